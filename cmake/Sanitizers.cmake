@@ -1,0 +1,39 @@
+# Sanitizer and fuzzing switches. Each is one configure option away:
+#   -DQN_SANITIZE_ADDRESS=ON   AddressSanitizer + UndefinedBehaviorSanitizer
+#   -DQN_SANITIZE_THREAD=ON    ThreadSanitizer
+#   -DQN_FUZZ=ON               libFuzzer targets (clang only), with ASan + UBSan
+include(CheckCXXSourceCompiles)
+
+function(qn_require_flag flag)
+  set(CMAKE_REQUIRED_FLAGS "${flag}")
+  set(CMAKE_REQUIRED_LINK_OPTIONS "${flag}")
+  string(MAKE_C_IDENTIFIER "QN_HAS${flag}" var)
+  check_cxx_source_compiles("int main(){return 0;}" ${var})
+  if(NOT ${var})
+    message(FATAL_ERROR "The compiler does not accept ${flag}")
+  endif()
+endfunction()
+
+if(QN_SANITIZE_ADDRESS AND QN_SANITIZE_THREAD)
+  message(FATAL_ERROR "QN_SANITIZE_ADDRESS and QN_SANITIZE_THREAD cannot be combined")
+endif()
+
+set(QN_SANITIZER_FLAGS "")
+if(QN_SANITIZE_ADDRESS OR QN_FUZZ)
+  set(QN_SANITIZER_FLAGS "-fsanitize=address,undefined;-fno-sanitize-recover=undefined;-fno-omit-frame-pointer")
+elseif(QN_SANITIZE_THREAD)
+  set(QN_SANITIZER_FLAGS "-fsanitize=thread;-fno-omit-frame-pointer")
+endif()
+if(QN_SANITIZER_FLAGS)
+  list(JOIN QN_SANITIZER_FLAGS " " _joined)
+  qn_require_flag("${_joined}")
+  add_compile_options(${QN_SANITIZER_FLAGS})
+  add_link_options(${QN_SANITIZER_FLAGS})
+endif()
+if(QN_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "QN_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang")
+  endif()
+  qn_require_flag("-fsanitize=fuzzer-no-link")
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

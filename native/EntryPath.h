@@ -1,0 +1,43 @@
+// The common entry path of every Python function of the module, and the optional-string reader.
+//
+// No C++ exception ever crosses into the interpreter: sCallCatching turns a std::exception into
+// RuntimeError carrying its text, an allocation failure into RuntimeError "bad allocation", and
+// anything else into RuntimeError "Unknown C++ exception". An implementation that returns null
+// means None; implementations never signal errors by returning null.
+
+#ifndef __quillane_native_EntryPath_h__
+#define __quillane_native_EntryPath_h__ 1
+
+#include "Interpreter.h"
+
+#include <optional>
+#include <string>
+
+namespace quillane
+{
+namespace native
+{
+
+// The signature of every implementation: module object and argument tuple, both borrowed; a
+// new reference, or null for None.
+typedef PyObject* (*Implementation)(PyObject* iModule, PyObject* iArgs);
+
+PyObject* sCallCatching(Implementation iImplementation, PyObject* iModule, PyObject* iArgs);
+
+// The entry function that the method table points at, one instantiation per implementation.
+template <Implementation Imp> PyObject* sEntry(PyObject* iModule, PyObject* iArgs)
+{
+    return sCallCatching(Imp, iModule, iArgs);
+}
+
+// A copy of all the object's bytes when it is non-null and a string; absent otherwise.
+std::optional<std::string> sAsOptionalString(PyObject* iObject);
+
+// Throws std::runtime_error("Couldn't interpret parameters") when iParsedOK is false, replacing
+// whatever error the argument parser set.
+void sRequireParsed(int iParsedOK);
+
+} // namespace native
+} // namespace quillane
+
+#endif // __quillane_native_EntryPath_h__

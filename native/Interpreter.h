@@ -1,0 +1,215 @@
+// Interpreter layer: the one place that knows whether the module is compiled for Python 2.7 or
+// Python 3. Everything else in the module speaks to the interpreter through these helpers.
+//
+// "A string" is the interpreter's byte-string type or a subclass of it: `str` in 2.7, `bytes`
+// in 3. Text objects (2.7's `unicode`, 3's `str`) are not strings. Every helper here is called
+// with the interpreter lock held. Helpers that allocate throw std::bad_alloc instead of
+// returning null, so a failed allocation can never be mistaken for "no result".
+
+#ifndef __quillane_native_Interpreter_h__
+#define __quillane_native_Interpreter_h__ 1
+
+#define PY_SSIZE_T_CLEAN 1
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <string>
+
+namespace quillane
+{
+namespace native
+{
+namespace py
+{
+
+#if PY_MAJOR_VERSION >= 3
+#define QN_PY3 1
+#define QN_PY_STRING_FLAG Py_TPFLAGS_BYTES_SUBCLASS
+#else
+#define QN_PY3 0
+#define QN_PY_STRING_FLAG Py_TPFLAGS_STRING_SUBCLASS
+#endif
+
+// True for the byte-string type and its subclasses, tested by the type's subclass flag.
+inline bool sIsString(PyObject* iObject)
+{
+    return iObject && PyType_FastSubclass(Py_TYPE(iObject), QN_PY_STRING_FLAG);
+}
+
+// The object's own buffer and size; only valid for objects that pass sIsString.
+inline const unsigned char* sStringData(PyObject* iString)
+{
+#if QN_PY3
+    return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(iString));
+#else
+    return reinterpret_cast<const unsigned char*>(PyString_AS_STRING(iString));
+#endif
+}
+
+inline size_t sStringSize(PyObject* iString)
+{
+#if QN_PY3
+    return static_cast<size_t>(PyBytes_GET_SIZE(iString));
+#else
+    return static_cast<size_t>(PyString_GET_SIZE(iString));
+#endif
+}
+
+// Throws std::bad_alloc after clearing the interpreter's own error, if any.
+[[noreturn]] inline void sThrowBadAlloc()
+{
+    PyErr_Clear();
+    throw std::bad_alloc();
+}
+
+// A new byte string holding a copy of exactly iSize bytes from iData (zero bytes included).
+inline PyObject* sNewString(const void* iData, size_t iSize)
+{
+    if (iSize > static_cast<size_t>(PY_SSIZE_T_MAX))
+        sThrowBadAlloc();
+#if QN_PY3
+    PyObject* result =
+        PyBytes_FromStringAndSize(static_cast<const char*>(iData), Py_ssize_t(iSize));
+#else
+    PyObject* result =
+        PyString_FromStringAndSize(static_cast<const char*>(iData), Py_ssize_t(iSize));
+#endif
+    if (!result)
+        sThrowBadAlloc();
+    return result;
+}
+
+// A new byte string of iSize bytes whose contents the caller fills through oData before the
+// string is handed to anyone. Avoids a copy when a result can be written in place.
+inline PyObject* sNewStringToFill(size_t iSize, unsigned char*& oData)
+{
+    if (iSize > static_cast<size_t>(PY_SSIZE_T_MAX))
+        sThrowBadAlloc();
+#if QN_PY3
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(iSize));
+    if (!result)
+        sThrowBadAlloc();
+    oData = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(result));
+#else
+    PyObject* result = PyString_FromStringAndSize(nullptr, Py_ssize_t(iSize));
+    if (!result)
+        sThrowBadAlloc();
+    oData = reinterpret_cast<unsigned char*>(PyString_AS_STRING(result));
+#endif
+    return result;
+}
+
+// A new int (truth values are ints 1 and 0, never bools).
+inline PyObject* sNewInt(int iValue)
+{
+    PyObject* result = Py_BuildValue("i", iValue);
+    if (!result)
+        sThrowBadAlloc();
+    return result;
+}
+
+// A new 2-tuple taking over the caller's references to both objects, even when it fails.
+inline PyObject* sNewPairStealing(PyObject* iFirst, PyObject* iSecond)
+{
+    PyObject* result = PyTuple_New(2);
+    if (!result)
+    {
+        Py_DECREF(iFirst);
+        Py_DECREF(iSecond);
+        sThrowBadAlloc();
+    }
+    PyTuple_SET_ITEM(result, 0, iFirst);
+    PyTuple_SET_ITEM(result, 1, iSecond);
+    return result;
+}
+
+// Owns one reference; drops it unless released. Keeps partial results from leaking on throw.
+class Ref
+{
+  public:
+    explicit Ref(PyObject* iObject) : fObject(iObject) {}
+    ~Ref() { Py_XDECREF(fObject); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    PyObject* Get() const { return fObject; }
+    PyObject* Release()
+    {
+        PyObject* result = fObject;
+        fObject = nullptr;
+        return result;
+    }
+
+  private:
+    PyObject* fObject;
+};
+
+// Unpacks exactly iCount positional arguments as borrowed objects: the "O"-letters case of the
+// argument parser without its format-string walk. False on any other count.
+inline bool sUnpackObjects(PyObject* iArgs, Py_ssize_t iCount, PyObject** oObjects)
+{
+    if (!iArgs || !PyTuple_Check(iArgs) || PyTuple_GET_SIZE(iArgs) != iCount)
+        return false;
+    for (Py_ssize_t x = 0; x < iCount; ++x)
+        oObjects[x] = PyTuple_GET_ITEM(iArgs, x);
+    return true;
+}
+
+// Sets the pending exception RuntimeError with iMessage.
+inline void sSetRuntimeError(const char* iMessage)
+{
+    PyErr_SetString(PyExc_RuntimeError, iMessage);
+}
+
+inline PyObject* sNewNone()
+{
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+} // namespace py
+} // namespace native
+} // namespace quillane
+
+// Declares the module's exported initialisation function for this interpreter; its body
+// receives the method table and returns what the interpreter expects.
+#if QN_PY3
+#define QN_MODULE_INIT_NAME PyInit_quillane_native
+#else
+#define QN_MODULE_INIT_NAME initquillane_native
+#endif
+
+namespace quillane
+{
+namespace native
+{
+namespace py
+{
+
+// Registers the module "quillane_native" with iMethods (no documentation, no self object).
+// Returns the module object under Python 3 (null when registration failed, which the
+// interpreter reports as a failed import by itself) and nothing under 2.7.
+inline PyObject* sRegisterModule(PyMethodDef* iMethods)
+{
+#if QN_PY3
+    static PyModuleDef sDef = {PyModuleDef_HEAD_INIT,
+                               "quillane_native",
+                               nullptr,
+                               -1,
+                               iMethods,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               nullptr};
+    return PyModule_Create(&sDef);
+#else
+    Py_InitModule4("quillane_native", iMethods, nullptr, nullptr, 1013);
+    return nullptr;
+#endif
+}
+
+} // namespace py
+} // namespace native
+} // namespace quillane
+
+#endif // __quillane_native_Interpreter_h__

@@ -1,0 +1,49 @@
+// Module registration: the method table, in its fixed order, and the exported initialisation
+// function. Every entry goes through sCallCatching; every entry takes positional arguments only.
+
+#include "Crypto.h"
+#include "EntryPath.h"
+#include "Interpreter.h"
+
+namespace quillane
+{
+namespace native
+{
+namespace
+{
+
+#define QN_ENTRY(pyname, imp)                                                                      \
+    {                                                                                              \
+        pyname, sEntry<imp>, METH_VARARGS, nullptr                                                 \
+    }
+
+PyMethodDef sMethods[] = {QN_ENTRY("Crypto_Random", sCrypto_Random),
+                          QN_ENTRY("Crypto_Symmetric_GenerateKey", sCrypto_Symmetric_GenerateKey),
+                          QN_ENTRY("Crypto_Symmetric_Encrypt", sCrypto_Symmetric_Encrypt),
+                          QN_ENTRY("Crypto_Symmetric_Decrypt", sCrypto_Symmetric_Decrypt),
+                          QN_ENTRY("Crypto_PK_GenerateKeys", sCrypto_PK_GenerateKeys),
+                          QN_ENTRY("Crypto_PK_Encrypt", sCrypto_PK_Encrypt),
+                          QN_ENTRY("Crypto_PK_Decrypt", sCrypto_PK_Decrypt),
+                          QN_ENTRY("Crypto_Sign_GetVerifyKey", sCrypto_Sign_GetVerifyKey),
+                          QN_ENTRY("Crypto_Sign_Sign", sCrypto_Sign_Sign),
+                          QN_ENTRY("Crypto_Sign_Verify", sCrypto_Sign_Verify),
+                          {nullptr, nullptr, 0, nullptr}};
+
+#undef QN_ENTRY
+
+} // namespace
+} // namespace native
+} // namespace quillane
+
+// The module is built with hidden visibility; the initialisation function is its one export.
+#pragma GCC visibility push(default)
+PyMODINIT_FUNC QN_MODULE_INIT_NAME()
+{
+    quillane::native::sCryptoInitialize();
+#if QN_PY3
+    return quillane::native::py::sRegisterModule(quillane::native::sMethods);
+#else
+    quillane::native::py::sRegisterModule(quillane::native::sMethods);
+#endif
+}
+#pragma GCC visibility pop
