@@ -1,0 +1,22 @@
+// The engine's platform layer: the raw clock readings, an entropy seed and the conversions between
+// socket addresses and PeerAddress (whose address-family numbers differ between platforms).
+//
+// One implementation file per platform (utp_platform_posix.cpp now). Nothing else in the engine
+// includes a system networking or time header.
+//
+// Threads: all functions are safe to call from any thread; they keep no state.
+
+#ifndef QUILLANE_UTP_ENGINE_UTP_PLATFORM_H
+#define QUILLANE_UTP_ENGINE_UTP_PLATFORM_H
+
+#include <cstdint>
+
+// Monotonic millisecond tick.
+uint64_t UTPPlatform_TickMilliseconds();
+// High-resolution monotonic counter and its counts per second.
+uint64_t UTPPlatform_Counter();
+uint64_t UTPPlatform_CounterFrequency();
+// 64 bits from the operating system's entropy source (falls back to clock bits).
+uint64_t UTPPlatform_EntropySeed();
+
+#endif // QUILLANE_UTP_ENGINE_UTP_PLATFORM_H
