@@ -3,9 +3,12 @@
 // library's combined-mode functions, and the signed-message layout is crypto_sign's own, so no
 // intermediate copy of a key, plain text or cipher text is ever made. The 64-byte signing
 // secret key, the one secret that exists only inside a call, is wiped on every path.
+// Nonces come from the per-thread generator of RandomSource.h; keys straight from libsodium's
+// system source.
 
 #include "Crypto.h"
 #include "EntryPath.h"
+#include "RandomSource.h"
 
 #include <sodium.h>
 
@@ -92,7 +95,7 @@ template <class Seal> PyObject* spEncrypt(PyObject* iPlainText, const char* iFai
         throw std::bad_alloc();
     unsigned char* out;
     py::Ref result(py::sNewStringToFill(length + kCipherOverhead, out));
-    randombytes_buf(out, kNonceSize);
+    sRandomNonce(out, kNonceSize);
     if (iSeal(out + kNonceSize, plain, length, out) != 0)
         spFail(iFailure);
     return result.Release();
@@ -133,7 +136,7 @@ PyObject* sCrypto_Random(PyObject*, PyObject* iArgs)
         throw std::bad_alloc();
     unsigned char* out;
     PyObject* result = py::sNewStringToFill(size_t(count), out);
-    randombytes_buf(out, size_t(count));
+    sRandomBytes(out, size_t(count));
     return result;
 }
 

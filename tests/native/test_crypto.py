@@ -1,6 +1,7 @@
 # The cryptographic functions: layouts, check order and messages, tamper resistance.
 # Runs unchanged under Python 2.7 (byte strings are str) and Python 3 (bytes).
 
+import os
 import sys
 import unittest
 
@@ -42,6 +43,13 @@ class RandomAndKeys(unittest.TestCase, Errors):
             self.assertEqual(len(r), n)
         self.assertNotEqual(q.Crypto_Random(32), q.Crypto_Random(32))
 
+    def test_large_counts_are_not_degenerate(self):
+        # Large counts are expanded from a fresh seed: different each call, every byte value seen.
+        r1, r2 = q.Crypto_Random(65536), q.Crypto_Random(65536)
+        self.assertNotEqual(r1, r2)
+        self.assertNotEqual(r1[:32768], r1[32768:])
+        self.assertEqual(len(set(bytearray(r1))), 256)
+
     def test_random_refuses_bad_counts(self):
         # A negative count would be read as ~4 GiB and allocated; it must be refused first.
         self.assertMessage("bad allocation", q.Crypto_Random, -1)
@@ -79,6 +87,38 @@ class Symmetric(unittest.TestCase, Errors):
         c2 = q.Crypto_Symmetric_Encrypt(self.key, b("same"))
         self.assertNotEqual(c1[:24], c2[:24])
         self.assertNotEqual(c1[24:], c2[24:])
+
+    def test_nonces_never_repeat(self):
+        # Many messages cross many refills of the nonce generator.
+        nonces = set(q.Crypto_Symmetric_Encrypt(self.key, b(""))[:24] for _ in range(5000))
+        self.assertEqual(len(nonces), 5000)
+
+    @unittest.skipUnless(hasattr(os, "fork"), "needs fork")
+    def test_forked_child_draws_other_nonces(self):
+        # A child inherits the parent's generator state; it must not replay the parent's nonces.
+        q.Crypto_Symmetric_Encrypt(self.key, b(""))  # the generator is in use before the fork
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.close(r)
+                os.write(w, b("").join(q.Crypto_Symmetric_Encrypt(self.key, b(""))[:24] for _ in range(10)))
+            finally:
+                os._exit(0)
+        os.close(w)
+        child = b("")
+        while True:
+            chunk = os.read(r, 4096)
+            if not chunk:
+                break
+            child += chunk
+        os.close(r)
+        os.waitpid(pid, 0)
+        parent = b("").join(q.Crypto_Symmetric_Encrypt(self.key, b(""))[:24] for _ in range(10))
+        self.assertEqual(len(child), 240)
+        child_set = set(child[i:i + 24] for i in range(0, 240, 24))
+        parent_set = set(parent[i:i + 24] for i in range(0, 240, 24))
+        self.assertFalse(child_set & parent_set)
 
     def test_any_altered_byte_or_other_key_fails(self):
         c = q.Crypto_Symmetric_Encrypt(self.key, b("attack at dawn"))

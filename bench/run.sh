@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs every benchmark against its baseline and prints the ratios. Usage: bench/run.sh [build-dir]
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$(cd "${1:-$here/../build}" && pwd)"
+
+echo "== crypto: module vs PyNaCl (Python 3), and vs raw libsodium =="
+"$build/py3" "$here/crypto_bench.py" "$build/bench/crypto_raw"
