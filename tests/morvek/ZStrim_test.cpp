@@ -1,0 +1,217 @@
+// Text writers and Unicode conversions: malformed input handling, chunked conversion through the
+// native writers (including short writes), formatted writes and sStringf.
+
+#include "morvek/ZStrim.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+using namespace Morvek;
+
+namespace
+{
+
+string8 sBytes(std::initializer_list<int> iBytes)
+{
+    string8 result;
+    for (int b : iBytes)
+        result += static_cast<char>(b);
+    return result;
+}
+
+// A UTF-8 destination that takes at most fCapacity more bytes and counts its slot calls.
+class ZStrimW_Limited : public ZStrimW_NativeUTF8
+{
+  public:
+    explicit ZStrimW_Limited(size_t iCapacity) : fCapacity(iCapacity) {}
+
+    void Imp_WriteUTF8(const UTF8* iSource, size_t iCountCU, size_t* oCountCU) const override
+    {
+        ++fCalls;
+        const size_t taken = std::min(iCountCU, fCapacity - fText.size());
+        fText.append(iSource, taken);
+        *oCountCU = taken;
+    }
+
+    mutable string8 fText;
+    mutable size_t fCalls = 0;
+    size_t fCapacity;
+};
+
+} // anonymous namespace
+
+TEST(ZStrim, UTF8ToUTF16SkipsMalformedInput)
+{
+    EXPECT_EQ(u"\xD83D\xDE00", sUTF16FromUTF8(sBytes({0xF0, 0x9F, 0x98, 0x80})));
+    EXPECT_EQ(u"AB", sUTF16FromUTF8(sBytes({0x41, 0x80, 0x42})));
+    EXPECT_EQ(u"A", sUTF16FromUTF8(sBytes({0xC3, 0x41})));
+    EXPECT_EQ(u"x", sUTF16FromUTF8(sBytes({'x', 0xE2, 0x82})));
+    // A bad trailing byte inside a sequence cut off by the end is still looked at as a lead.
+    EXPECT_EQ(u"A", sUTF16FromUTF8(sBytes({0xE2, 0x41})));
+    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xFE, 0xFF, 'b'})));
+    // Overlong forms are accepted.
+    EXPECT_EQ(u"/", sUTF16FromUTF8(sBytes({0xC0, 0xAF})));
+    // Five- and six-byte forms give values beyond Unicode, and surrogates are not characters.
+    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xF8, 0x88, 0x80, 0x80, 0x80, 'b'})));
+    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xFC, 0x84, 0x80, 0x80, 0x80, 0x80, 'b'})));
+    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xED, 0xA0, 0x80, 'b'})));
+    EXPECT_EQ(u"\U0010FFFF", sUTF16FromUTF8(sBytes({0xF4, 0x8F, 0xBF, 0xBF})));
+    EXPECT_EQ(u"", sUTF16FromUTF8(sBytes({0xF4, 0x90, 0x80, 0x80})));
+}
+
+TEST(ZStrim, UTF16AndUTF32ToUTF8)
+{
+    const UTF16 pairBroken[] = {0xD83D, 0x0041};
+    EXPECT_EQ("A", sUTF8FromUTF16(pairBroken, 2));
+    const UTF16 loneLow[] = {0xDC00};
+    EXPECT_EQ("", sUTF8FromUTF16(loneLow, 1));
+    const UTF16 trailingHigh[] = {0x0041, 0xD800};
+    EXPECT_EQ("A", sUTF8FromUTF16(trailingHigh, 2));
+    EXPECT_EQ(sBytes({0xF0, 0x9F, 0x98, 0x80}), sUTF8FromUTF16(u"\xD83D\xDE00"));
+
+    const UTF32 mixed[] = {0x41, 0xD800, 0x110000, 0x20AC, 0xFFFFFFFF, 0x10FFFF};
+    EXPECT_EQ(sBytes({0x41, 0xE2, 0x82, 0xAC, 0xF4, 0x8F, 0xBF, 0xBF}), sUTF8FromUTF32(mixed, 6));
+}
+
+TEST(ZStrim, AppendUTF8CoversAllLengths)
+{
+    struct Case
+    {
+        UTF32 fCP;
+        string8 fBytes;
+    } cases[] = {{0x24, sBytes({0x24})},
+                 {0x7FF, sBytes({0xDF, 0xBF})},
+                 {0x20AC, sBytes({0xE2, 0x82, 0xAC})},
+                 {0x10FFFF, sBytes({0xF4, 0x8F, 0xBF, 0xBF})},
+                 {0x1FFFFF, sBytes({0xF7, 0xBF, 0xBF, 0xBF})},
+                 {0x200000, sBytes({0xF8, 0x88, 0x80, 0x80, 0x80})},
+                 {0x7FFFFFFF, sBytes({0xFD, 0xBF, 0xBF, 0xBF, 0xBF, 0xBF})},
+                 {0x80000000, string8()}};
+    for (const Case& c : cases)
+    {
+        string8 result = "<";
+        sAppendUTF8(result, c.fCP);
+        EXPECT_EQ("<" + c.fBytes, result) << std::hex << c.fCP;
+    }
+}
+
+TEST(ZStrim, RoundTripOfRandomCodePoints)
+{
+    std::mt19937 rng(20240131);
+    std::uniform_int_distribution<uint32_t> plane(0, 3);
+    for (int round = 0; round < 50; ++round)
+    {
+        string32 original;
+        const size_t length = 1 + rng() % 3000;
+        for (size_t i = 0; i < length; ++i)
+        {
+            // Mostly ASCII and the BMP, with astral characters and the edges of the ranges.
+            uint32_t cp;
+            switch (plane(rng))
+            {
+            case 0:
+                cp = rng() % 0x80;
+                break;
+            case 1:
+                cp = rng() % 0xD800;
+                break;
+            case 2:
+                cp = 0xE000 + rng() % 0x2000;
+                break;
+            default:
+                cp = 0x10000 + rng() % 0x100000;
+            }
+            original += static_cast<UTF32>(cp);
+        }
+
+        const string8 utf8 = sUTF8FromUTF32(original.data(), original.size());
+        const string16 utf16 = sUTF16FromUTF8(utf8);
+        ASSERT_EQ(utf8, sUTF8FromUTF16(utf16));
+
+        // And back to UTF-32 through the writers' chunked conversions (which cross 4096-unit
+        // chunk boundaries for the longer strings).
+        string32 fromUTF8, fromUTF16;
+        ZStrimW_String<string32>(fromUTF8).Write(utf8);
+        ZStrimW_String<string32>(fromUTF16).Write(utf16);
+        ASSERT_EQ(original, fromUTF8);
+        ASSERT_EQ(original, fromUTF16);
+
+        string8 viaWriter;
+        ZStrimW_String<string8>(viaWriter).Write(original);
+        ASSERT_EQ(utf8, viaWriter);
+        EXPECT_EQ(original.size(), sCountCP(utf8.data(), utf8.size()));
+    }
+}
+
+TEST(ZStrim, ShortWritesReportWholeCodePoints)
+{
+    // Three euro signs, three bytes each; the destination takes five bytes.
+    const UTF32 euros[] = {0x20AC, 0x20AC, 0x20AC};
+    ZStrimW_Limited limited(5);
+    size_t consumed = 99;
+    limited.Write(euros, 3, &consumed);
+    EXPECT_EQ(1u, consumed);
+
+    ZStrimW_Limited limited16(5);
+    EXPECT_THROW(limited16.Write(string16(u"\u20AC\u20AC\u20AC")), ZStrimW::ExEndOfStrim);
+
+    // A long conversion stops in a later chunk at the code point that no longer fitted.
+    string32 many(5000, 0x20AC);
+    ZStrimW_Limited big(4096 * 3 + 10);
+    big.Write(many.data(), many.size(), &consumed);
+    EXPECT_EQ(4096u + 3, consumed);
+}
+
+TEST(ZStrim, StringWritesOnlyFailOnCompleteCodePointsLeft)
+{
+    // An incomplete trailing sequence that the destination does not take is no error.
+    ZStrimW_Limited limited(2);
+    EXPECT_NO_THROW(limited.Write(sBytes({'a', 'b', 0xE2, 0x82})));
+    EXPECT_THROW(limited.Write(string8("c")), ZStrimW::ExEndOfStrim);
+
+    ZStrimW_Limited full(1);
+    try
+    {
+        full.Write("ab");
+        FAIL() << "no exception";
+    }
+    catch (const std::range_error& ex)
+    {
+        EXPECT_STREQ("ZStrimW::ExEndOfStrim", ex.what());
+    }
+
+    // The empty C string does not reach the slot.
+    ZStrimW_Limited counting(100);
+    counting.Write("");
+    counting.Write(u"");
+    EXPECT_EQ(0u, counting.fCalls);
+}
+
+TEST(ZStrim, FormattedWrites)
+{
+    string8 text;
+    const ZStrimW& w = ZStrimW_String<string8>(text);
+    w << true << "," << false << "," << 0.1 << "," << 1.5f << "," << -7 << "," << 42u << ","
+      << static_cast<short>(-2) << "," << static_cast<unsigned char>(200) << ","
+      << static_cast<signed char>(-3) << "," << 'x' << "," << L'\u00E9' << ","
+      << (-9223372036854775807LL - 1) << "," << 18446744073709551615ULL << "," << -5L;
+    EXPECT_EQ("true,false,0.10000000000000001,1.5,-7,42,-2,200,-3,x,\xC3\xA9,"
+              "-9223372036854775808,18446744073709551615,-5",
+              text);
+
+    string16 wide;
+    ZStrimW_String<string16>(wide).Writef("%d-%s", 12, "\xE2\x82\xAC");
+    EXPECT_EQ(u"12-\u20AC", wide);
+}
+
+TEST(ZStrim, StringfGrowsPastItsFirstBuffer)
+{
+    for (size_t length : {0, 1, 511, 512, 513, 5000})
+    {
+        const string8 expected(length, 'q');
+        EXPECT_EQ(expected + "!", sStringf("%s!", expected.c_str())) << length;
+    }
+    EXPECT_EQ("1.2.3.4", sStringf("%d.%d.%d.%d", 1, 2, 3, 4));
+}
