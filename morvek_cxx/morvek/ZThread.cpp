@@ -1,0 +1,260 @@
+// Threads and synchronisation over the platform layer: thread creation and identity, the
+// mutexes, the semaphore, the broadcast condition, the benaphore and thread-local keys.
+// Everything here may be called from any thread.
+
+#include "morvek/ZThread.h"
+
+#include <cmath>
+#include <new>
+
+namespace Morvek
+{
+
+uint32_t sMilliseconds(double iSeconds)
+{
+    // Truncation toward zero of seconds * 1000; NaN and negative spans are no wait at all.
+    const double ms = std::trunc(iSeconds * 1000.0);
+    if (!(ms > 0.0))
+        return 0;
+    if (ms >= 4294967294.0)
+        return 0xFFFFFFFEu;
+    return uint32_t(ms);
+}
+
+// =================================================================================================
+// ZThread
+
+namespace
+{
+
+struct StartRecord
+{
+    ZThread::Proc_t fProc;
+    void* fParam;
+};
+
+} // namespace
+
+ZThread::ID ZThread::sID()
+{
+    return Platform::sThread_ID();
+}
+
+void ZThread::sCreate(Proc_t iProc, void* iParam)
+{
+    StartRecord* record = new StartRecord{iProc, iParam};
+    if (!Platform::sThread_Create(&ZThread::spEntry, record))
+    {
+        delete record;
+        throw std::bad_alloc();
+    }
+}
+
+void ZThread::spEntry(void* iStartRecord)
+{
+    StartRecord* record = static_cast<StartRecord*>(iStartRecord);
+    try
+    {
+        record->fProc(record->fParam);
+    }
+    catch (...)
+    {
+        // Discarded: the thread's function reports its own failures before they get here.
+    }
+    delete record;
+}
+
+// =================================================================================================
+// ZMutex, ZSemaphore
+
+ZMutex::ZMutex()
+{
+    Platform::sMutex_Init(fMutex);
+}
+
+ZMutex::~ZMutex()
+{
+    Platform::sMutex_Destroy(fMutex);
+}
+
+ZSemaphore::ZSemaphore()
+{
+    Platform::sSemaphore_Init(fSemaphore);
+}
+
+ZSemaphore::~ZSemaphore()
+{
+    Platform::sSemaphore_Destroy(fSemaphore);
+}
+
+void ZSemaphore::Acquire()
+{
+    Platform::sSemaphore_Acquire(fSemaphore);
+}
+
+bool ZSemaphore::TryAcquireFor(double iSeconds)
+{
+    return Platform::sSemaphore_TryAcquireFor(fSemaphore, sMilliseconds(iSeconds));
+}
+
+void ZSemaphore::Release()
+{
+    Platform::sSemaphore_Release(fSemaphore);
+}
+
+// =================================================================================================
+// ZRecursiveMutex
+
+ZRecursiveMutex::ZRecursiveMutex() : fOwner(0), fDepth(0) {}
+
+void ZRecursiveMutex::Acquire()
+{
+    const ZThread::ID self = ZThread::sID();
+    if (fOwner.load(std::memory_order_relaxed) != self)
+    {
+        fMutex.Acquire();
+        fOwner.store(self, std::memory_order_relaxed);
+    }
+    ++fDepth;
+}
+
+void ZRecursiveMutex::Release()
+{
+    if (--fDepth == 0)
+    {
+        fOwner.store(0, std::memory_order_relaxed);
+        fMutex.Release();
+    }
+}
+
+bool ZRecursiveMutex::IsHeldByCaller() const
+{
+    return fOwner.load(std::memory_order_relaxed) == ZThread::sID();
+}
+
+int32_t ZRecursiveMutex::pGiveUpForWait()
+{
+    const int32_t depth = fDepth;
+    fDepth = 0;
+    fOwner.store(0, std::memory_order_relaxed);
+    return depth;
+}
+
+void ZRecursiveMutex::pTakeBackAfterWait(int32_t iDepth)
+{
+    fOwner.store(ZThread::sID(), std::memory_order_relaxed);
+    fDepth = iDepth;
+}
+
+// =================================================================================================
+// ZCondition
+
+ZCondition::ZCondition() : fWaiters(0) {}
+
+void ZCondition::Wait(ZMutex& iMutex)
+{
+    sAtomic_Increment(&fWaiters);
+    iMutex.Release();
+    fSemaphore.Acquire();
+    iMutex.Acquire();
+}
+
+bool ZCondition::WaitFor(ZMutex& iMutex, double iSeconds)
+{
+    sAtomic_Increment(&fWaiters);
+    iMutex.Release();
+    if (!fSemaphore.TryAcquireFor(iSeconds))
+    {
+        // Unregister. When a broadcast already counted this waiter, its unit stays in the
+        // semaphore and a later waiter returns at once: a wake-up its loop tolerates.
+        sAtomic_Add(&fWaiters, -1);
+        iMutex.Acquire();
+        return false;
+    }
+    iMutex.Acquire();
+    return true;
+}
+
+void ZCondition::Wait(ZRecursiveMutex& iMutex)
+{
+    const int32_t depth = iMutex.pGiveUpForWait();
+    this->Wait(iMutex.fMutex);
+    iMutex.pTakeBackAfterWait(depth);
+}
+
+bool ZCondition::WaitFor(ZRecursiveMutex& iMutex, double iSeconds)
+{
+    const int32_t depth = iMutex.pGiveUpForWait();
+    const bool result = this->WaitFor(iMutex.fMutex, iSeconds);
+    iMutex.pTakeBackAfterWait(depth);
+    return result;
+}
+
+void ZCondition::Broadcast()
+{
+    // Take the whole count in one step and pay exactly that many units. The count can be
+    // negative for a moment (a timed waiter unregistering after a broadcast took it); nothing is
+    // released for that.
+    for (;;)
+    {
+        const int32_t waiters = sAtomic_Get(&fWaiters);
+        if (waiters == 0)
+            return;
+        if (sAtomic_CompareAndSwap(&fWaiters, waiters, 0))
+        {
+            for (int32_t i = 0; i < waiters; ++i)
+                fSemaphore.Release();
+            return;
+        }
+    }
+}
+
+// =================================================================================================
+// ZBenaphore
+
+ZBenaphore::ZBenaphore() : fCount(0) {}
+
+void ZBenaphore::Acquire()
+{
+    if (sAtomic_Add(&fCount, 1) > 0)
+        fSemaphore.Acquire();
+}
+
+void ZBenaphore::Release()
+{
+    if (sAtomic_Add(&fCount, -1) > 1)
+        fSemaphore.Release();
+}
+
+// =================================================================================================
+// ZThreadLocal
+
+ZThreadLocal::Key ZThreadLocal::sKey(ZAtomic_t* ioKeyWord)
+{
+    // The word holds the slot plus 1, so 0 can mean "none yet" whatever the slot numbers are.
+    const int32_t existing = sAtomic_Get(ioKeyWord);
+    if (existing != 0)
+        return Key(existing);
+
+    uint32_t slot;
+    if (!Platform::sTLS_Alloc(slot))
+        throw std::bad_alloc();
+    const int32_t mine = int32_t(slot + 1);
+    if (sAtomic_CompareAndSwap(ioKeyWord, 0, mine))
+        return Key(mine);
+    // Another thread stored its slot first; ours was never handed out.
+    Platform::sTLS_Free(slot);
+    return Key(sAtomic_Get(ioKeyWord));
+}
+
+void* ZThreadLocal::sGet(Key iKey)
+{
+    return Platform::sTLS_Get(iKey - 1);
+}
+
+void ZThreadLocal::sSet(Key iKey, void* iValue)
+{
+    Platform::sTLS_Set(iKey - 1, iValue);
+}
+
+} // namespace Morvek

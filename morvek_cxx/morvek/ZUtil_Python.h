@@ -1,0 +1,42 @@
+// Gives up the Python interpreter lock for the duration of blocking work.
+//
+// Construct it on a thread that holds the interpreter lock, right after the Python arguments
+// have been converted; do the blocking work without touching any Python object; call Acquire
+// before any Python object is created or touched. The destructor re-takes the lock on every
+// path that skipped Acquire, exceptions included, so the caller always leaves with the lock.
+// Compiled into each Python module (it includes Python.h), not into the support library.
+
+#ifndef __Morvek_ZUtil_Python_h__
+#define __Morvek_ZUtil_Python_h__ 1
+
+// The interpreter's thread state, as Python.h declares it (2.7 and 3 alike).
+struct _ts;
+
+namespace Morvek
+{
+namespace ZUtil_Python
+{
+
+class ThreadStateReleaser
+{
+  public:
+    // Releases the interpreter lock (PyEval_SaveThread).
+    ThreadStateReleaser();
+    // Re-takes the lock unless Acquire already did.
+    ~ThreadStateReleaser();
+    ThreadStateReleaser(const ThreadStateReleaser&) = delete;
+    ThreadStateReleaser& operator=(const ThreadStateReleaser&) = delete;
+
+    // Re-takes the interpreter lock; at most once while it is given up.
+    void Acquire();
+    // Gives the lock up again after Acquire.
+    void Release();
+
+  private:
+    _ts* fState; // the saved thread state; null while this thread holds the lock
+};
+
+} // namespace ZUtil_Python
+} // namespace Morvek
+
+#endif // __Morvek_ZUtil_Python_h__
