@@ -1,0 +1,510 @@
+// The simulator's event loop, link model and engine glue. See utp_sim.h for the model and its
+// invariants.
+
+#include "utp_sim.h"
+
+#include "engine/utp_clock.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+
+namespace utpsim
+{
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+Pattern::Pattern(uint64_t iSeed) : fTable(kPeriod)
+{
+    Rng rng(iSeed * 0x9E3779B97F4A7C15ull + 0x1234567);
+    for (size_t i = 0; i < kPeriod; i += 8)
+    {
+        const uint64_t v = rng.Next();
+        for (size_t j = 0; j < 8 && i + j < kPeriod; ++j)
+            fTable[i + j] = uint8_t(v >> (8 * j));
+    }
+}
+
+void Pattern::Fill(uint64_t iOffset, uint8_t* oDest, size_t iCount) const
+{
+    while (iCount)
+    {
+        const size_t pos = size_t(iOffset % kPeriod);
+        const uint8_t key = uint8_t(iOffset / kPeriod);
+        const size_t take = std::min(iCount, kPeriod - pos);
+        const uint8_t* src = fTable.data() + pos;
+        for (size_t i = 0; i < take; ++i)
+            oDest[i] = src[i] ^ key;
+        oDest += take;
+        iOffset += take;
+        iCount -= take;
+    }
+}
+
+long Pattern::Mismatch(uint64_t iOffset, const uint8_t* iBytes, size_t iCount) const
+{
+    uint8_t expected[2048];
+    long done = 0;
+    while (iCount)
+    {
+        const size_t take = std::min(iCount, sizeof expected);
+        Fill(iOffset, expected, take);
+        if (std::memcmp(expected, iBytes, take) != 0)
+        {
+            for (size_t i = 0; i < take; ++i)
+                if (expected[i] != iBytes[i])
+                    return done + long(i);
+        }
+        done += long(take);
+        iOffset += take;
+        iBytes += take;
+        iCount -= take;
+    }
+    return -1;
+}
+
+size_t HeaderSize(const uint8_t* iBytes, size_t iLength)
+{
+    if (iLength < 20)
+        return 0;
+    if ((iBytes[0] & 0x0F) == 1 && (iBytes[0] >> 4) < 5 && iBytes[1] < 3)
+        return 20;
+    return iLength >= 23 ? 23 : 0;
+}
+
+int PacketType(const uint8_t* iBytes, size_t iLength)
+{
+    const size_t header = HeaderSize(iBytes, iLength);
+    if (header == 20)
+        return iBytes[0] >> 4;
+    if (header == 23)
+        return iBytes[18] < 5 ? iBytes[18] : -1;
+    return -1;
+}
+
+namespace
+{
+
+uint64_t spMonoNs()
+{
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+uint64_t spAddrKey(const sockaddr* iAddr, int iLen)
+{
+    if (iLen < int(sizeof(sockaddr_in)) || iAddr->sa_family != AF_INET)
+        return ~uint64_t(0);
+    sockaddr_in sin;
+    std::memcpy(&sin, iAddr, sizeof sin);
+    return (uint64_t(ntohl(sin.sin_addr.s_addr)) << 16) | ntohs(sin.sin_port);
+}
+
+Sim* sCurrent = nullptr;
+
+} // namespace
+
+// Static entry points handed to the engine.
+struct SimCallbacks
+{
+    static void sSendTo(void* iUserData, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
+                        int iToLen)
+    {
+        Endpoint* ep = static_cast<Endpoint*>(iUserData);
+        ep->fSim->pSend(ep, iBytes, iLength, iTo, iToLen);
+    }
+    static void sIncoming(void* iUserData, UTPSocket* iSocket)
+    {
+        Endpoint* ep = static_cast<Endpoint*>(iUserData);
+        ep->fSim->pAccept(ep, iSocket);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Life
+
+Sim::Sim(const Options& iOptions)
+    : fOptions(iOptions), fRng(iOptions.fSeed ^ 0x5EED5EED5EED5EEDull), fNow(iOptions.fStartUs)
+{
+    if (sCurrent)
+    {
+        std::fprintf(stderr, "utpsim: only one Sim may exist at a time\n");
+        std::abort();
+    }
+    sCurrent = this;
+    UTP_FreeAll();
+    UTP_UseVirtualClock(fNow);
+    UTP_SeedRandom(iOptions.fSeed);
+    if (fOptions.fTickUs)
+        pPush(fNow + fOptions.fTickUs, kTick, 0);
+}
+
+Sim::~Sim()
+{
+    UTP_FreeAll();
+    UTP_SetClockSource(nullptr);
+    sCurrent = nullptr;
+}
+
+int Sim::AddEndpoint(const char* iIPv4, uint16_t iPort, bool iListen)
+{
+    std::unique_ptr<Endpoint> ep(new Endpoint());
+    ep->fSim = this;
+    ep->fId = int(fEndpoints.size());
+    ep->fListen = iListen;
+    sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(iPort);
+    if (inet_pton(AF_INET, iIPv4, &sin.sin_addr) != 1)
+    {
+        std::fprintf(stderr, "utpsim: bad address %s\n", iIPv4);
+        std::abort();
+    }
+    std::memset(ep->fSockAddr, 0, sizeof ep->fSockAddr);
+    std::memcpy(ep->fSockAddr, &sin, sizeof sin);
+    ep->fSockAddrLen = int(sizeof sin);
+    fEndpointByAddr[spAddrKey(reinterpret_cast<const sockaddr*>(&sin), int(sizeof sin))] = ep->fId;
+    fEndpoints.push_back(std::move(ep));
+    return int(fEndpoints.size()) - 1;
+}
+
+void Sim::SetAccept(int iEndpoint, const AppConfig& iConfig)
+{
+    fEndpoints[iEndpoint]->fAccept = iConfig;
+}
+
+Sim::LinkState& Sim::pLink(int iFrom, int iTo)
+{
+    const uint64_t key = (uint64_t(uint32_t(iFrom)) << 32) | uint32_t(iTo);
+    auto it = fLinks.find(key);
+    if (it == fLinks.end())
+    {
+        it = fLinks.emplace(key, LinkState()).first;
+        it->second.fConfig = fOptions.fDefaultLink;
+    }
+    return it->second;
+}
+
+LinkConfig& Sim::Link(int iFrom, int iTo)
+{
+    return pLink(iFrom, iTo).fConfig;
+}
+
+const LinkStats& Sim::Stats(int iFrom, int iTo)
+{
+    return pLink(iFrom, iTo).fStats;
+}
+
+void Sim::SetPath(int iA, int iB, const LinkConfig& iConfig)
+{
+    Link(iA, iB) = iConfig;
+    Link(iB, iA) = iConfig;
+}
+
+SimConn* Sim::Connect(int iFrom, int iTo, const AppConfig& iConfig)
+{
+    UTP_SetVirtualClock(fNow);
+    Endpoint* from = fEndpoints[iFrom].get();
+    const Endpoint* to = fEndpoints[iTo].get();
+    UTPSocket* s = UTP_Create(&SimCallbacks::sSendTo, from,
+                              reinterpret_cast<const sockaddr*>(to->fSockAddr), to->fSockAddrLen);
+    if (iConfig.fVersion != 1)
+        UTP_SetOption(s, UTP_OPTION_VERSION, iConfig.fVersion);
+    if (iConfig.fSndBuf)
+        UTP_SetOption(s, UTP_OPTION_SNDBUF, iConfig.fSndBuf);
+    if (iConfig.fRcvBuf)
+        UTP_SetOption(s, UTP_OPTION_RCVBUF, iConfig.fRcvBuf);
+    fConns.emplace_back(new SimConn(this, iFrom, s, iConfig, false));
+    SimConn* conn = fConns.back().get();
+    UTP_SetCallbacks(s, &SimConn::sCallbacks, conn);
+    UTP_Connect(s);
+    return conn;
+}
+
+void Sim::pAccept(Endpoint* iEndpoint, UTPSocket* iSocket)
+{
+    const AppConfig& cfg = iEndpoint->fAccept;
+    if (cfg.fSndBuf)
+        UTP_SetOption(iSocket, UTP_OPTION_SNDBUF, cfg.fSndBuf);
+    if (cfg.fRcvBuf)
+        UTP_SetOption(iSocket, UTP_OPTION_RCVBUF, cfg.fRcvBuf);
+    fConns.emplace_back(new SimConn(this, iEndpoint->fId, iSocket, cfg, true));
+    SimConn* conn = fConns.back().get();
+    UTP_SetCallbacks(iSocket, &SimConn::sCallbacks, conn);
+    conn->fConnected = true;
+    conn->fConnectedAtUs = fNow;
+    conn->pSchedulePump();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams
+
+int Sim::pFindEndpoint(const sockaddr* iAddr, int iLen) const
+{
+    auto it = fEndpointByAddr.find(spAddrKey(iAddr, iLen));
+    return it == fEndpointByAddr.end() ? -1 : it->second;
+}
+
+void Sim::pSend(Endpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
+                int iToLen)
+{
+    iFrom->fStats.fDatagramsOut++;
+    if (PacketType(iBytes, iLength) == 0)
+        iFrom->fStats.fDataOut++;
+    const int to = pFindEndpoint(iTo, iToLen);
+    if (to >= 0)
+        pTransmit(iFrom->fId, to, iBytes, iLength);
+}
+
+void Sim::Inject(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength)
+{
+    pTransmit(iFrom, iTo, iBytes, iLength);
+}
+
+void Sim::pTransmit(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength)
+{
+    LinkState& link = pLink(iFrom, iTo);
+    link.fStats.fSent++;
+    link.fStats.fBytes += iLength;
+    Datagram& d = fScratch;
+    d.fFrom = iFrom;
+    d.fTo = iTo;
+    d.fIndex = link.fCount++;
+    d.fBytes.assign(iBytes, iBytes + iLength);
+    if (fFilter && fFilter(d) == Verdict::kDrop)
+    {
+        link.fStats.fFiltered++;
+        return;
+    }
+    const bool spared = d.fIndex < link.fConfig.fSpareFirst;
+    if (!spared && fRng.Chance(link.fConfig.fLoss))
+    {
+        link.fStats.fLost++;
+        return;
+    }
+    pQueueDelivery(link, d, spared);
+}
+
+// Schedules the arrival of one datagram (twice when duplicated) through the link's bottleneck,
+// propagation delay, jitter and reordering.
+void Sim::pQueueDelivery(LinkState& ioLink, const Datagram& iDatagram, bool iSpared)
+{
+    const LinkConfig& cfg = ioLink.fConfig;
+    const size_t size = iDatagram.fBytes.size();
+    const int copies = (!iSpared && fRng.Chance(cfg.fDuplicate)) ? 2 : 1;
+    if (copies == 2)
+        ioLink.fStats.fDuplicated++;
+    for (int c = 0; c < copies; ++c)
+    {
+        uint64_t at = fNow;
+        if (cfg.fRateBytesPerSec)
+        {
+            const uint64_t start = std::max(fNow, ioLink.fBusyUntil);
+            const uint64_t backlog = (start - fNow) * cfg.fRateBytesPerSec / 1000000;
+            if (cfg.fQueueLimitBytes && backlog + size > cfg.fQueueLimitBytes)
+            {
+                ioLink.fStats.fQueueDrops++;
+                continue;
+            }
+            ioLink.fStats.fMaxQueueUs = std::max(ioLink.fStats.fMaxQueueUs, start - fNow);
+            ioLink.fBusyUntil =
+                start + (size * 1000000 + cfg.fRateBytesPerSec - 1) / cfg.fRateBytesPerSec;
+            at = ioLink.fBusyUntil;
+        }
+        at += cfg.fDelayUs + fRng.Below(cfg.fJitterUs + 1);
+        if (!iSpared && fRng.Chance(cfg.fReorder))
+        {
+            ioLink.fStats.fHeldBack++;
+            at += cfg.fReorderUs;
+        }
+        uint32_t slot;
+        if (fFreePackets.empty())
+        {
+            slot = uint32_t(fPackets.size());
+            fPackets.emplace_back();
+        }
+        else
+        {
+            slot = fFreePackets.back();
+            fFreePackets.pop_back();
+        }
+        Datagram& d = fPackets[slot];
+        d.fFrom = iDatagram.fFrom;
+        d.fTo = iDatagram.fTo;
+        d.fIndex = iDatagram.fIndex;
+        d.fBytes.assign(iDatagram.fBytes.begin(), iDatagram.fBytes.end());
+        pPush(at, kDeliver, slot);
+    }
+}
+
+void Sim::pDeliver(uint32_t iSlot)
+{
+    // The engine may send (and so grow the slab) while it reads this datagram: work on bytes
+    // taken out of the slab, and give the buffer back afterwards to keep its capacity.
+    std::vector<uint8_t> bytes;
+    bytes.swap(fPackets[iSlot].fBytes);
+    const int fromId = fPackets[iSlot].fFrom;
+    Endpoint* to = fEndpoints[fPackets[iSlot].fTo].get();
+    const Endpoint* from = fEndpoints[fromId].get();
+    pLink(fromId, to->fId).fStats.fDelivered++;
+    if (fTap)
+    {
+        fPackets[iSlot].fBytes.swap(bytes);
+        fTap(fPackets[iSlot]);
+        fPackets[iSlot].fBytes.swap(bytes);
+    }
+    to->fStats.fDatagramsIn++;
+    const uint64_t t0 = fOptions.fProfile ? spMonoNs() : 0;
+    const bool utp = UTP_ProcessDatagram(
+        to->fListen ? &SimCallbacks::sIncoming : nullptr, &SimCallbacks::sSendTo, to, bytes.data(),
+        bytes.size(), reinterpret_cast<const sockaddr*>(from->fSockAddr), from->fSockAddrLen);
+    if (fOptions.fProfile)
+        to->fStats.fProcessNs += spMonoNs() - t0;
+    if (!utp)
+        to->fStats.fNotUtp++;
+    fPackets[iSlot].fBytes.swap(bytes);
+    fFreePackets.push_back(iSlot);
+    if (fOptions.fCheckAfterDatagram)
+        pCheckTimeouts();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+void Sim::pPush(uint64_t iAt, uint32_t iKind, uint32_t iSlot)
+{
+    fHeap.push_back(Event{iAt, fSeq++, iKind, iSlot});
+    std::push_heap(fHeap.begin(), fHeap.end(),
+                   [](const Event& a, const Event& b)
+                   { return a.fAt != b.fAt ? a.fAt > b.fAt : a.fSeq > b.fSeq; });
+}
+
+void Sim::At(uint64_t iAtUs, std::function<void()> iFn)
+{
+    uint32_t slot;
+    if (fFreeCalls.empty())
+    {
+        slot = uint32_t(fCalls.size());
+        fCalls.emplace_back();
+    }
+    else
+    {
+        slot = fFreeCalls.back();
+        fFreeCalls.pop_back();
+    }
+    fCalls[slot] = std::move(iFn);
+    pPush(std::max(iAtUs, fNow), kCall, slot);
+}
+
+void Sim::pCheckTimeouts()
+{
+    fTimeoutChecks++;
+    const uint64_t t0 = fOptions.fProfile ? spMonoNs() : 0;
+    UTP_CheckTimeouts();
+    if (fOptions.fProfile)
+        fTimeoutCheckNs += spMonoNs() - t0;
+}
+
+void Sim::pTick()
+{
+    pCheckTimeouts();
+    pPush(fNow + fOptions.fTickUs, kTick, 0);
+}
+
+void Sim::pDispatch(const Event& iEvent)
+{
+    switch (iEvent.fKind)
+    {
+    case kDeliver:
+        pDeliver(iEvent.fSlot);
+        break;
+    case kTick:
+        pTick();
+        break;
+    default:
+    {
+        std::function<void()> fn = std::move(fCalls[iEvent.fSlot]);
+        fCalls[iEvent.fSlot] = nullptr;
+        fFreeCalls.push_back(iEvent.fSlot);
+        fn();
+        break;
+    }
+    }
+}
+
+bool Sim::RunUntil(const std::function<bool()>& iDone, uint64_t iMaxUs)
+{
+    const uint64_t deadline = fNow + iMaxUs;
+    const auto later = [](const Event& a, const Event& b)
+    { return a.fAt != b.fAt ? a.fAt > b.fAt : a.fSeq > b.fSeq; };
+    while (!iDone())
+    {
+        if (fHeap.empty() || fHeap.front().fAt > deadline)
+        {
+            fNow = std::max(fNow, deadline);
+            UTP_SetVirtualClock(fNow);
+            return false;
+        }
+        std::pop_heap(fHeap.begin(), fHeap.end(), later);
+        const Event e = fHeap.back();
+        fHeap.pop_back();
+        fNow = e.fAt;
+        UTP_SetVirtualClock(fNow);
+        fEventsRun++;
+        pDispatch(e);
+    }
+    return true;
+}
+
+void Sim::RunFor(uint64_t iUs)
+{
+    RunUntil([] { return false; }, iUs);
+}
+
+bool Sim::RunUntilAllDestroyed(uint64_t iMaxUs)
+{
+    return RunUntil(
+        [this]
+        {
+            for (const auto& c : fConns)
+                if (!c->fDestroyed)
+                    return false;
+            return true;
+        },
+        iMaxUs);
+}
+
+std::string Sim::Summary()
+{
+    std::string out;
+    char line[512];
+    std::snprintf(line, sizeof line, "virtual time %.3f s, %llu events, %zu engine records\n",
+                  double(fNow - fOptions.fStartUs) / 1e6, (unsigned long long)fEventsRun,
+                  UTP_GetConnectionCount());
+    out += line;
+    for (const auto& kv : fLinks)
+    {
+        const LinkStats& s = kv.second.fStats;
+        std::snprintf(line, sizeof line,
+                      "link %d->%d: sent %llu lost %llu filtered %llu qdrop %llu dup %llu held "
+                      "%llu delivered %llu maxqueue %.1f ms\n",
+                      int(kv.first >> 32), int(uint32_t(kv.first)), (unsigned long long)s.fSent,
+                      (unsigned long long)s.fLost, (unsigned long long)s.fFiltered,
+                      (unsigned long long)s.fQueueDrops, (unsigned long long)s.fDuplicated,
+                      (unsigned long long)s.fHeldBack, (unsigned long long)s.fDelivered,
+                      double(s.fMaxQueueUs) / 1000.0);
+        out += line;
+    }
+    for (const auto& c : fConns)
+        out += c->Describe() + "\n";
+    return out;
+}
+
+} // namespace utpsim
