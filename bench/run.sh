@@ -6,3 +6,6 @@ build="$(cd "${1:-$here/../build}" && pwd)"
 
 echo "== crypto: module vs PyNaCl (Python 3), and vs raw libsodium =="
 "$build/py3" "$here/crypto_bench.py" "$build/bench/crypto_raw"
+
+echo "== utp engine: two engines over the in-memory simulated network (goal >= 1 GB/s, scale ratio <= 2) =="
+"$build/bench/utp_engine_bench"

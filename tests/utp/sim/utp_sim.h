@@ -94,7 +94,8 @@ struct AppConfig
     uint64_t fSendSeed = 1;    // its content (Pattern seed)
     uint64_t fExpectBytes = 0; // length of the stream it expects to receive
     uint64_t fExpectSeed = 2;  // its content
-    bool fVerify = true;       // check received bytes and hash both streams
+    bool fVerify = true;       // hash both streams, check the received length
+    bool fCheckContent = true; // with fVerify: compare received bytes with fExpectSeed
     size_t fWriteChunk = 0;    // bytes offered per UTP_Write; 0 = everything left
     CloseWhen fClose = CloseWhen::kWhenDone;
     bool fCloseOnError = true;         // an error report makes the application close

@@ -82,7 +82,7 @@ void SimConn::pOnRead(const uint8_t* iBytes, size_t iCount)
     {
         if (fReceived + iCount > fConfig.fExpectBytes)
             pFault("received more bytes than the peer sent");
-        else if (fFirstMismatch < 0)
+        else if (fConfig.fCheckContent && fFirstMismatch < 0)
         {
             const long at = fExpectPattern.Mismatch(fReceived, iBytes, iCount);
             if (at >= 0)

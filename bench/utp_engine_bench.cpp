@@ -1,0 +1,192 @@
+// Cost of the uTP engine itself: two engines in one process joined by the in-memory simulated
+// network (no loss, a fast virtual link), one connection moving data one way.
+//
+// - EngineThroughput: payload bytes per second of wall time through both engines (the
+//   simulator's own work included; the goal is at least 1 GB/s on one core).
+// - EngineCostPerPacket: the same transfer with every engine call timed: nanoseconds per data
+//   packet on the sending side (UTP_Write plus processing the acknowledgements) and per datagram
+//   on the receiving side (UTP_ProcessDatagram, acknowledgements included).
+// - EngineScale: the per-packet costs again while 999 other connections are live (2000 engine
+//   records: both ends of every connection live in this process) and the busy connection is the
+//   newest, so any walk of the connection list pays in full. Ratios to the single-connection
+//   case are reported as counters and in a summary line; the goal is at most 2x per datagram.
+//
+// Threads: one.
+
+#include "utp_sim.h"
+
+#include "engine/utp.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+using namespace utpsim;
+
+namespace
+{
+
+const uint64_t kTransferBytes = 64ull << 20;
+
+struct Costs
+{
+    double fSendNsPerPacket = 0;
+    double fRecvNsPerDatagram = 0;
+    double fPerDatagramNs = 0; // engine time of both sides per datagram exchanged
+    double fTimerNsPerCheck = 0;
+};
+
+Costs sSingle, sScale;
+
+Sim::Options BenchOptions(bool iProfile)
+{
+    Sim::Options o;
+    o.fSeed = 7;
+    o.fProfile = iProfile;
+    o.fCheckAfterDatagram = false; // timers at the runner's 50 ms period
+    o.fDefaultLink.fDelayUs = 100;
+    o.fDefaultLink.fRateBytesPerSec = 2000000000; // 16 Gbit/s: the engine is the limit
+    return o;
+}
+
+AppConfig Sender()
+{
+    AppConfig a;
+    a.fSendBytes = kTransferBytes;
+    a.fVerify = false;
+    a.fClose = CloseWhen::kAfterSend;
+    return a;
+}
+
+AppConfig Receiver()
+{
+    AppConfig a;
+    a.fExpectBytes = kTransferBytes;
+    a.fVerify = false;
+    return a;
+}
+
+// One busy transfer from iFrom to iTo; returns false when it did not finish.
+bool Transfer(Sim& ioSim, int iFrom, int iTo)
+{
+    SimConn* c = ioSim.Connect(iFrom, iTo, Sender());
+    return ioSim.RunUntil([c] { return c->Destroyed(); }, 600000000) && c->fErrors.empty() &&
+           c->fWritten == kTransferBytes;
+}
+
+Costs Measure(Sim& ioSim, int iSender, int iReceiver, uint64_t iChecksBefore, uint64_t iCheckNs)
+{
+    const EndpointStats& s = ioSim.GetEndpoint(iSender).fStats;
+    const EndpointStats& r = ioSim.GetEndpoint(iReceiver).fStats;
+    Costs c;
+    c.fSendNsPerPacket = double(s.fWriteNs + s.fProcessNs) / double(s.fDataOut ? s.fDataOut : 1);
+    c.fRecvNsPerDatagram = double(r.fProcessNs) / double(r.fDatagramsIn ? r.fDatagramsIn : 1);
+    const uint64_t datagrams = s.fDatagramsIn + r.fDatagramsIn;
+    c.fPerDatagramNs =
+        double(s.fWriteNs + s.fProcessNs + r.fProcessNs) / double(datagrams ? datagrams : 1);
+    const uint64_t checks = ioSim.TimeoutChecks() - iChecksBefore;
+    c.fTimerNsPerCheck = double(ioSim.TimeoutCheckNs() - iCheckNs) / double(checks ? checks : 1);
+    return c;
+}
+
+void Report(benchmark::State& ioState, const Costs& iCosts)
+{
+    ioState.counters["send_ns_per_pkt"] = iCosts.fSendNsPerPacket;
+    ioState.counters["recv_ns_per_dgram"] = iCosts.fRecvNsPerDatagram;
+    ioState.counters["ns_per_dgram"] = iCosts.fPerDatagramNs;
+    ioState.counters["timer_ns_per_check"] = iCosts.fTimerNsPerCheck;
+}
+
+void EngineThroughput(benchmark::State& ioState)
+{
+    Sim sim(BenchOptions(false));
+    const int a = sim.AddEndpoint("127.0.0.1", 41001, false);
+    const int b = sim.AddEndpoint("127.0.0.2", 41002, true);
+    sim.SetAccept(b, Receiver());
+    for (auto _ : ioState)
+    {
+        if (!Transfer(sim, a, b))
+            ioState.SkipWithError("transfer did not finish");
+    }
+    ioState.SetBytesProcessed(int64_t(ioState.iterations() * kTransferBytes));
+}
+
+void EngineCostPerPacket(benchmark::State& ioState)
+{
+    Sim sim(BenchOptions(true));
+    const int a = sim.AddEndpoint("127.0.0.1", 41001, false);
+    const int b = sim.AddEndpoint("127.0.0.2", 41002, true);
+    sim.SetAccept(b, Receiver());
+    for (auto _ : ioState)
+    {
+        if (!Transfer(sim, a, b))
+            ioState.SkipWithError("transfer did not finish");
+    }
+    sSingle = Measure(sim, a, b, 0, 0);
+    Report(ioState, sSingle);
+    ioState.SetBytesProcessed(int64_t(ioState.iterations() * kTransferBytes));
+}
+
+void EngineScale(benchmark::State& ioState)
+{
+    const int idle = int(ioState.range(0)) - 1;
+    Sim sim(BenchOptions(true));
+    const int server = sim.AddEndpoint("127.0.0.2", 41002, true);
+    AppConfig quiet;
+    quiet.fVerify = false;
+    quiet.fClose = CloseWhen::kNever;
+    sim.SetAccept(server, quiet);
+    for (int i = 0; i < idle; ++i)
+    {
+        char ip[32];
+        std::snprintf(ip, sizeof ip, "127.0.%d.%d", 1 + i / 250, 1 + i % 250);
+        const int client = sim.AddEndpoint(ip, uint16_t(42000 + i), false);
+        sim.Connect(client, server, quiet);
+    }
+    sim.RunFor(200000);
+    const int busy = sim.AddEndpoint("127.0.9.1", 41001, false);
+    sim.SetAccept(server, Receiver());
+    // Only the busy connection's costs count: start the accounting now.
+    sim.GetEndpoint(server).fStats = EndpointStats();
+    const uint64_t checks = sim.TimeoutChecks(), checkNs = sim.TimeoutCheckNs();
+    for (auto _ : ioState)
+    {
+        if (!Transfer(sim, busy, server))
+            ioState.SkipWithError("transfer did not finish");
+    }
+    sScale = Measure(sim, busy, server, checks, checkNs);
+    Report(ioState, sScale);
+    ioState.counters["live_records"] = double(UTP_GetConnectionCount());
+    if (sSingle.fPerDatagramNs > 0)
+    {
+        ioState.counters["ratio_send"] = sScale.fSendNsPerPacket / sSingle.fSendNsPerPacket;
+        ioState.counters["ratio_recv"] = sScale.fRecvNsPerDatagram / sSingle.fRecvNsPerDatagram;
+        ioState.counters["ratio_dgram"] = sScale.fPerDatagramNs / sSingle.fPerDatagramNs;
+    }
+    ioState.SetBytesProcessed(int64_t(ioState.iterations() * kTransferBytes));
+}
+
+} // namespace
+
+BENCHMARK(EngineThroughput)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(EngineCostPerPacket)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(EngineScale)->Arg(1000)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    if (sSingle.fPerDatagramNs > 0 && sScale.fPerDatagramNs > 0)
+        std::printf("utp engine: 1000 connections vs 1: per-datagram cost ratio %.2f (goal <= 2), "
+                    "send %.2f, receive %.2f; timer check %.0f ns vs %.0f ns\n",
+                    sScale.fPerDatagramNs / sSingle.fPerDatagramNs,
+                    sScale.fSendNsPerPacket / sSingle.fSendNsPerPacket,
+                    sScale.fRecvNsPerDatagram / sSingle.fRecvNsPerDatagram, sScale.fTimerNsPerCheck,
+                    sSingle.fTimerNsPerCheck);
+    benchmark::Shutdown();
+    return 0;
+}

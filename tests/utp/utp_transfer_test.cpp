@@ -1,0 +1,353 @@
+// End-to-end transfers between two engines over the simulated network: connect, move data both
+// ways, close, and check that both records are gone, over clean and hostile paths. Every byte is
+// checked against the sender's generated stream, so loss, duplication or reordering that reached
+// the application would show as a mismatch at a precise offset.
+
+#include "utp_sim.h"
+
+#include "engine/utp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+using namespace utpsim;
+
+namespace
+{
+
+const uint64_t kMB = 1000000;
+const uint64_t kSecond = 1000000; // virtual microseconds
+
+// A client and a listening server with one path between them.
+struct Pair
+{
+    explicit Pair(const Sim::Options& iOptions = Sim::Options()) : fSim(iOptions)
+    {
+        fClient = fSim.AddEndpoint("127.0.0.1", 40001, false);
+        fServer = fSim.AddEndpoint("127.0.0.2", 40002, true);
+    }
+
+    // Client sends iUp bytes and the server iDown bytes; both close when done.
+    SimConn* Start(uint64_t iUp, uint64_t iDown, int iVersion = 1)
+    {
+        AppConfig server;
+        server.fSendBytes = iDown;
+        server.fSendSeed = 22;
+        server.fExpectBytes = iUp;
+        server.fExpectSeed = 11;
+        fSim.SetAccept(fServer, server);
+        AppConfig client;
+        client.fSendBytes = iUp;
+        client.fSendSeed = 11;
+        client.fExpectBytes = iDown;
+        client.fExpectSeed = 22;
+        client.fVersion = iVersion;
+        return fSim.Connect(fClient, fServer, client);
+    }
+
+    SimConn* ServerConn() const
+    {
+        for (const auto& c : fSim.Conns())
+            if (c->fIncoming)
+                return c.get();
+        return nullptr;
+    }
+
+    Sim fSim;
+    int fClient;
+    int fServer;
+};
+
+// Both sides delivered every byte once, in order, unchanged, and both records are gone.
+void ExpectDelivered(Pair& ioPair, const SimConn* iClient)
+{
+    const SimConn* server = ioPair.ServerConn();
+    ASSERT_NE(server, nullptr) << ioPair.fSim.Summary();
+    for (const SimConn* c : {iClient, server})
+        EXPECT_TRUE(c->Complete()) << c->Describe() << "\n" << ioPair.fSim.Summary();
+    EXPECT_EQ(iClient->fSendHash, server->fRecvHash);
+    EXPECT_EQ(server->fSendHash, iClient->fRecvHash);
+    EXPECT_EQ(UTP_GetConnectionCount(), 0u) << ioPair.fSim.Summary();
+}
+
+LinkConfig Path(uint64_t iDelayUs, double iLoss)
+{
+    LinkConfig link;
+    link.fDelayUs = iDelayUs;
+    link.fLoss = iLoss;
+    link.fSpareFirst = 2; // the handshake: a lost SYN only costs the 3 s SYN timer
+    return link;
+}
+
+} // namespace
+
+TEST(UtpTransfer, TwentyMegabytesEachWayOnACleanPath)
+{
+    Pair pair;
+    LinkConfig link = Path(10000, 0);
+    link.fRateBytesPerSec = 25 * kMB; // 200 Mbit/s bottleneck, so the delay controller works
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+    SimConn* client = pair.Start(20 * kMB, 20 * kMB);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(60 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+    const SimConn* server = pair.ServerConn();
+    for (const SimConn* c : {static_cast<const SimConn*>(client), server})
+    {
+        EXPECT_TRUE(c->fErrors.empty()) << c->Describe();
+        // Nothing was lost, so nothing may be sent twice.
+        EXPECT_EQ(c->fOverheadSent[BW_RETRANSMIT], 0u) << c->Describe();
+    }
+    // The bottleneck moves 20 MB in 0.8 s; the window must open far enough to come close.
+    EXPECT_LT(client->fDoneReceivingAtUs - client->fConnectedAtUs, 5 * kSecond)
+        << pair.fSim.Summary();
+    // LEDBAT aims at 100 ms of queuing: the queue may overshoot, but must not run away.
+    EXPECT_LT(pair.fSim.Stats(pair.fClient, pair.fServer).fMaxQueueUs, 400000u)
+        << pair.fSim.Summary();
+}
+
+TEST(UtpTransfer, FivePercentLossEachWay)
+{
+    Pair pair(Sim::Options{});
+    LinkConfig link = Path(20000, 0.05);
+    link.fJitterUs = 2000;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+    SimConn* client = pair.Start(3 * kMB, 3 * kMB);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+    EXPECT_GT(client->fOverheadSent[BW_RETRANSMIT], 0u);
+}
+
+TEST(UtpTransfer, TwentyPercentLossEachWay)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(15000, 0.20));
+    SimConn* client = pair.Start(500000, 500000);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(1200 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+}
+
+TEST(UtpTransfer, DuplicationReorderingAndJitter)
+{
+    Pair pair;
+    LinkConfig link = Path(25000, 0.01);
+    link.fDuplicate = 0.10;
+    link.fReorder = 0.10;
+    link.fReorderUs = 15000; // arrives behind roughly the next dozen packets
+    link.fJitterUs = 8000;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+    SimConn* client = pair.Start(4 * kMB, 4 * kMB);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+}
+
+TEST(UtpTransfer, EveryDatagramDuplicated)
+{
+    Pair pair;
+    LinkConfig link = Path(5000, 0);
+    link.fDuplicate = 1.0;
+    link.fSpareFirst = 0;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+    SimConn* client = pair.Start(2 * kMB, 2 * kMB);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(120 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+}
+
+// A version-0 client: the server answers in kind, every datagram of both sides carries the
+// 23-byte header, and windows travel in 350-byte units (204 800 bytes -> 586 -> low byte 74).
+TEST(UtpTransfer, VersionZeroPeers)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0.02));
+    size_t v1 = 0, v0 = 0, badWindow = 0;
+    pair.fSim.SetTap(
+        [&](const Datagram& d)
+        {
+            const size_t header = HeaderSize(d.fBytes.data(), d.fBytes.size());
+            (header == 23 ? v0 : v1)++;
+            if (header == 23 && PacketType(d.fBytes.data(), d.fBytes.size()) != 3 &&
+                d.fBytes[16] != 74)
+                badWindow++;
+        });
+    SimConn* client = pair.Start(2 * kMB, 2 * kMB, 0);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(300 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+    EXPECT_EQ(v1, 0u);
+    EXPECT_GT(v0, 2000u);
+    EXPECT_EQ(badWindow, 0u);
+}
+
+// Many connections between the same two endpoints: the engine keeps the streams apart by
+// connection id. The server cannot know which client stream it got, so streams are matched by
+// their hashes.
+TEST(UtpTransfer, ParallelConnectionsStayApart)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0.02));
+    AppConfig server;
+    server.fSendBytes = 200000;
+    server.fSendSeed = 9;
+    server.fExpectBytes = 300000;
+    server.fCheckContent = false;
+    pair.fSim.SetAccept(pair.fServer, server);
+    std::multiset<uint64_t> sent;
+    std::vector<SimConn*> clients;
+    for (int i = 0; i < 12; ++i)
+    {
+        AppConfig client;
+        client.fSendBytes = 300000;
+        client.fSendSeed = 100 + i;
+        client.fExpectBytes = 200000;
+        client.fExpectSeed = 9;
+        clients.push_back(pair.fSim.Connect(pair.fClient, pair.fServer, client));
+    }
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(300 * kSecond)) << pair.fSim.Summary();
+    std::multiset<uint64_t> sentHashes, receivedHashes;
+    for (const auto& c : pair.fSim.Conns())
+    {
+        EXPECT_TRUE(c->Complete()) << c->Describe();
+        (c->fIncoming ? receivedHashes : sentHashes)
+            .insert(c->fIncoming ? c->fRecvHash : c->fSendHash);
+    }
+    EXPECT_EQ(pair.fSim.Conns().size(), 24u);
+    EXPECT_EQ(sentHashes, receivedHashes);
+    EXPECT_EQ(sentHashes.size(), 12u);
+}
+
+// The engine's millisecond counter and the 32-bit microsecond timestamps both wrap mid-transfer.
+TEST(UtpTransfer, ClocksWrapDuringTransfer)
+{
+    Sim::Options options;
+    options.fStartUs = (uint64_t(1) << 32) * 1000 - 2 * kSecond; // both wrap 2 s in
+    Pair pair(options);
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(20000, 0.01));
+    SimConn* client = pair.Start(6 * kMB, 6 * kMB);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(300 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+    EXPECT_GT(pair.fSim.Now(), (uint64_t(1) << 32) * 1000);
+}
+
+// A reader slower than the path, reporting its unread bytes: the advertised window throttles
+// the sender, and the buffer never holds much more than the receive buffer allows.
+TEST(UtpTransfer, SlowReaderThrottlesSender)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
+    AppConfig server;
+    server.fExpectBytes = 3 * kMB;
+    server.fExpectSeed = 11;
+    server.fReportReadBuffer = true;
+    server.fReadRateBytesPerSec = 1 * kMB;
+    server.fRcvBuf = 200000;
+    pair.fSim.SetAccept(pair.fServer, server);
+    AppConfig client;
+    client.fSendBytes = 3 * kMB;
+    client.fSendSeed = 11;
+    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(60 * kSecond)) << pair.fSim.Summary();
+    const SimConn* s = pair.ServerConn();
+    EXPECT_TRUE(c->Complete()) << c->Describe();
+    EXPECT_TRUE(s->Complete()) << s->Describe();
+    // The rate limit, not the path, decides the time.
+    EXPECT_GE(s->fDoneReceivingAtUs - s->fConnectedAtUs, 2 * kSecond);
+    EXPECT_LE(s->fMaxUnread, 200000u + 8 * 1382) << s->Describe();
+}
+
+// The path dies mid-transfer: the sender gives up with a time-out after its back-off is spent,
+// and what arrived before is an intact prefix.
+TEST(UtpTransfer, PathFailureTimesOutTheSender)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
+    bool cut = false;
+    pair.fSim.SetFilter([&](Datagram&) { return cut ? Verdict::kDrop : Verdict::kDeliver; });
+    SimConn* client = pair.Start(50 * kMB, 0);
+    ASSERT_TRUE(pair.fSim.RunUntil(
+        [&] { return pair.ServerConn() && pair.ServerConn()->fReceived > 2 * kMB; }, 30 * kSecond));
+    cut = true;
+    const uint64_t cutAt = pair.fSim.Now();
+    ASSERT_TRUE(pair.fSim.RunUntil([&] { return client->Destroyed(); }, 120 * kSecond))
+        << pair.fSim.Summary();
+    ASSERT_EQ(client->fErrors.size(), 1u) << client->Describe();
+    EXPECT_EQ(client->fErrors[0], UTP_ETIMEDOUT);
+    // Back-off from rto 500 ms: 0.5 + 1 + 2 + 4 + 8 + 16 s, give or take the first rto.
+    const uint64_t took = client->fDestroyedAtUs - cutAt;
+    EXPECT_GE(took, 20 * kSecond);
+    EXPECT_LE(took, 60 * kSecond);
+    EXPECT_EQ(pair.ServerConn()->fFirstMismatch, -1);
+}
+
+// Nobody listens: the SYN is sent at 0 and 3 s and the connect gives up at 9 s.
+TEST(UtpTransfer, ConnectToSilentPeerTimesOut)
+{
+    Sim sim;
+    const int a = sim.AddEndpoint("127.0.0.1", 40001, false);
+    const int b = sim.AddEndpoint("127.0.0.2", 40002, false);
+    size_t syns = 0;
+    sim.SetTap([&](const Datagram& d)
+               { syns += PacketType(d.fBytes.data(), d.fBytes.size()) == 4; });
+    AppConfig cfg;
+    cfg.fSendBytes = 1000;
+    SimConn* c = sim.Connect(a, b, cfg);
+    const uint64_t start = sim.Now();
+    ASSERT_TRUE(sim.RunUntilAllDestroyed(30 * kSecond)) << sim.Summary();
+    ASSERT_EQ(c->fErrors.size(), 1u) << c->Describe();
+    EXPECT_EQ(c->fErrors[0], UTP_ETIMEDOUT);
+    EXPECT_EQ(syns, 2u);
+    EXPECT_GE(c->fDestroyedAtUs - start, 9 * kSecond);
+    EXPECT_LE(c->fDestroyedAtUs - start, 9 * kSecond + 200000);
+    EXPECT_FALSE(c->fConnected);
+}
+
+// Strays (packets for no connection) are answered with one reset per (address, id, seq_nr)
+// while the remembered reset lives (10 s), then again.
+TEST(UtpTransfer, StraysAnsweredByOneResetPerRecordLifetime)
+{
+    Sim sim;
+    const int server = sim.AddEndpoint("127.0.0.2", 40002, true);
+    const int stray = sim.AddEndpoint("127.0.0.3", 40003, false);
+    std::vector<std::vector<uint8_t>> resets;
+    sim.SetTap(
+        [&](const Datagram& d)
+        {
+            if (d.fTo == stray)
+                resets.push_back(d.fBytes);
+        });
+    // A version-1 ST_DATA for connection id 777, seq_nr 100, with 5 bytes of payload.
+    std::vector<uint8_t> data(25, 0);
+    data[0] = 0x01;
+    data[2] = 777 >> 8;
+    data[3] = 777 & 0xFF;
+    data[16] = 0;
+    data[17] = 100;
+    const auto send = [&](uint8_t iSeqLow)
+    {
+        data[17] = iSeqLow;
+        sim.Inject(stray, server, data.data(), data.size());
+        sim.RunFor(100000);
+    };
+    send(100);
+    ASSERT_EQ(resets.size(), 1u);
+    const std::vector<uint8_t>& r = resets[0];
+    ASSERT_EQ(r.size(), 20u);
+    EXPECT_EQ(r[0], 0x31);
+    EXPECT_EQ((r[2] << 8) | r[3], 777);
+    EXPECT_EQ((r[18] << 8) | r[19], 100);                        // ack_nr = the stray's seq_nr
+    EXPECT_EQ(std::count(r.begin() + 4, r.begin() + 16, 0), 12); // no timestamps, window 0
+    send(100);
+    EXPECT_EQ(resets.size(), 1u) << "the same stray is answered once";
+    send(101);
+    EXPECT_EQ(resets.size(), 2u) << "another seq_nr is another record";
+    sim.RunFor(5 * kSecond);
+    send(100);
+    EXPECT_EQ(resets.size(), 2u) << "re-sending refreshes the record";
+    sim.RunFor(11 * kSecond);
+    EXPECT_EQ(UTP_GetResetCount(), 0u);
+    send(100);
+    EXPECT_EQ(resets.size(), 3u) << "answered again once the record expired";
+    // A stray reset is never answered.
+    data[0] = 0x31;
+    send(50);
+    EXPECT_EQ(resets.size(), 3u);
+}
