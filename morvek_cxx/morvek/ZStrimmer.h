@@ -1,0 +1,22 @@
+// ZStrimmerW: a reference-counted holder of a text writer, so that a writer can be shared between
+// threads and outlive whoever made it. The writer it returns lives as long as the strimmer; using
+// it from several threads at once needs the caller's own lock.
+
+#ifndef __Morvek_ZStrimmer_h__
+#define __Morvek_ZStrimmer_h__ 1
+
+#include "morvek/ZCounted.h"
+#include "morvek/ZStrim.h"
+
+namespace Morvek
+{
+
+class ZStrimmerW : public virtual ZCounted
+{
+  public:
+    virtual const ZStrimW& GetStrimW() = 0;
+};
+
+} // namespace Morvek
+
+#endif // __Morvek_ZStrimmer_h__

@@ -1,0 +1,34 @@
+// Platform layer, diagnostics facility: what the fatal-report path and the log need of the
+// operating system. Implemented in ZPlatform_Debug_<platform>.cpp, which the build picks.
+// Every function may be called from any thread.
+
+#ifndef __Morvek_platform_ZPlatform_Debug_h__
+#define __Morvek_platform_ZPlatform_Debug_h__ 1
+
+#include <cstdint>
+
+namespace Morvek
+{
+namespace Platform
+{
+
+// Whether a debugger is attached to the process; false when that cannot be told.
+bool sDebugger_IsAttached();
+
+// Hands a line of text to the attached debugger (or to wherever it can see it).
+void sDebugger_Output(const char* iText);
+
+// Stops in the attached debugger; returns if the debugger lets execution continue.
+void sDebugger_Break();
+
+// Shows iText to the user under iTitle and ends the process at once with a failure status,
+// without running exit handlers or static destructors.
+[[noreturn]] void sFatal_ShowAndExit(const char* iTitle, const char* iText);
+
+// The current time, UTC: whole seconds since 1970-01-01 00:00:00 and the microseconds beyond.
+void sClock_UTC(int64_t& oSeconds, int32_t& oMicroseconds);
+
+} // namespace Platform
+} // namespace Morvek
+
+#endif // __Morvek_platform_ZPlatform_Debug_h__

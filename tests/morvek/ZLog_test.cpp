@@ -1,0 +1,332 @@
+// Log entries, scope traces and the standard-output sink: when lines are made, their depth, the
+// exact line format, the threshold, and whole lines under concurrent logging.
+
+#include "morvek/ZLog.h"
+#include "morvek/ZUtil_Debug.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace Morvek;
+
+namespace
+{
+
+struct Line
+{
+    ZLog::EPriority fPriority;
+    string8 fName;
+    size_t fDepth;
+    string8 fMessage;
+};
+
+// Records every line it is given; enabled up to a threshold.
+class RecordingMeister : public ZLog::LogMeister
+{
+  public:
+    bool IsEnabled(ZLog::EPriority iPriority, const char*) override
+    {
+        return iPriority <= fThreshold;
+    }
+    bool IsEnabled(ZLog::EPriority iPriority, const string8&) override
+    {
+        return iPriority <= fThreshold;
+    }
+    void LogLine(ZLog::EPriority iPriority, const string8& iName, size_t iDepth,
+                 const string8& iMessage) override
+    {
+        fLines.push_back(Line{iPriority, iName, iDepth, iMessage});
+    }
+
+    ZLog::EPriority fThreshold = 6;
+    std::vector<Line> fLines;
+};
+
+// Installs a RecordingMeister for its lifetime; the process is left without a sink.
+class RecordingSink
+{
+  public:
+    RecordingSink() : fMeister(new RecordingMeister) { ZLog::sSetLogMeister(fMeister); }
+    ~RecordingSink() { ZLog::sSetLogMeister(nullptr); }
+
+    RecordingMeister* operator->() const { return fMeister.Get(); }
+
+  private:
+    ZRef<RecordingMeister> fMeister;
+};
+
+// Redirects file descriptor 1 into a temporary file for its lifetime.
+class StdoutCapture
+{
+  public:
+    StdoutCapture() : fFile(std::tmpfile()), fSaved(-1)
+    {
+        std::fflush(stdout);
+        fSaved = ::dup(1);
+        ::dup2(::fileno(fFile), 1);
+    }
+
+    ~StdoutCapture() { Finish(); }
+
+    string8 Finish()
+    {
+        if (fSaved >= 0)
+        {
+            std::fflush(stdout);
+            ::dup2(fSaved, 1);
+            ::close(fSaved);
+            fSaved = -1;
+            std::rewind(fFile);
+            char buffer[4096];
+            for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), fFile)) > 0;)
+                fText.append(buffer, got);
+            std::fclose(fFile);
+        }
+        return fText;
+    }
+
+  private:
+    FILE* fFile;
+    int fSaved;
+    string8 fText;
+};
+
+std::vector<string8> sSplitLines(const string8& iText)
+{
+    std::vector<string8> result;
+    std::istringstream stream(iText);
+    for (string8 line; std::getline(stream, line);)
+        result.push_back(line);
+    return result;
+}
+
+} // anonymous namespace
+
+TEST(ZLog, PriorityNames)
+{
+    EXPECT_EQ("Emerg", ZLog::sPriorityToString(0));
+    EXPECT_EQ("Debug", ZLog::sPriorityToString(7));
+    EXPECT_EQ("Debug+1", ZLog::sPriorityToString(8));
+    EXPECT_EQ("-2", ZLog::sPriorityToString(-2));
+    EXPECT_EQ(4, ZLog::sPriorityFromString("Warning"));
+    EXPECT_EQ(-1, ZLog::sPriorityFromString("Debug+1"));
+    EXPECT_EQ(-1, ZLog::sPriorityFromString("info"));
+}
+
+TEST(ZLog, EntriesWithoutASinkVanish)
+{
+    ZLog::StrimW entry(0, "name");
+    EXPECT_FALSE(entry);
+    entry << "dropped";
+    entry.Emit();
+}
+
+TEST(ZLog, LinesAreMadeOnlyForNonEmptyMessages)
+{
+    RecordingSink sink;
+    {
+        ZLog::StrimW silent(6, "silent");
+        EXPECT_TRUE(silent);
+        silent << "" << string8();
+    }
+    EXPECT_TRUE(sink->fLines.empty());
+
+    {
+        ZLog::StrimW entry(6, string8("owned"));
+        entry << "first" << ' ' << 1;
+        entry.Emit();
+        entry.Emit(); // nothing new: no line
+        entry << u"second \u20AC" << U"\U0001F600";
+    }
+    ASSERT_EQ(2u, sink->fLines.size());
+    EXPECT_EQ("first 1", sink->fLines[0].fMessage);
+    EXPECT_EQ("owned", sink->fLines[0].fName);
+    EXPECT_EQ("second \xE2\x82\xAC\xF0\x9F\x98\x80", sink->fLines[1].fMessage);
+    EXPECT_EQ(6, sink->fLines[1].fPriority);
+
+    ZLog::StrimW tooDetailed(7, "detail");
+    EXPECT_FALSE(tooDetailed);
+}
+
+TEST(ZLog, ScopeTracesNestAndIndent)
+{
+    RecordingSink sink;
+    {
+        ZLog::ScopeTrace outer(6, "outer");
+        {
+            ZLog::ScopeTrace inner(6, "inner");
+            ZLog::StrimW(6, "body") << "inside";
+            ZLog::ScopeTrace hidden(7, "hidden"); // disabled: no lines, but it still nests
+            ZLog::StrimW(6, "deeper") << "x";
+        }
+    }
+    EXPECT_EQ(0u, ZLog::ScopeTrace::sDepth());
+
+    const std::vector<std::tuple<string8, size_t, string8>> expected = {
+        {"ZLF", 0, "> outer"}, {"ZLF", 1, "> inner"}, {"body", 2, "inside"},
+        {"deeper", 3, "x"},    {"ZLF", 1, "< inner"}, {"ZLF", 0, "< outer"}};
+    ASSERT_EQ(expected.size(), sink->fLines.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+    {
+        EXPECT_EQ(std::get<0>(expected[i]), sink->fLines[i].fName) << i;
+        EXPECT_EQ(std::get<1>(expected[i]), sink->fLines[i].fDepth) << i;
+        EXPECT_EQ(std::get<2>(expected[i]), sink->fLines[i].fMessage) << i;
+    }
+}
+
+TEST(ZLog, ScopeDepthIsPerThread)
+{
+    RecordingSink sink;
+    ZLog::ScopeTrace outer(6, "outer");
+    std::thread([] { ZLog::StrimW(6, "other") << "m"; }).join();
+    ZLog::StrimW(6, "here") << "m";
+    ASSERT_EQ(3u, sink->fLines.size());
+    EXPECT_EQ(0u, sink->fLines[1].fDepth);
+    EXPECT_EQ(1u, sink->fLines[2].fDepth);
+}
+
+TEST(ZLog, TraceLineNamesFileAndLine)
+{
+    RecordingSink sink;
+    ZLog::sLogTrace(6, "C:\\src\\utp\\StreamerRW_UTP", 374, "quillane::UTP::spSendTo");
+    ZLog::sLogTrace(6, "/work/utp/Other.cpp", 12, "f");
+    ZLog::sLogTrace(7, "ignored", 1, "g");
+    ASSERT_EQ(2u, sink->fLines.size());
+    EXPECT_EQ("ZLOGTRACE", sink->fLines[0].fName);
+    EXPECT_EQ("StreamerRW_UTP:374, in quillane::UTP::spSendTo", sink->fLines[0].fMessage);
+    EXPECT_EQ("Other.cpp:12, in f", sink->fLines[1].fMessage);
+}
+
+TEST(ZUtil_Debug, LineFormatToTheCharacter)
+{
+    // 2024-01-31 12:34:05 UTC.
+    EXPECT_EQ("2024-01-31 12:34:05.250000 0x0000ABCD P6                  ZLF - > "
+              "quillane::sUTP_Close\n",
+              ZUtil_Debug::sFormatLine(1706704445, 250000, 0xABCD, 6, "ZLF", 0,
+                                       "> quillane::sUTP_Close"));
+    // Priority in hex, eight spaces for depth 2.
+    EXPECT_EQ("1970-01-01 00:00:00.000000 0xFFFFFFFF PA name - " + string8(8, ' ') + "m\n",
+              ZUtil_Debug::sFormatLine(0, 0, 0xFFFFFFFF, 10, "name", 2, "m", 4));
+    EXPECT_EQ(" P0 ", ZUtil_Debug::sFormatLine(0, 0, 1, 0, "n", 0, "m").substr(37, 4));
+}
+
+TEST(ZUtil_Debug, NameFieldCountsCodePointsAndNeverTruncates)
+{
+    const string8 e = "\xC3\xA9"; // two bytes, one code point
+    string8 nineteen;
+    for (int i = 0; i < 19; ++i)
+        nineteen += e;
+    const string8 line19 = ZUtil_Debug::sFormatLine(0, 0, 1, 6, nineteen, 0, "m");
+    EXPECT_NE(string8::npos, line19.find(" P6  " + nineteen + " - m\n"));
+
+    const string8 long25 = nineteen + "abcdef";
+    const string8 line25 = ZUtil_Debug::sFormatLine(0, 0, 1, 6, long25, 0, "m");
+    EXPECT_NE(string8::npos, line25.find(" P6 " + long25 + " - m\n"));
+}
+
+TEST(ZUtil_Debug, CalendarBeyondThirtyTwoBitsAndLeapDays)
+{
+    const auto date = [](int64_t iSeconds)
+    { return ZUtil_Debug::sFormatLine(iSeconds, 999999, 1, 6, "n", 0, "m").substr(0, 26); };
+    EXPECT_EQ("2000-02-29 23:59:59.999999", date(951868799));
+    EXPECT_EQ("2100-03-01 00:00:00.999999", date(4107542400));
+    EXPECT_EQ("2040-02-29 00:00:00.999999", date(2214086400));
+    EXPECT_EQ("1969-12-31 23:59:59.999999", date(-1));
+}
+
+TEST(ZUtil_Debug, ThresholdAndWriter)
+{
+    const ZRef<ZUtil_Debug::LogMeister> meister = new ZUtil_Debug::LogMeister;
+    EXPECT_EQ(5, meister->GetLogPriority());
+    EXPECT_TRUE(meister->IsEnabled(5, "n"));
+    EXPECT_FALSE(meister->IsEnabled(6, string8("n")));
+    meister->LogLine(3, "n", 0, "no writer: dropped");
+
+    // sSetLogPriority touches only a sink of this kind.
+    const ZRef<RecordingMeister> other = new RecordingMeister;
+    ZLog::sSetLogMeister(other);
+    ZUtil_Debug::sSetLogPriority(1);
+    EXPECT_EQ(6, other->fThreshold);
+    ZLog::sSetLogMeister(meister);
+    ZUtil_Debug::sSetLogPriority(7);
+    EXPECT_EQ(7, meister->GetLogPriority());
+    ZLog::sSetLogMeister(nullptr);
+}
+
+TEST(ZUtil_Debug, StandardOutputLinesAfterInstallation)
+{
+    StdoutCapture capture;
+    ZUtil_Debug::sInstallLogMeister();
+    ZUtil_Debug::sSetLogPriority(6);
+    {
+        ZLog::StrimW(7, "detail") << "not written";
+        ZLog::StrimW(8, "detail") << "not written";
+        ZLog::ScopeTrace trace(6, "quillane::sUTP_Close");
+        ZLog::StrimW(3, "twenty-one-characters") << "inside";
+    }
+    ZLog::sSetLogMeister(nullptr);
+    const std::vector<string8> lines = sSplitLines(capture.Finish());
+
+    ASSERT_EQ(3u, lines.size());
+    const string8 thread = sStringf("0x%08llX", static_cast<unsigned long long>(ZThread::sID()));
+    const string8 stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{6} " + thread;
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex(stamp + " P6 {18}ZLF - > quillane::sUTP_Close")))
+        << lines[0];
+    EXPECT_TRUE(
+        std::regex_match(lines[1], std::regex(stamp + " P3 twenty-one-characters -     inside")))
+        << lines[1];
+    EXPECT_TRUE(
+        std::regex_match(lines[2], std::regex(stamp + " P6 {18}ZLF - < quillane::sUTP_Close")))
+        << lines[2];
+
+    // The stamp is today's UTC date (give or take a midnight during the test).
+    char today[16];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof(today), "%Y-%m-%d", std::gmtime(&now));
+    EXPECT_EQ(today, lines[0].substr(0, 10));
+}
+
+TEST(ZUtil_Debug, ConcurrentLinesStayWhole)
+{
+    const int kThreads = 4;
+    const int kLines = 300;
+    StdoutCapture capture;
+    ZUtil_Debug::sInstallLogMeister();
+    ZUtil_Debug::sSetLogPriority(6);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+    {
+        threads.emplace_back(
+            [t]
+            {
+                const string8 payload(200, static_cast<char>('a' + t));
+                for (int i = 0; i < kLines; ++i)
+                    ZLog::StrimW(6, "worker") << t << ":" << i << ":" << payload;
+            });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    ZLog::sSetLogMeister(nullptr);
+    const std::vector<string8> lines = sSplitLines(capture.Finish());
+
+    ASSERT_EQ(size_t(kThreads * kLines), lines.size());
+    const std::regex shape("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{6} 0x[0-9A-F]{8} P6 "
+                           " {14}worker - ([0-3]):(\\d+):([a-d]{200})");
+    std::vector<int> next(kThreads, 0);
+    for (const string8& line : lines)
+    {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
+        const int t = std::stoi(match[1]);
+        EXPECT_EQ(next[t]++, std::stoi(match[2])); // each thread's lines in its own order
+        EXPECT_EQ(string8(200, static_cast<char>('a' + t)), match[3].str());
+    }
+}
