@@ -5,6 +5,8 @@
 #include "EntryPath.h"
 #include "Interpreter.h"
 
+#include "morvek/ZUtil_Debug.h"
+
 namespace quillane
 {
 namespace native
@@ -39,6 +41,9 @@ PyMethodDef sMethods[] = {QN_ENTRY("Crypto_Random", sCrypto_Random),
 #pragma GCC visibility push(default)
 PyMODINIT_FUNC QN_MODULE_INIT_NAME()
 {
+    // The log first, so that everything the module writes afterwards reaches standard output.
+    Morvek::ZUtil_Debug::sInstallLogMeister();
+    Morvek::ZUtil_Debug::sSetLogPriority(6);
     quillane::native::sCryptoInitialize();
 #if QN_PY3
     return quillane::native::py::sRegisterModule(quillane::native::sMethods);
