@@ -138,6 +138,8 @@ Sim::Sim(const Options& iOptions)
         std::abort();
     }
     sCurrent = this;
+    if (const char* trace = std::getenv("UTPSIM_TRACE"))
+        fOptions.fTrace = fOptions.fTrace || trace[0] == '1';
     UTP_FreeAll();
     UTP_UseVirtualClock(fNow);
     UTP_SeedRandom(iOptions.fSeed);
@@ -281,12 +283,14 @@ void Sim::pTransmit(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength)
     if (fFilter && fFilter(d) == Verdict::kDrop)
     {
         link.fStats.fFiltered++;
+        pTrace("drop", d);
         return;
     }
     const bool spared = d.fIndex < link.fConfig.fSpareFirst;
     if (!spared && fRng.Chance(link.fConfig.fLoss))
     {
         link.fStats.fLost++;
+        pTrace("lost", d);
         return;
     }
     pQueueDelivery(link, d, spared);
@@ -354,6 +358,12 @@ void Sim::pDeliver(uint32_t iSlot)
     Endpoint* to = fEndpoints[fPackets[iSlot].fTo].get();
     const Endpoint* from = fEndpoints[fromId].get();
     pLink(fromId, to->fId).fStats.fDelivered++;
+    if (fOptions.fTrace)
+    {
+        fPackets[iSlot].fBytes.swap(bytes);
+        pTrace("recv", fPackets[iSlot]);
+        fPackets[iSlot].fBytes.swap(bytes);
+    }
     if (fTap)
     {
         fPackets[iSlot].fBytes.swap(bytes);
@@ -479,6 +489,41 @@ bool Sim::RunUntilAllDestroyed(uint64_t iMaxUs)
             return true;
         },
         iMaxUs);
+}
+
+void Sim::pTrace(const char* iWhat, const Datagram& iDatagram) const
+{
+    if (fOptions.fTrace)
+        std::fprintf(stderr, "%12.6f %s %d->%d %s\n", double(fNow - fOptions.fStartUs) / 1e6, iWhat,
+                     iDatagram.fFrom, iDatagram.fTo,
+                     DescribeDatagram(iDatagram.fBytes.data(), iDatagram.fBytes.size()).c_str());
+}
+
+std::string Sim::DescribeDatagram(const uint8_t* iBytes, size_t iLength)
+{
+    static const char* const kTypes[] = {"DATA", "FIN", "STATE", "RESET", "SYN"};
+    const size_t header = HeaderSize(iBytes, iLength);
+    const int type = PacketType(iBytes, iLength);
+    char line[256];
+    if (type < 0)
+    {
+        std::snprintf(line, sizeof line, "not uTP, %zu bytes", iLength);
+        return line;
+    }
+    const bool v1 = header == 20;
+    const uint32_t id = v1 ? (uint32_t(iBytes[2]) << 8 | iBytes[3])
+                           : (uint32_t(iBytes[0]) << 24 | uint32_t(iBytes[1]) << 16 |
+                              uint32_t(iBytes[2]) << 8 | iBytes[3]);
+    const uint8_t* seq = iBytes + (v1 ? 16 : 19);
+    const int ext = v1 ? iBytes[1] : iBytes[17];
+    int n = std::snprintf(line, sizeof line, "v%d %-5s id %u seq %u ack %u len %zu", v1 ? 1 : 0,
+                          kTypes[type], id, unsigned(seq[0] << 8 | seq[1]),
+                          unsigned(seq[2] << 8 | seq[3]), iLength);
+    if (ext == 1 && iLength >= header + 6)
+        std::snprintf(line + n, sizeof line - size_t(n), " eack %02x%02x%02x%02x",
+                      iBytes[header + 2], iBytes[header + 3], iBytes[header + 4],
+                      iBytes[header + 5]);
+    return line;
 }
 
 std::string Sim::Summary()

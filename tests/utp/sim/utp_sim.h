@@ -204,6 +204,7 @@ class Sim
         uint64_t fTickUs = 50000;        // UTP_CheckTimeouts period, as the runner's select
         bool fCheckAfterDatagram = true; // also after every datagram, as the runner does
         bool fProfile = false;           // time engine calls into EndpointStats
+        bool fTrace = false;             // one stderr line per datagram (also UTPSIM_TRACE=1)
         LinkConfig fDefaultLink;         // for links not configured explicitly
     };
 
@@ -254,6 +255,8 @@ class Sim
 
     // One line per link and connection, for failure messages.
     std::string Summary();
+    // One line describing a uTP datagram: version, type, id, seq_nr, ack_nr, length, EACK.
+    static std::string DescribeDatagram(const uint8_t* iBytes, size_t iLength);
 
   private:
     friend class SimConn;
@@ -290,6 +293,7 @@ class Sim
     void pDispatch(const Event& iEvent);
     void pDeliver(uint32_t iSlot);
     void pTick();
+    void pTrace(const char* iWhat, const Datagram& iDatagram) const;
     void pCheckTimeouts();
     void pAccept(Endpoint* iEndpoint, UTPSocket* iSocket);
 
