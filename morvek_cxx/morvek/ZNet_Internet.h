@@ -1,0 +1,83 @@
+// ZNet_Internet: IPv4 names and addresses. ZNetName_Internet is a host text and a port; its
+// lookup yields the host's IPv4 addresses: a dotted address is taken as it is (without the
+// resolver), an empty host yields nothing, any other text goes to the system's resolver, at most
+// 1000 addresses by default. Resolution failures are not reported: the lookup yields nothing.
+// Addresses and ports are in host byte order throughout.
+//
+// The socket layer is started for the process during static initialisation of this unit and
+// cleaned up at static destruction.
+
+#ifndef __Morvek_ZNet_Internet_h__
+#define __Morvek_ZNet_Internet_h__ 1
+
+#include "morvek/ZFunctionChain.h"
+#include "morvek/ZNet.h"
+
+#include <vector>
+
+namespace Morvek
+{
+
+class ZNetAddress_IP4 : public ZNetAddress_Internet
+{
+  public:
+    ZNetAddress_IP4(uint32_t iAddr, uint16_t iPort) : ZNetAddress_Internet(iPort), fAddr(iAddr) {}
+    uint32_t GetAddr() const { return fAddr; }
+
+  private:
+    const uint32_t fAddr;
+};
+
+class ZNetName_Internet : public ZNetName
+{
+  public:
+    struct LookupParam_t
+    {
+        string8 fName;
+        uint16_t fPort;
+        uint32_t fMaxAddresses;
+    };
+
+    // The makers of lookups; the library registers one, making a ZNetNameLookup_Internet.
+    typedef ZFunctionChain_T<ZRef<ZNetNameLookup>, const LookupParam_t&> LookupMaker_t;
+
+    ZNetName_Internet(const string8& iName, uint16_t iPort);
+
+    ZRef<ZNetNameLookup> CreateLookup(uint32_t iMaxAddresses) override;
+    // The host followed by ":" and the port.
+    string8 AsString() override;
+
+    const string8& GetName() const { return fName; }
+    uint16_t GetPort() const { return fPort; }
+
+  private:
+    const string8 fName;
+    const uint16_t fPort;
+};
+
+class ZNetNameLookup_Internet : public ZNetNameLookup
+{
+  public:
+    // The number of addresses collected when no maximum is given.
+    static const uint32_t kDefaultMaxAddresses = 1000;
+
+    ZNetNameLookup_Internet(const string8& iName, uint16_t iPort, uint32_t iMaxAddresses);
+
+    void Start() override;
+    bool Finished() override;
+    void Advance() override;
+    ZRef<ZNetAddress> CurrentAddress() override;
+    ZRef<ZNetName> CurrentName() override;
+
+  private:
+    const string8 fName;
+    const uint16_t fPort;
+    bool fStarted;
+    uint32_t fCountAddressesToReturn; // how many more the resolver may add
+    size_t fCurrentIndex;
+    std::vector<uint32_t> fAddresses;
+};
+
+} // namespace Morvek
+
+#endif // __Morvek_ZNet_Internet_h__
