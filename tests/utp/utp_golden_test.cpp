@@ -9,7 +9,8 @@
 using namespace quillane::UTP;
 using namespace utptest;
 
-namespace {
+namespace
+{
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -33,7 +34,7 @@ struct Capture
 
 class UtpGolden : public UtpFixture
 {
-protected:
+  protected:
     Capture Run(int iVersion)
     {
         Capture c;
@@ -94,9 +95,10 @@ protected:
         c.fKeepAlive = TakeLast();
 
         fIncomingRecorder.fOutgoing = "abc";
-        // One packet in flight fills the initial window of one packet: not writable afterwards.
-        EXPECT_FALSE(UTP_Write(in, 3));
-        EXPECT_EQ(CS_CONNECTED_FULL, UTP_GetState(in));
+        // The initial window is one version-1 packet (1382 bytes): 3 bytes in flight leave room
+        // for another version-0 packet (1379) but not for another version-1 packet.
+        EXPECT_EQ(iVersion == 0, UTP_Write(in, 3));
+        EXPECT_EQ(iVersion == 0 ? CS_CONNECTED : CS_CONNECTED_FULL, UTP_GetState(in));
         c.fData = TakeLast();
 
         PacketSpec ack = data;
@@ -121,28 +123,52 @@ protected:
     }
 };
 
-void sPrint(const char* iName, const Bytes& b)
-{
-    std::printf("%s %s\n", iName, sHex(b).c_str());
-}
-
 } // namespace
 
-TEST_F(UtpGolden, Dump)
+// Version 1: byte 0 = type * 16 + 1; 20-byte header; timestamps are the low 32 bits of the
+// microsecond clock (0x01020304 at the start); windows in bytes (3 670 016 = 0x00380000).
+TEST_F(UtpGolden, VersionOnePackets)
 {
-    for (int v = 1; v >= 0; --v)
-    {
-        UTP_FreeAll();
-        UTP_UseVirtualClock(kStartUs);
-        UTP_SeedRandom(1);
-        Capture c = Run(v);
-        sPrint("syn", c.fSyn);
-        sPrint("answer", c.fSynAnswer);
-        sPrint("ack", c.fAck);
-        sPrint("eack", c.fEack);
-        sPrint("keepalive", c.fKeepAlive);
-        sPrint("data", c.fData);
-        sPrint("fin", c.fFin);
-        sPrint("reset", c.fReset);
-    }
+    Capture c = Run(1);
+    // SYN: receive id 0x255d (seeded), reply delay 0, initial seq 0x7141, extension bits.
+    EXPECT_EQ("4102255d010203040000000000380000714100000008"
+              "0000000000000000",
+              sHex(c.fSyn));
+    // Answer to the SYN: send id 0x1234, ack_nr = the SYN's 100, extension bits.
+    EXPECT_EQ("210212340102030400000000003800006c6600640008"
+              "0000000000000000",
+              sHex(c.fSynAnswer));
+    // Delayed ACK 100 ms later, reply delay 5000 us, ack_nr 101.
+    EXPECT_EQ("21001234010389a400001388003800006c660065", sHex(c.fAck));
+    // ACK with EACK: 103 waits, so bit 0 (ack_nr + 2) is set.
+    EXPECT_EQ("2101123401038d8c00001388003800006c660065000401000000", sHex(c.fEack));
+    // Keep-alive after 29 s: ack_nr one less than 103.
+    EXPECT_EQ("2100123402bf956c00001770003800006c660066", sHex(c.fKeepAlive));
+    EXPECT_EQ("0100123402bf956c00001770003800006c660067616263", sHex(c.fData));
+    // FIN takes the next seq_nr; the reply delay is the ACK's age (29 136 000 us).
+    EXPECT_EQ("1100123402c00a9c01bc9480003800006c670067", sHex(c.fFin));
+    // RESET for the stray: its id unchanged, random seq_nr, ack_nr = its seq_nr 500, zeros.
+    EXPECT_EQ("3100432100000000000000000000000074fa01f4", sHex(c.fReset));
+}
+
+// Version 0: 32-bit ids, timestamps as seconds and microseconds, window in 350-byte units
+// (204 800 -> 74 = 0x4a), the extension and type bytes at 17 and 18, 0x7fffffff as the first
+// reply delay.
+TEST_F(UtpGolden, VersionZeroPackets)
+{
+    Capture c = Run(0);
+    EXPECT_EQ("0000255d00000010000ddf047fffffff4a0204714100"
+              "000008"
+              "0000000000000000",
+              sHex(c.fSyn));
+    EXPECT_EQ("1234567800000010000ddf047fffffff4a02026c6600"
+              "640008"
+              "0000000000000000",
+              sHex(c.fSynAnswer));
+    EXPECT_EQ("123456780000001100002364000013884a00026c660065", sHex(c.fAck));
+    EXPECT_EQ("12345678000000110000274c000013884a01026c660065000401000000", sHex(c.fEack));
+    EXPECT_EQ("123456780000002e0001adec000017704a00026c660066", sHex(c.fKeepAlive));
+    EXPECT_EQ("123456780000002e0001adec000017704a00006c660067616263", sHex(c.fData));
+    EXPECT_EQ("123456780000002e0002231c01bc94804a00016c670067", sHex(c.fFin));
+    EXPECT_EQ("8765432100000000000000000000000000000374fa01f4", sHex(c.fReset));
 }
