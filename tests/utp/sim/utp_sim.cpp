@@ -261,8 +261,13 @@ void Sim::pSend(Endpoint* iFrom, const uint8_t* iBytes, size_t iLength, const so
     if (PacketType(iBytes, iLength) == 0)
         iFrom->fStats.fDataOut++;
     const int to = pFindEndpoint(iTo, iToLen);
-    if (to >= 0)
-        pTransmit(iFrom->fId, to, iBytes, iLength);
+    if (to < 0)
+        return;
+    if (!fOptions.fProfile)
+        return pTransmit(iFrom->fId, to, iBytes, iLength);
+    const uint64_t t0 = spMonoNs();
+    pTransmit(iFrom->fId, to, iBytes, iLength);
+    (fInTimeoutCheck ? fTimeoutSendNs : iFrom->fStats.fSendNs) += spMonoNs() - t0;
 }
 
 void Sim::Inject(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength)
@@ -417,7 +422,9 @@ void Sim::pCheckTimeouts()
 {
     fTimeoutChecks++;
     const uint64_t t0 = fOptions.fProfile ? spMonoNs() : 0;
+    fInTimeoutCheck = true;
     UTP_CheckTimeouts();
+    fInTimeoutCheck = false;
     if (fOptions.fProfile)
         fTimeoutCheckNs += spMonoNs() - t0;
 }

@@ -181,6 +181,7 @@ struct EndpointStats
     uint64_t fNotUtp = 0;    // datagrams UTP_ProcessDatagram refused
     uint64_t fProcessNs = 0; // time inside UTP_ProcessDatagram
     uint64_t fWriteNs = 0;   // time inside UTP_Write
+    uint64_t fSendNs = 0;    // of which the simulated network took in the send callback
 };
 
 struct Endpoint
@@ -252,6 +253,8 @@ class Sim
     uint64_t EventsRun() const { return fEventsRun; }
     uint64_t TimeoutChecks() const { return fTimeoutChecks; }
     uint64_t TimeoutCheckNs() const { return fTimeoutCheckNs; }
+    // Of TimeoutCheckNs, the time the simulated network took in the send callback.
+    uint64_t TimeoutSendNs() const { return fTimeoutSendNs; }
 
     // One line per link and connection, for failure messages.
     std::string Summary();
@@ -304,6 +307,8 @@ class Sim
     uint64_t fEventsRun = 0;
     uint64_t fTimeoutChecks = 0;
     uint64_t fTimeoutCheckNs = 0;
+    uint64_t fTimeoutSendNs = 0;
+    bool fInTimeoutCheck = false;
     std::vector<Event> fHeap;
     std::vector<std::unique_ptr<Endpoint>> fEndpoints;
     std::unordered_map<uint64_t, int> fEndpointByAddr;
