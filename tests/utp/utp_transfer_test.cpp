@@ -6,6 +6,7 @@
 #include "utp_sim.h"
 
 #include "engine/utp.h"
+#include "engine/utp_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -268,6 +269,52 @@ TEST(UtpTransfer, ParallelConnectionsStayApart)
     EXPECT_EQ(pair.fSim.Conns().size(), 24u);
     EXPECT_EQ(sentHashes, receivedHashes);
     EXPECT_EQ(sentHashes.size(), 12u);
+}
+
+// Two connections from one endpoint to the same peer whose connection ids come out of the random
+// source equal: the engine matches datagrams by peer address and id only, so a new connection must
+// not take an id that a live connection to the same peer already uses.
+TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
+{
+    // A seed whose first and third draws (the id seeds of two connects in a row) are equal.
+    uint64_t seed = 0;
+    for (uint64_t s = 1; s < 5000000 && !seed; ++s)
+    {
+        UTP_SeedRandom(s);
+        const uint32_t first = UTP_Random15();
+        UTP_Random15();
+        if (UTP_Random15() == first)
+            seed = s;
+    }
+    ASSERT_NE(seed, 0u);
+    Sim::Options options;
+    options.fSeed = seed;
+    Pair pair(options);
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
+    AppConfig server;
+    server.fSendBytes = 100000;
+    server.fSendSeed = 9;
+    server.fExpectBytes = 100000;
+    server.fCheckContent = false;
+    pair.fSim.SetAccept(pair.fServer, server);
+    for (uint64_t i = 0; i < 2; ++i)
+    {
+        AppConfig client;
+        client.fSendBytes = 100000;
+        client.fSendSeed = 100 + i;
+        client.fExpectBytes = 100000;
+        client.fExpectSeed = 9;
+        pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    }
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(60 * kSecond)) << pair.fSim.Summary();
+    std::multiset<uint64_t> sentHashes, receivedHashes;
+    for (const auto& c : pair.fSim.Conns())
+    {
+        EXPECT_TRUE(c->Complete()) << c->Describe();
+        (c->fIncoming ? receivedHashes : sentHashes)
+            .insert(c->fIncoming ? c->fRecvHash : c->fSendHash);
+    }
+    EXPECT_EQ(sentHashes, receivedHashes) << pair.fSim.Summary();
 }
 
 // The engine's millisecond counter and the 32-bit microsecond timestamps both wrap mid-transfer.
