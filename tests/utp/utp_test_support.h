@@ -73,6 +73,44 @@ struct Recorder
     }
 };
 
+// Builds a datagram as a peer would, in either header version.
+struct PacketSpec
+{
+    int fVersion = 1;
+    int fType = quillane::UTP::ST_DATA;
+    uint32_t fConnId = 0;
+    uint32_t fTimestamp = 0;
+    uint32_t fReplyDelay = 0;
+    uint32_t fWindow = 1000000;
+    uint16_t fSeqNr = 0;
+    uint16_t fAckNr = 0;
+    std::vector<uint8_t> fExtensions; // raw chain after the header; first type in fFirstExt
+    int fFirstExt = 0;
+    std::string fPayload;
+};
+
+inline std::vector<uint8_t> sBuild(const PacketSpec& p)
+{
+    using namespace quillane::UTP;
+    std::vector<uint8_t> b(sHeaderSize(p.fVersion));
+    sWriteHeader(b.data(), p.fVersion, p.fType, p.fFirstExt, p.fConnId, p.fWindow, p.fSeqNr,
+                 p.fAckNr);
+    if (p.fVersion == 0)
+    {
+        sStore32(&b[4], p.fTimestamp / 1000000);
+        sStore32(&b[8], p.fTimestamp % 1000000);
+        sStore32(&b[12], p.fReplyDelay);
+    }
+    else
+    {
+        sStore32(&b[4], p.fTimestamp);
+        sStore32(&b[8], p.fReplyDelay);
+    }
+    b.insert(b.end(), p.fExtensions.begin(), p.fExtensions.end());
+    b.insert(b.end(), p.fPayload.begin(), p.fPayload.end());
+    return b;
+}
+
 class UtpFixture : public ::testing::Test
 {
   protected:
@@ -128,6 +166,38 @@ class UtpFixture : public ::testing::Test
         return b;
     }
 
+    // A packet from the peer of s (with s's receive id), ready to be filled in.
+    static PacketSpec PeerPacket(const UTPSocket* s, int iType)
+    {
+        PacketSpec p;
+        p.fVersion = s->fVersion;
+        p.fType = iType;
+        p.fConnId = s->fRecvId;
+        p.fTimestamp = uint32_t(UTP_GetMicroseconds() - 20000);
+        p.fSeqNr = uint16_t(s->fAckNr + 1);
+        p.fAckNr = uint16_t(s->fSeqNr - 1);
+        return p;
+    }
+
+    // A connecting side whose SYN was answered after iRttMs: CS_CONNECTED, the peer's next
+    // seq_nr is 1000, nothing left in fSent.
+    UTPSocket* Establish(Recorder* iRecorder, int iVersion = 1, uint32_t iRttMs = 10)
+    {
+        UTPSocket* s = Create(kPeer, iRecorder);
+        UTP_SetOption(s, UTP_OPTION_VERSION, iVersion);
+        UTP_Connect(s);
+        Advance(iRttMs);
+        PacketSpec answer = PeerPacket(s, quillane::UTP::ST_STATE);
+        answer.fSeqNr = 1000;
+        answer.fReplyDelay = 5000;
+        EXPECT_TRUE(Receive(sBuild(answer), kPeer));
+        EXPECT_EQ(CS_CONNECTED, UTP_GetState(s));
+        fSent.clear();
+        return s;
+    }
+
+    static const sockaddr_in kPeer;
+
     std::vector<Sent> fSent;
     std::vector<UTPSocket*> fIncoming;
     Recorder fIncomingRecorder;
@@ -172,44 +242,6 @@ class UtpFixture : public ::testing::Test
         R(u)->fOverheadCategories.push_back(c);
     }
 };
-
-// Builds a datagram as a peer would, in either header version.
-struct PacketSpec
-{
-    int fVersion = 1;
-    int fType = quillane::UTP::ST_DATA;
-    uint32_t fConnId = 0;
-    uint32_t fTimestamp = 0;
-    uint32_t fReplyDelay = 0;
-    uint32_t fWindow = 1000000;
-    uint16_t fSeqNr = 0;
-    uint16_t fAckNr = 0;
-    std::vector<uint8_t> fExtensions; // raw chain after the header; first type in fFirstExt
-    int fFirstExt = 0;
-    std::string fPayload;
-};
-
-inline std::vector<uint8_t> sBuild(const PacketSpec& p)
-{
-    using namespace quillane::UTP;
-    std::vector<uint8_t> b(sHeaderSize(p.fVersion));
-    sWriteHeader(b.data(), p.fVersion, p.fType, p.fFirstExt, p.fConnId, p.fWindow, p.fSeqNr,
-                 p.fAckNr);
-    if (p.fVersion == 0)
-    {
-        sStore32(&b[4], p.fTimestamp / 1000000);
-        sStore32(&b[8], p.fTimestamp % 1000000);
-        sStore32(&b[12], p.fReplyDelay);
-    }
-    else
-    {
-        sStore32(&b[4], p.fTimestamp);
-        sStore32(&b[8], p.fReplyDelay);
-    }
-    b.insert(b.end(), p.fExtensions.begin(), p.fExtensions.end());
-    b.insert(b.end(), p.fPayload.begin(), p.fPayload.end());
-    return b;
-}
 
 // Header of a datagram the engine sent, read in its version.
 inline quillane::UTP::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes, int iVersion)
