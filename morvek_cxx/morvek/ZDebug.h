@@ -8,6 +8,7 @@
 #define __Morvek_ZDebug_h__ 1
 
 #include "morvek/ZFunctionChain.h"
+#include "morvek/ZStrim.h"
 
 #include <cstdarg>
 #include <cstddef>
@@ -44,7 +45,7 @@ typedef ZFunctionChain_T<Function_t, const Params_t&> FunctionChain_t;
 // Nothing happens when no link supplies one.
 void sReport(int iLevel, bool iStop, const char* iFileName, const char* iFunctionName,
              const char* iPrettyFunctionName, int iLine, const char* iAssertionMessage,
-             const char* iUserMessage, ...);
+             const char* iUserMessage, ...) ZMACRO_PrintfFormat(8, 9);
 
 // The standard header into a buffer of iBufferSize bytes (always terminated when iBufferSize is
 // not 0): "Assertion failed: (text), in signature[file:line]" or "signature[file:line]", the file

@@ -20,6 +20,14 @@
 #include <stdexcept>
 #include <string>
 
+// Lets the compiler check printf-style formats against their arguments where it can.
+#if defined(__GNUC__)
+#define ZMACRO_PrintfFormat(formatIndex, firstArg)                                                 \
+    __attribute__((format(printf, formatIndex, firstArg)))
+#else
+#define ZMACRO_PrintfFormat(formatIndex, firstArg)
+#endif
+
 namespace Morvek
 {
 
@@ -35,7 +43,7 @@ typedef std::u32string string32;
 // Conversions
 
 // printf-style formatting into a new string, as long as the result needs.
-string8 sStringf(const char* iFormat, ...) __attribute__((format(printf, 1, 2)));
+string8 sStringf(const char* iFormat, ...) ZMACRO_PrintfFormat(1, 2);
 string8 sStringv(const char* iFormat, va_list iArgs);
 
 string16 sUTF16FromUTF8(const string8& iSource);
@@ -105,7 +113,7 @@ class ZStrimW
     void Write(const UTF32* iSource, size_t iCountCU, size_t* oCountCU) const;
 
     // Formatting writes.
-    const ZStrimW& Writef(const char* iFormat, ...) const __attribute__((format(printf, 2, 3)));
+    const ZStrimW& Writef(const char* iFormat, ...) const ZMACRO_PrintfFormat(2, 3);
     const ZStrimW& Writev(const char* iFormat, va_list iArgs) const;
 
     const ZStrimW& Write(bool iVal) const;

@@ -8,9 +8,9 @@
 
 #include <cstdio>
 #include <ctime>
-#include <regex>
 #include <sstream>
 #include <thread>
+#include <regex.h>
 #include <unistd.h>
 #include <vector>
 
@@ -97,6 +97,26 @@ class StdoutCapture
     int fSaved;
     string8 fText;
 };
+
+// Whole-text match of a POSIX extended regular expression; fills oGroups with the
+// parenthesised sub-matches.
+bool sMatches(const string8& iText, const string8& iPattern,
+              std::vector<string8>* oGroups = nullptr)
+{
+    regex_t regex;
+    if (::regcomp(&regex, ("^" + iPattern + "$").c_str(), REG_EXTENDED) != 0)
+        return false;
+    regmatch_t matches[8];
+    const bool matched = ::regexec(&regex, iText.c_str(), 8, matches, 0) == 0;
+    if (matched && oGroups)
+    {
+        oGroups->clear();
+        for (size_t i = 1; i <= regex.re_nsub && i < 8; ++i)
+            oGroups->push_back(iText.substr(matches[i].rm_so, matches[i].rm_eo - matches[i].rm_so));
+    }
+    ::regfree(&regex);
+    return matched;
+}
 
 std::vector<string8> sSplitLines(const string8& iText)
 {
@@ -276,16 +296,11 @@ TEST(ZUtil_Debug, StandardOutputLinesAfterInstallation)
 
     ASSERT_EQ(3u, lines.size());
     const string8 thread = sStringf("0x%08llX", static_cast<unsigned long long>(ZThread::sID()));
-    const string8 stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{6} " + thread;
-    EXPECT_TRUE(
-        std::regex_match(lines[0], std::regex(stamp + " P6 {18}ZLF - > quillane::sUTP_Close")))
-        << lines[0];
-    EXPECT_TRUE(
-        std::regex_match(lines[1], std::regex(stamp + " P3 twenty-one-characters -     inside")))
-        << lines[1];
-    EXPECT_TRUE(
-        std::regex_match(lines[2], std::regex(stamp + " P6 {18}ZLF - < quillane::sUTP_Close")))
-        << lines[2];
+    const string8 stamp =
+        "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} " + thread;
+    EXPECT_TRUE(sMatches(lines[0], stamp + " P6 {18}ZLF - > quillane::sUTP_Close")) << lines[0];
+    EXPECT_TRUE(sMatches(lines[1], stamp + " P3 twenty-one-characters -     inside")) << lines[1];
+    EXPECT_TRUE(sMatches(lines[2], stamp + " P6 {18}ZLF - < quillane::sUTP_Close")) << lines[2];
 
     // The stamp is today's UTC date (give or take a midnight during the test).
     char today[16];
@@ -318,15 +333,15 @@ TEST(ZUtil_Debug, ConcurrentLinesStayWhole)
     const std::vector<string8> lines = sSplitLines(capture.Finish());
 
     ASSERT_EQ(size_t(kThreads * kLines), lines.size());
-    const std::regex shape("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{6} 0x[0-9A-F]{8} P6 "
-                           " {14}worker - ([0-3]):(\\d+):([a-d]{200})");
+    const string8 shape = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} "
+                          "0x[0-9A-F]{8} P6  {14}worker - ([0-3]):([0-9]+):([a-d]{200})";
     std::vector<int> next(kThreads, 0);
     for (const string8& line : lines)
     {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
-        const int t = std::stoi(match[1]);
-        EXPECT_EQ(next[t]++, std::stoi(match[2])); // each thread's lines in its own order
-        EXPECT_EQ(string8(200, static_cast<char>('a' + t)), match[3].str());
+        std::vector<string8> groups;
+        ASSERT_TRUE(sMatches(line, shape, &groups)) << line;
+        const int t = std::stoi(groups[0]);
+        EXPECT_EQ(next[t]++, std::stoi(groups[1])); // each thread's lines in its own order
+        EXPECT_EQ(string8(200, static_cast<char>('a' + t)), groups[2]);
     }
 }
