@@ -2,9 +2,11 @@
 // native writers (including short writes), formatted writes and sStringf.
 
 #include "morvek/ZStrim.h"
+#include "morvek/ZStrim_Stream.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -37,6 +39,26 @@ class ZStrimW_Limited : public ZStrimW_NativeUTF8
 
     mutable string8 fText;
     mutable size_t fCalls = 0;
+    size_t fCapacity;
+};
+
+// A byte stream that takes at most fCapacity bytes in all and counts flushes.
+class ZStreamW_Limited : public ZStreamW
+{
+  public:
+    explicit ZStreamW_Limited(size_t iCapacity) : fCapacity(iCapacity) {}
+
+    void Imp_Write(const void* iSource, size_t iCount, size_t* oCountWritten) override
+    {
+        // At most three bytes a call: the writer must keep calling until the stream is full.
+        const size_t taken = std::min({iCount, fCapacity - fBytes.size(), size_t(3)});
+        fBytes.append(static_cast<const char*>(iSource), taken);
+        *oCountWritten = taken;
+    }
+    void Imp_Flush() override { ++fFlushes; }
+
+    string8 fBytes;
+    int fFlushes = 0;
     size_t fCapacity;
 };
 
@@ -214,4 +236,24 @@ TEST(ZStrim, StringfGrowsPastItsFirstBuffer)
         EXPECT_EQ(expected + "!", sStringf("%s!", expected.c_str())) << length;
     }
     EXPECT_EQ("1.2.3.4", sStringf("%d.%d.%d.%d", 1, 2, 3, 4));
+}
+
+TEST(ZStrim, StreamWriterEncodesUTF8OntoItsStream)
+{
+    const ZRef<ZStreamerW_T<ZStreamW_Limited>> streamer = new ZStreamerW_T<ZStreamW_Limited>(10);
+    ZStreamW_Limited& stream = streamer->GetStream();
+    const ZRef<ZStrimmerW> strimmer = new ZStrimmerW_Streamer_T<ZStrimW_StreamUTF8>(streamer);
+
+    const ZStrimW& w = strimmer->GetStrimW();
+    w << u"a\u20AC" << U"\U0001F600";
+    w.Flush();
+    EXPECT_EQ("a\xE2\x82\xAC\xF0\x9F\x98\x80", stream.fBytes);
+    EXPECT_EQ(1, stream.fFlushes);
+
+    // Two bytes of room left: the euro sign does not fit whole and is not reported consumed.
+    const UTF32 tail[] = {0x42, 0x20AC};
+    size_t consumed = 0;
+    w.Write(tail, 2, &consumed);
+    EXPECT_EQ(1u, consumed);
+    EXPECT_THROW(w << "more", ZStrimW::ExEndOfStrim);
 }
