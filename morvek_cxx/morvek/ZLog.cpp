@@ -109,7 +109,9 @@ StrimW::~StrimW()
 
 StrimW::operator bool() const
 {
-    const ZRef<LogMeister> meister = sGetLogMeister();
+    // Borrowed, not retained: this test runs for every entry, enabled or not, and the sink is not
+    // replaced while other threads log (see ZLog.h).
+    LogMeister* const meister = spLogMeister().Get();
     if (!meister)
         return false;
     try
@@ -187,25 +189,43 @@ void StrimW::Imp_WriteUTF8(const UTF8* iSource, size_t iCountCU, size_t* oCountC
 // ScopeTrace
 
 ScopeTrace::ScopeTrace(EPriority iPriority, const char* iFunctionName)
-    : fCounts(true), fPrior(spInnermost()), fPriority(iPriority), fFunctionName(iFunctionName)
+    : fCounts(true), fPushed(false), fPrior(nullptr), fPriority(iPriority),
+      fFunctionName(iFunctionName)
 {
-    ZThreadLocal::sSet(spScopeKey(), this);
+    try
+    {
+        const ZThreadLocal::Key key = spScopeKey();
+        fPrior = static_cast<ScopeTrace*>(ZThreadLocal::sGet(key));
+        ZThreadLocal::sSet(key, this);
+        fPushed = true;
+    }
+    catch (...)
+    {
+        // No thread-local slot could be had: the scope is logged without nesting.
+    }
     pLog("> ");
 }
 
 ScopeTrace::~ScopeTrace()
 {
     pLog("< ");
-    ZThreadLocal::sSet(spScopeKey(), fPrior);
+    if (fPushed)
+        ZThreadLocal::sSet(spScopeKey(), fPrior);
 }
 
 size_t ScopeTrace::sDepth()
 {
     size_t depth = 0;
-    for (const ScopeTrace* cur = spInnermost(); cur; cur = cur->fPrior)
+    try
     {
-        if (cur->fCounts)
-            ++depth;
+        for (const ScopeTrace* cur = spInnermost(); cur; cur = cur->fPrior)
+        {
+            if (cur->fCounts)
+                ++depth;
+        }
+    }
+    catch (...)
+    {
     }
     return depth;
 }

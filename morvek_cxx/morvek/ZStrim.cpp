@@ -222,19 +222,31 @@ inline size_t spEncode(UTF32 iCP, UTF32* oDest)
 }
 
 // Decodes all of the source and appends the re-encoded code points; returns the units consumed.
+// Collects the units in a small buffer so that the string grows in blocks.
 template <class Dest, class Source>
 size_t spAppendConverted(Dest& ioDest, const Source* iSource, size_t iCountCU)
 {
     typedef typename Dest::value_type Unit;
-    ioDest.reserve(ioDest.size() + iCountCU);
+    // A fresh string gets room for one unit per source unit (exact for UTF-8 and UTF-16 into
+    // UTF-16 and UTF-32, a good start otherwise); a string being appended to grows as it grows.
+    if (ioDest.empty())
+        ioDest.reserve(iCountCU);
+    const size_t kBlock = 256;
+    Unit units[kBlock];
+    size_t filled = 0;
     const Source* cur = iSource;
     const Source* end = iSource + iCountCU;
     UTF32 cp;
     while (spDecode(cur, end, cp))
     {
-        Unit units[MaxUnits<Unit>::value];
-        ioDest.append(units, spEncode(cp, units));
+        if (filled + MaxUnits<Unit>::value > kBlock)
+        {
+            ioDest.append(units, filled);
+            filled = 0;
+        }
+        filled += spEncode(cp, units + filled);
     }
+    ioDest.append(units, filled);
     return cur - iSource;
 }
 
