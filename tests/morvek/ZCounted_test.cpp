@@ -257,6 +257,7 @@ TEST(ZCountedWithoutFinalize, ReleaseToZeroDeletes)
     {
         ~Light() override { destroyed = true; }
     };
+    destroyed = false;
     ZRef<Light> a = new Light;
     ZRef<Light> b = a;
     EXPECT_EQ(2, a->GetRefCount());
