@@ -164,6 +164,37 @@ UTPSocket* spFind(const PeerAddress& iAddr, uint32_t iId, bool iRecvOnly)
     return best;
 }
 
+// True when a connection other than iExclude to iAddr has iId as either of its ids.
+bool spIdInUse(const PeerAddress& iAddr, uint32_t iId, const UTPSocket* iExclude)
+{
+    if (!sEngine.fBuckets)
+        return false;
+    const uint32_t b = spHash(iAddr, iId) & sEngine.fBucketMask;
+    for (IndexNode* n = sEngine.fBuckets[b]; n; n = n->fNext)
+    {
+        if (n->fId == iId && n->fSocket != iExclude && n->fSocket->fAddr == iAddr)
+            return true;
+    }
+    return false;
+}
+
+// A connection-id seed that no other live connection to the same peer uses, so that datagrams
+// (matched by address and id) cannot reach the wrong connection. Gives up after a bounded number
+// of draws (only when thousands of connections go to one peer).
+uint32_t spDrawSeed(const UTPSocket* s)
+{
+    uint32_t seed = 0;
+    for (int attempt = 0; attempt < 64; ++attempt)
+    {
+        seed = UTP_Random15();
+        if (s->fVersion == 1)
+            seed &= 0xFFFF;
+        if (!spIdInUse(s->fAddr, seed, s) && !spIdInUse(s->fAddr, seed + 1, s))
+            break;
+    }
+    return seed;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Connection list
 
@@ -608,9 +639,7 @@ void UTP_Connect(UTPSocket* s)
         return;
     s->fState = CS_SYN_SENT;
     const uint32_t now = sRefreshNow();
-    uint32_t seed = UTP_Random15();
-    if (s->fVersion == 1)
-        seed &= 0xFFFF;
+    const uint32_t seed = spDrawSeed(s);
     sSetIds(s, seed, seed + 1);
     s->fBackoffTimeout = kInitialRto;
     s->fTimeoutAt = now + kInitialRto;
