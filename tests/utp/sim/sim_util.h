@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace utpsim
@@ -53,7 +54,7 @@ class Pattern
 
   private:
     static const size_t kPeriod = 65521;
-    std::vector<uint8_t> fTable;
+    std::shared_ptr<const std::vector<uint8_t>> fTable; // shared by all patterns of one seed
 };
 
 const uint64_t kFnvOffset = 0xCBF29CE484222325ull;

@@ -19,15 +19,24 @@ namespace utpsim
 // ---------------------------------------------------------------------------------------------
 // Helpers
 
-Pattern::Pattern(uint64_t iSeed) : fTable(kPeriod)
+Pattern::Pattern(uint64_t iSeed)
 {
-    Rng rng(iSeed * 0x9E3779B97F4A7C15ull + 0x1234567);
-    for (size_t i = 0; i < kPeriod; i += 8)
+    // Tables are cached per seed: simulations make many connections with few seeds.
+    static std::unordered_map<uint64_t, std::shared_ptr<const std::vector<uint8_t>>> sCache;
+    auto& cached = sCache[iSeed];
+    if (!cached)
     {
-        const uint64_t v = rng.Next();
-        for (size_t j = 0; j < 8 && i + j < kPeriod; ++j)
-            fTable[i + j] = uint8_t(v >> (8 * j));
+        std::vector<uint8_t> table(kPeriod);
+        Rng rng(iSeed * 0x9E3779B97F4A7C15ull + 0x1234567);
+        for (size_t i = 0; i < kPeriod; i += 8)
+        {
+            const uint64_t v = rng.Next();
+            for (size_t j = 0; j < 8 && i + j < kPeriod; ++j)
+                table[i + j] = uint8_t(v >> (8 * j));
+        }
+        cached = std::make_shared<const std::vector<uint8_t>>(std::move(table));
     }
+    fTable = cached;
 }
 
 void Pattern::Fill(uint64_t iOffset, uint8_t* oDest, size_t iCount) const
@@ -37,7 +46,7 @@ void Pattern::Fill(uint64_t iOffset, uint8_t* oDest, size_t iCount) const
         const size_t pos = size_t(iOffset % kPeriod);
         const uint8_t key = uint8_t(iOffset / kPeriod);
         const size_t take = std::min(iCount, kPeriod - pos);
-        const uint8_t* src = fTable.data() + pos;
+        const uint8_t* src = fTable->data() + pos;
         for (size_t i = 0; i < take; ++i)
             oDest[i] = src[i] ^ key;
         oDest += take;
@@ -275,6 +284,30 @@ void Sim::Inject(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength)
     pTransmit(iFrom, iTo, iBytes, iLength);
 }
 
+uint32_t Sim::pTakeSlot()
+{
+    if (fFreePackets.empty())
+    {
+        fPackets.emplace_back();
+        return uint32_t(fPackets.size() - 1);
+    }
+    const uint32_t slot = fFreePackets.back();
+    fFreePackets.pop_back();
+    return slot;
+}
+
+void Sim::DeliverNow(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength)
+{
+    const uint32_t slot = pTakeSlot();
+    Datagram& d = fPackets[slot];
+    d.fFrom = iFrom;
+    d.fTo = iTo;
+    d.fIndex = 0;
+    d.fBytes.assign(iBytes, iBytes + iLength);
+    UTP_SetVirtualClock(fNow);
+    pDeliver(slot);
+}
+
 void Sim::pTransmit(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength)
 {
     LinkState& link = pLink(iFrom, iTo);
@@ -333,17 +366,7 @@ void Sim::pQueueDelivery(LinkState& ioLink, const Datagram& iDatagram, bool iSpa
             ioLink.fStats.fHeldBack++;
             at += cfg.fReorderUs;
         }
-        uint32_t slot;
-        if (fFreePackets.empty())
-        {
-            slot = uint32_t(fPackets.size());
-            fPackets.emplace_back();
-        }
-        else
-        {
-            slot = fFreePackets.back();
-            fFreePackets.pop_back();
-        }
+        const uint32_t slot = pTakeSlot();
         Datagram& d = fPackets[slot];
         d.fFrom = iDatagram.fFrom;
         d.fTo = iDatagram.fTo;

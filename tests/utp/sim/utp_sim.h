@@ -100,6 +100,7 @@ struct AppConfig
     CloseWhen fClose = CloseWhen::kWhenDone;
     bool fCloseOnError = true;         // an error report makes the application close
     bool fReportReadBuffer = false;    // answer the unread byte count (else 0, like the runner)
+    long long fReadBufferAnswer = -1;  // when 0 or more: the answer, whatever is unread
     uint64_t fReadRateBytesPerSec = 0; // application read rate; 0 = reads at once
     int fVersion = 1;                  // header version of an outgoing connection
     int fSndBuf = 0;                   // UTP_OPTION_SNDBUF when not 0
@@ -237,6 +238,8 @@ class Sim
     void SetTap(std::function<void(const Datagram&)> iTap) { fTap = std::move(iTap); }
     // Puts a datagram on the link from iFrom to iTo as if iFrom had sent it.
     void Inject(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength);
+    // Hands a datagram from iFrom to iTo's engine at once, bypassing the link.
+    void DeliverNow(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength);
 
     // Runs events until iDone holds (checked after every event) or iMaxUs of virtual time has
     // passed. Returns whether iDone held.
@@ -292,6 +295,7 @@ class Sim
                int iToLen);
     void pTransmit(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength);
     void pQueueDelivery(LinkState& ioLink, const Datagram& iDatagram, bool iSpared);
+    uint32_t pTakeSlot();
     void pPush(uint64_t iAt, uint32_t iKind, uint32_t iSlot);
     void pDispatch(const Event& iEvent);
     void pDeliver(uint32_t iSlot);

@@ -118,6 +118,8 @@ size_t SimConn::pReadBufferSize()
 {
     if (fDestroyed)
         pFault("read-buffer callback after destruction");
+    if (fConfig.fReadBufferAnswer >= 0)
+        return size_t(fConfig.fReadBufferAnswer);
     return fConfig.fReportReadBuffer ? size_t(fUnread) : 0;
 }
 
