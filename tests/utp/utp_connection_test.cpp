@@ -332,3 +332,57 @@ TEST_F(UtpConnection, ManyConnectionsDestroyedInOneSweepKeepTheirIndex)
         EXPECT_EQ(CS_CONNECTED, UTP_GetState(sockets[i]));
     }
 }
+
+TEST_F(UtpConnection, DrainedReadBufferReopensAClosedWindow)
+{
+    Recorder r;
+    UTPSocket* s = Establish(&r);
+    r.fReadBufferSize = s->fRcvBuf; // the user holds a full buffer
+    PacketSpec data = PeerPacket(s, ST_DATA);
+    data.fPayload = std::string(2500, 'd');
+    ASSERT_TRUE(Receive(sBuild(data), kPeer));
+    ASSERT_EQ(1u, fSent.size()); // more than 2400 bytes: ACKed at once, window 0
+    EXPECT_EQ(0u, sHeaderOf(fSent[0].fBytes, 1).fWindow);
+    fSent.clear();
+    r.fReadBufferSize = 0;
+    UTP_ReadBufferDrained(s);
+    ASSERT_EQ(1u, fSent.size()); // the window update goes out at once
+    EXPECT_EQ(s->fRcvBuf, sHeaderOf(fSent[0].fBytes, 1).fWindow);
+    // With a window still open, draining only brings the ACK forward to 100 ms.
+    fSent.clear();
+    r.fReadBufferSize = 1000;
+    ASSERT_TRUE(Receive(sBuild(PeerPacket(s, ST_DATA)), kPeer));
+    fSent.clear();
+    r.fReadBufferSize = 0;
+    UTP_ReadBufferDrained(s);
+    EXPECT_TRUE(fSent.empty());
+    Advance(100);
+    UTP_CheckTimeouts();
+    EXPECT_EQ(1u, fSent.size());
+}
+
+TEST_F(UtpConnection, OverheadIsReportedByCategory)
+{
+    Recorder r;
+    UTPSocket* s = Create(kPeer, &r);
+    UTP_Connect(s);
+    ASSERT_EQ(std::vector<int>({BW_CONNECT}), r.fOverheadCategories);
+    Advance(10);
+    PacketSpec answer = PeerPacket(s, ST_STATE);
+    answer.fSeqNr = 1000;
+    ASSERT_TRUE(Receive(sBuild(answer), kPeer));
+    EXPECT_EQ(BW_HEADER, r.fOverheadCategories.back()); // received
+    Advance(50);
+    r.fOutgoing = "x";
+    r.fOverheadCategories.clear();
+    UTP_Write(s, 1);
+    EXPECT_EQ(std::vector<int>({BW_HEADER}), r.fOverheadCategories); // first transmission
+    Advance(3000);
+    UTP_CheckTimeouts();
+    EXPECT_EQ(BW_RETRANSMIT, r.fOverheadCategories.back());
+    r.fOverheadCategories.clear();
+    UTP_SetCallbacks(s, nullptr, nullptr); // the default table: nothing reported
+    Advance(6000);
+    UTP_CheckTimeouts();
+    EXPECT_TRUE(r.fOverheadCategories.empty());
+}
