@@ -321,49 +321,47 @@ void sFreeInBlock(InBlock* b)
 // ---------------------------------------------------------------------------------------------
 // Processing one packet for a connection
 
-size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool iAcceptedSyn)
+namespace
 {
-    sRefreshNow();
-    sUpdateQuota(s);
+
+// A packet that passed the checks: its header, where its payload starts, its EACK mask.
+struct Parsed
+{
+    PacketHeader fHeader;
+    uint64_t fNowUs; // the microsecond clock when the packet was read
+    size_t fPayloadOffset;
+    const uint8_t* fEack;
+    size_t fEackLength;
+};
+
+// Length, type and the extension chain; false drops the packet.
+bool spParse(const UTPSocket* s, const uint8_t* iBytes, size_t iLength, Parsed& oParsed)
+{
     // "Invalid packet size (less than header size)"
     if (iLength < s->fHeaderSize)
-        return 0;
-    PacketHeader h;
-    sReadHeader(iBytes, s->fVersion, h);
-    if (h.fType >= ST_NUM_TYPES)
-        return 0;
-    const uint64_t nowUs = UTP_GetMicroseconds();
-    size_t payloadOffset;
-    const uint8_t* eack;
-    size_t eackLength;
-    if (sWalkExtensions(iBytes, iLength, s->fHeaderSize, h.fExtension, payloadOffset, eack,
-                        eackLength) != EXT_OK)
-        return 0;
-    if (s->fState == CS_SYN_SENT)
-        s->fAckNr = uint16_t(h.fSeqNr - 1);
-    const uint32_t now = sRefreshNow();
-    if (iAcceptedSyn)
-        return 0;
+        return false;
+    sReadHeader(iBytes, s->fVersion, oParsed.fHeader);
+    if (oParsed.fHeader.fType >= ST_NUM_TYPES)
+        return false;
+    oParsed.fNowUs = UTP_GetMicroseconds();
+    return sWalkExtensions(iBytes, iLength, s->fHeaderSize, oParsed.fHeader.fExtension,
+                           oParsed.fPayloadOffset, oParsed.fEack, oParsed.fEackLength) == EXT_OK;
+}
 
-    const uint32_t d = uint16_t(h.fSeqNr - s->fAckNr - 1);
-    if (d >= kReorderLimit)
-    {
-        // "Got an invalid packet sequence number, too far off"; an old one still earns an ACK.
-        if (d >= kOldPacketFloor && h.fType != ST_STATE)
-            sScheduleAck(s, 100);
-        return 0;
-    }
-
+// What the packet says about our side: acknowledgements, delay, window, state.
+void spAcknowledge(UTPSocket* s, const Parsed& p)
+{
+    const PacketHeader& h = p.fHeader;
     const uint32_t a = spAckedCount(s, h.fAckNr);
     if (s->fCurWindowPackets && h.fAckNr != uint16_t(sOldest(s) - 1))
         s->fDupAck = 0;
     int64_t minRtt;
-    const size_t acked = spAckedBytes(s, a, eack, eackLength, h.fAckNr, nowUs, minRtt);
-    sDelayAndWindow(s, h, nowUs, acked, minRtt);
+    const size_t acked = spAckedBytes(s, a, p.fEack, p.fEackLength, h.fAckNr, p.fNowUs, minRtt);
+    sDelayAndWindow(s, h, p.fNowUs, acked, minRtt);
 
     s->fPeerWindow = h.fWindow;
     if (h.fWindow == 0)
-        s->fZeroWindowAt = now + kZeroWindowProbe;
+        s->fZeroWindowAt = sNow() + kZeroWindowProbe;
 
     if (s->fState == CS_SYN_SENT)
     {
@@ -375,20 +373,26 @@ size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool 
         sSetState(s, CS_DESTROY);
     }
 
-    const uint16_t acked1 = uint16_t(h.fAckNr + 1);
-    if (spSeqAfter(acked1, s->fFastResendSeqNr))
-        s->fFastResendSeqNr = acked1;
+    const uint16_t next = uint16_t(h.fAckNr + 1);
+    if (spSeqAfter(next, s->fFastResendSeqNr))
+        s->fFastResendSeqNr = next;
 
-    spReleaseAcked(s, a, nowUs);
-    if (eack)
-        sSelectiveAck(s, uint16_t(h.fAckNr + 2), eack, eackLength, nowUs);
+    spReleaseAcked(s, a, p.fNowUs);
+    if (p.fEack)
+        sSelectiveAck(s, uint16_t(h.fAckNr + 2), p.fEack, p.fEackLength, p.fNowUs);
 
     if (s->fState == CS_CONNECTED_FULL && sWritable(s, s->fPacketSize))
     {
         sSetState(s, CS_CONNECTED);
         sReportState(s, STATE_CHANGE_WRITABLE);
     }
+}
 
+// The packet's own payload (or FIN), d packets ahead of the next expected one.
+size_t spTakePayload(UTPSocket* s, const Parsed& p, const uint8_t* iBytes, size_t iLength,
+                     uint32_t d)
+{
+    const PacketHeader& h = p.fHeader;
     if (h.fType == ST_STATE)
         return 0;
     if (s->fState != CS_CONNECTED && s->fState != CS_CONNECTED_FULL && s->fState != CS_FIN_SENT)
@@ -399,8 +403,8 @@ size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool 
         s->fEofPkt = h.fSeqNr;
     }
 
-    const uint8_t* payload = iBytes + payloadOffset;
-    const size_t length = iLength - payloadOffset;
+    const uint8_t* payload = iBytes + p.fPayloadOffset;
+    const size_t length = iLength - p.fPayloadOffset;
     if (d == 0)
         spDeliverInOrder(s, payload, length);
     else
@@ -410,6 +414,33 @@ size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool 
         (s->fBytesSinceAck > kAckThreshold || sPassed(sNow(), s->fAckTime)))
         sSendAck(s);
     return length;
+}
+
+} // namespace
+
+size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool iAcceptedSyn)
+{
+    sRefreshNow();
+    sUpdateQuota(s);
+    Parsed p;
+    if (!spParse(s, iBytes, iLength, p))
+        return 0;
+    if (s->fState == CS_SYN_SENT)
+        s->fAckNr = uint16_t(p.fHeader.fSeqNr - 1);
+    sRefreshNow();
+    if (iAcceptedSyn)
+        return 0;
+
+    const uint32_t d = uint16_t(p.fHeader.fSeqNr - s->fAckNr - 1);
+    if (d >= kReorderLimit)
+    {
+        // "Got an invalid packet sequence number, too far off"; an old one still earns an ACK.
+        if (d >= kOldPacketFloor && p.fHeader.fType != ST_STATE)
+            sScheduleAck(s, 100);
+        return 0;
+    }
+    spAcknowledge(s, p);
+    return spTakePayload(s, p, iBytes, iLength, d);
 }
 
 } // namespace UTP
