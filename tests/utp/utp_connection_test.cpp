@@ -386,3 +386,49 @@ TEST_F(UtpConnection, OverheadIsReportedByCategory)
     UTP_CheckTimeouts();
     EXPECT_TRUE(r.fOverheadCategories.empty());
 }
+
+TEST_F(UtpConnection, SendBufferGrowsAcrossTheSequenceWrap)
+{
+    Recorder r;
+    UTPSocket* s = Establish(&r);
+    s->fSeqNr = 65530;
+    s->fMaxWindow = 1000000;
+    s->fQuota = 100000000;
+    r.fOutgoing.assign(40 * s->fPacketSize, 'w');
+    EXPECT_TRUE(UTP_Write(s, r.fOutgoing.size()));
+    ASSERT_EQ(40u, fSent.size());
+    EXPECT_EQ(40u, s->fCurWindowPackets);
+    EXPECT_GE(s->fOutBuf.fMask, 63u);
+    for (size_t i = 0; i < fSent.size(); ++i)
+        EXPECT_EQ(uint16_t(65530 + i), sHeaderOf(fSent[i].fBytes, 1).fSeqNr);
+    PacketSpec ack = PeerPacket(s, ST_STATE);
+    ack.fAckNr = uint16_t(65530 + 39);
+    ASSERT_TRUE(Receive(sBuild(ack), kPeer));
+    EXPECT_EQ(0u, s->fCurWindowPackets);
+    EXPECT_EQ(0u, s->fCurWindow);
+}
+
+TEST_F(UtpConnection, ReorderBufferGrowsAcrossTheSequenceWrap)
+{
+    Recorder r;
+    UTPSocket* s = Establish(&r);
+    s->fAckNr = 65520;
+    std::string expected;
+    for (int i = 0; i < 40; ++i)
+        expected += char('A' + i % 26);
+    for (int i = 39; i >= 1; --i) // everything but the first, newest first
+    {
+        PacketSpec data = PeerPacket(s, ST_DATA);
+        data.fSeqNr = uint16_t(65521 + i);
+        data.fPayload = std::string(1, expected[size_t(i)]);
+        ASSERT_TRUE(Receive(sBuild(data), kPeer));
+    }
+    EXPECT_EQ(39, s->fReorderCount);
+    EXPECT_EQ("", r.fRead);
+    PacketSpec first = PeerPacket(s, ST_DATA);
+    first.fPayload = "A";
+    ASSERT_TRUE(Receive(sBuild(first), kPeer));
+    EXPECT_EQ(expected, r.fRead);
+    EXPECT_EQ(uint16_t(65520 + 40), s->fAckNr);
+    EXPECT_EQ(0, s->fReorderCount);
+}

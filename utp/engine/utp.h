@@ -156,7 +156,7 @@ UTPSocket* UTP_Create(SendToProc iSendTo, void* iSendUserData, const sockaddr* i
 // Installs the callbacks (the do-nothing table when iCallbacks is null) and their user data.
 void UTP_SetCallbacks(UTPSocket* iSocket, const UTPCallbacks* iCallbacks, void* iUserData);
 
-// Sends the SYN; state CS_SYN_SENT.
+// Sends the SYN; state CS_SYN_SENT. Only from CS_IDLE; in any other state nothing happens.
 void UTP_Connect(UTPSocket* iSocket);
 
 // Hands one received datagram to the engine. Returns true when it was handled as uTP (also when
@@ -172,7 +172,7 @@ bool UTP_ProcessDatagram(UTPGotIncomingConnection iGotIncoming, SendToProc iSend
 // again with what is left).
 bool UTP_Write(UTPSocket* iSocket, size_t iCount);
 
-// The user consumed received bytes; may send a window update.
+// The user consumed received bytes; may send a window update. Nothing happens in CS_IDLE.
 void UTP_ReadBufferDrained(UTPSocket* iSocket);
 
 // Drives every connection's timers and destroys connections in CS_DESTROY.
