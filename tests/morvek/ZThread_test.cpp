@@ -146,6 +146,25 @@ TEST(ZSemaphore, TimedWaitEndsWithTheUnitWhenReleasedMeanwhile)
     releaser.join();
 }
 
+TEST(ZSemaphore, ReleasedUnitGoesToTheThreadAlreadyBlocked)
+{
+    ZSemaphore sem;
+    std::atomic<bool> got{false};
+    std::thread blocked(
+        [&]
+        {
+            sem.Acquire();
+            got = true;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let it block
+    sem.Release();
+    EXPECT_FALSE(sem.TryAcquireFor(0)) << "a later arrival took the blocked thread's unit";
+    EXPECT_TRUE(sEventually([&] { return got.load(); }));
+    if (!got)
+        sem.Release();
+    blocked.join();
+}
+
 TEST(ZSemaphore, CountsEveryReleasedUnit)
 {
     ZSemaphore sem;
@@ -318,6 +337,39 @@ TEST(ZCondition, OneBroadcastWakesEveryRegisteredWaiter)
     EXPECT_TRUE(allWoke) << woke << " of " << kWaiters << " woke";
     for (auto& t : waiters)
         t.join();
+}
+
+TEST(ZCondition, BroadcastIsNotConsumedByAThreadThatStartsWaitingAfterIt)
+{
+    ZMutex mtx;
+    ZCondition cnd;
+    bool waiting = false; // guarded by mtx
+    bool go = false;      // guarded by mtx
+    std::atomic<bool> woke{false};
+    std::thread waiter(
+        [&]
+        {
+            ZGuardMtx guard(mtx);
+            waiting = true;
+            if (cnd.WaitFor(mtx, 15.0) && go)
+                woke = true;
+        });
+    ASSERT_TRUE(sEventually(
+        [&]
+        {
+            ZGuardMtx guard(mtx);
+            return waiting;
+        }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let it block
+    {
+        ZGuardMtx guard(mtx);
+        go = true;
+        cnd.Broadcast();
+        // A newcomer registering right after the broadcast must not take the waiter's unit.
+        EXPECT_FALSE(cnd.WaitFor(mtx, 0.0009));
+    }
+    EXPECT_TRUE(sEventually([&] { return woke.load(); }));
+    waiter.join();
 }
 
 TEST(ZCondition, BroadcastWithoutWaitersLeavesNothingBehind)

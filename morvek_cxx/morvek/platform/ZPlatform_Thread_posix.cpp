@@ -97,6 +97,11 @@ void sMutex_Destroy(Mutex& ioMutex)
 
 // ---- Semaphore ----
 
+// Units are handed to blocked waiters first come, first served: a unit released while threads
+// are blocked goes to the one that has waited longest, and a thread arriving later cannot take
+// it first. That is what keeps a ZCondition broadcast from being consumed by a thread that
+// started waiting after it. Invariant: fCount > 0 only while no waiter is queued.
+
 void sSemaphore_Init(Semaphore& oSemaphore)
 {
     pthread_mutex_init(&oSemaphore.fMutex, nullptr);
@@ -106,6 +111,8 @@ void sSemaphore_Init(Semaphore& oSemaphore)
     pthread_cond_init(&oSemaphore.fCond, &attr);
     pthread_condattr_destroy(&attr);
     oSemaphore.fCount = 0;
+    oSemaphore.fHead = nullptr;
+    oSemaphore.fTail = nullptr;
 }
 
 void sSemaphore_Destroy(Semaphore& ioSemaphore)
@@ -114,46 +121,102 @@ void sSemaphore_Destroy(Semaphore& ioSemaphore)
     pthread_mutex_destroy(&ioSemaphore.fMutex);
 }
 
+namespace
+{
+
+// Both under the semaphore's mutex.
+void spEnqueue(Semaphore& ioSemaphore, SemaphoreWaiter& ioWaiter)
+{
+    ioWaiter.fNext = nullptr;
+    ioWaiter.fGranted = false;
+    if (ioSemaphore.fTail)
+        ioSemaphore.fTail->fNext = &ioWaiter;
+    else
+        ioSemaphore.fHead = &ioWaiter;
+    ioSemaphore.fTail = &ioWaiter;
+}
+
+void spRemove(Semaphore& ioSemaphore, SemaphoreWaiter& ioWaiter)
+{
+    SemaphoreWaiter* prior = nullptr;
+    for (SemaphoreWaiter* w = ioSemaphore.fHead; w; prior = w, w = w->fNext)
+    {
+        if (w != &ioWaiter)
+            continue;
+        (prior ? prior->fNext : ioSemaphore.fHead) = w->fNext;
+        if (ioSemaphore.fTail == w)
+            ioSemaphore.fTail = prior;
+        return;
+    }
+}
+
+// Takes a free unit at once when there is one; the caller holds the mutex.
+bool spTakeFree(Semaphore& ioSemaphore)
+{
+    if (ioSemaphore.fCount == 0)
+        return false;
+    --ioSemaphore.fCount;
+    return true;
+}
+
+} // namespace
+
 void sSemaphore_Acquire(Semaphore& ioSemaphore)
 {
     pthread_mutex_lock(&ioSemaphore.fMutex);
-    while (ioSemaphore.fCount == 0)
-        pthread_cond_wait(&ioSemaphore.fCond, &ioSemaphore.fMutex);
-    --ioSemaphore.fCount;
+    if (!spTakeFree(ioSemaphore))
+    {
+        SemaphoreWaiter waiter;
+        spEnqueue(ioSemaphore, waiter);
+        while (!waiter.fGranted)
+            pthread_cond_wait(&ioSemaphore.fCond, &ioSemaphore.fMutex);
+    }
     pthread_mutex_unlock(&ioSemaphore.fMutex);
 }
 
 bool sSemaphore_TryAcquireFor(Semaphore& ioSemaphore, uint32_t iMilliseconds)
 {
     pthread_mutex_lock(&ioSemaphore.fMutex);
-    if (ioSemaphore.fCount == 0 && iMilliseconds != 0)
+    bool obtained = spTakeFree(ioSemaphore);
+    if (!obtained && iMilliseconds != 0)
     {
         const timespec deadline = spDeadline(iMilliseconds);
-        while (ioSemaphore.fCount == 0)
+        SemaphoreWaiter waiter;
+        spEnqueue(ioSemaphore, waiter);
+        while (!waiter.fGranted)
         {
             const int err =
                 pthread_cond_timedwait(&ioSemaphore.fCond, &ioSemaphore.fMutex, &deadline);
             if (err != 0 && err != EINTR)
                 break; // ETIMEDOUT, or a failure, which counts as a time-out
         }
+        // A unit granted at the last moment is kept rather than lost.
+        obtained = waiter.fGranted;
+        if (!obtained)
+            spRemove(ioSemaphore, waiter);
     }
-    const bool obtained = ioSemaphore.fCount > 0;
-    if (obtained)
-        --ioSemaphore.fCount;
     pthread_mutex_unlock(&ioSemaphore.fMutex);
     return obtained;
 }
 
 void sSemaphore_Release(Semaphore& ioSemaphore)
 {
-    pthread_mutex_lock(&ioSemaphore.fMutex);
-    // At the maximum the release fails and the unit is lost, as with any counting semaphore.
     // Signalled under the mutex: a waiter that takes the unit may destroy the semaphore as soon
     // as the mutex is free.
-    if (ioSemaphore.fCount < INT32_MAX)
+    pthread_mutex_lock(&ioSemaphore.fMutex);
+    if (SemaphoreWaiter* first = ioSemaphore.fHead)
     {
+        ioSemaphore.fHead = first->fNext;
+        if (!ioSemaphore.fHead)
+            ioSemaphore.fTail = nullptr;
+        first->fGranted = true;
+        // Every blocked waiter wakes and checks its own grant; there are seldom more than a few.
+        pthread_cond_broadcast(&ioSemaphore.fCond);
+    }
+    else if (ioSemaphore.fCount < INT32_MAX)
+    {
+        // At the maximum the release fails and the unit is lost, as with any counting semaphore.
         ++ioSemaphore.fCount;
-        pthread_cond_signal(&ioSemaphore.fCond);
     }
     pthread_mutex_unlock(&ioSemaphore.fMutex);
 }
