@@ -124,11 +124,14 @@ TEST(UtpTransfer, FivePercentLossEachWay)
     EXPECT_GT(client->fOverheadSent[BW_RETRANSMIT], 0u);
 }
 
-// At 20% loss each way the connection may give up: round-trip samples taken from packets that
-// waited behind a hole inflate the retransmission time-out until a single time-out doubles the
-// back-off past 30 s. Whatever happens, what arrives must be an intact prefix, a connection that
-// stops short must say so through its error callback, and both records must go.
-TEST(UtpTransfer, TwentyPercentLossNeverCorruptsAndAlwaysEnds)
+// 20% loss each way, eight seeds. Whatever happens, what arrives must be an intact prefix, a
+// connection that stops short must say so through its error callback, and both records must go.
+// A connection may still give up legitimately (six time-outs in a row, each losing the resend or
+// its acknowledgement), but most transfers must complete. They do not while round-trip samples
+// are taken from packets that a time-out already marked for resending: their late
+// acknowledgements inflate the time-out estimate (seen: rtt 2.5 s, rto 15.9 s on a 30 ms path)
+// until a single time-out doubles the back-off past 30 s and the connection gives up.
+TEST(UtpTransfer, TwentyPercentLossEachWay)
 {
     int complete = 0;
     for (uint64_t seed = 1; seed <= 8; ++seed)
@@ -137,40 +140,23 @@ TEST(UtpTransfer, TwentyPercentLossNeverCorruptsAndAlwaysEnds)
         options.fSeed = seed;
         Pair pair(options);
         pair.fSim.SetPath(pair.fClient, pair.fServer, Path(15000, 0.20));
-        SimConn* client = pair.Start(200000, 200000);
+        pair.Start(400000, 400000);
         ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(1200 * kSecond)) << pair.fSim.Summary();
         EXPECT_EQ(UTP_GetConnectionCount(), 0u);
-        bool all = true;
+        bool all = true, reported = false;
         for (const auto& c : pair.fSim.Conns())
         {
             EXPECT_TRUE(c->fFaults.empty()) << c->Describe();
             EXPECT_EQ(c->fFirstMismatch, -1) << c->Describe();
             all = all && c->Complete();
+            reported = reported || !c->fErrors.empty();
         }
-        if (all)
-            ++complete;
-        else
-        {
-            bool reported = false;
-            for (const auto& c : pair.fSim.Conns())
-                reported = reported || !c->fErrors.empty();
-            EXPECT_TRUE(reported) << "a transfer stopped short without an error\n"
-                                  << pair.fSim.Summary();
-        }
-        (void)client;
+        complete += all;
+        EXPECT_TRUE(all || reported) << "a transfer stopped short without an error\n"
+                                     << pair.fSim.Summary();
     }
     RecordProperty("complete_of_8", complete);
-}
-
-// What a careful transport should manage: 20% loss slows a transfer down but does
-// not kill it. Disabled while the time-out estimate behaves as described above.
-TEST(UtpTransfer, DISABLED_TwentyPercentLossCompletes)
-{
-    Pair pair;
-    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(15000, 0.20));
-    SimConn* client = pair.Start(500000, 500000);
-    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(1200 * kSecond)) << pair.fSim.Summary();
-    ExpectDelivered(pair, client);
+    EXPECT_GE(complete, 6) << "transfers at 20% loss give up (see above)";
 }
 
 TEST(UtpTransfer, TenPercentLossEachWay)
