@@ -271,3 +271,25 @@ TEST_F(UtpCongestion, DelayHistoryKeepsTheMinuteBase)
     w.Shift(0x20);
     EXPECT_EQ(0x10u, w.fBase);
 }
+
+TEST_F(UtpCongestion, PacketsMarkedByATimeoutAreNotSampled)
+{
+    Recorder r;
+    UTPSocket* s = Establish(&r, 1, 10);
+    s->fMaxWindow = 100000;
+    Advance(50);
+    r.fOutgoing.assign(3 * s->fPacketSize, 'm');
+    UTP_Write(s, r.fOutgoing.size());
+    ASSERT_EQ(3u, s->fCurWindowPackets);
+    Advance(500);
+    UTP_CheckTimeouts(); // time-out: all three marked, the oldest resent
+    ASSERT_TRUE(s->fOutBuf.Get(uint16_t(sOldest(s) + 2))->fNeedResend);
+    ASSERT_EQ(1u, s->fOutBuf.Get(uint16_t(sOldest(s) + 2))->fTransmissions);
+    Advance(700);
+    // One cumulative ACK for all three: none of them measures the path.
+    PacketSpec ack = PeerPacket(s, ST_STATE);
+    ASSERT_TRUE(Receive(sBuild(ack), kPeer));
+    EXPECT_EQ(0u, s->fCurWindowPackets);
+    EXPECT_EQ(10u, s->fRtt);
+    EXPECT_EQ(500u, s->fRto);
+}

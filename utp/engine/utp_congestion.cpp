@@ -157,9 +157,12 @@ int sAckPacket(UTPSocket* s, uint16_t iSeq, uint64_t iNowUs)
     if (p->fTransmissions == 0)
         return 2;
     s->fOutBuf.Put(iSeq, nullptr);
-    if (p->fTransmissions == 1)
+    if (p->fTransmissions == 1 && !p->fNeedResend)
     {
-        // Only a packet sent once gives an unambiguous sample.
+        // Only a packet sent once gives an unambiguous sample, and only while no time-out has
+        // declared it lost: a marked packet was usually received long ago, and its late
+        // acknowledgement (after the resend of an older packet filled the hole) measures the
+        // time-out, not the path, and would inflate rto until one time-out ends the connection.
         const uint32_t sample = uint32_t((iNowUs - p->fTimeSent) / 1000);
         if (s->fRtt == 0)
         {
