@@ -11,6 +11,9 @@
 //   newest, so any walk of the connection list pays in full. Ratios to the single-connection
 //   case are reported as counters and in a summary line; the goal is at most 2x per datagram.
 //
+// - EngineRunnerTimers: a timer sweep after every datagram, as the UDP runner makes them, with 1
+//   and with 1000 connections: the sweep visits every record.
+//
 // Threads: one.
 
 #include "utp_sim.h"
@@ -39,6 +42,7 @@ struct Costs
 };
 
 Costs sSingle, sScale;
+double sRunnerTimerNs[2]; // timer sweep per datagram with 1 and with 1000 connections
 
 Sim::Options BenchOptions(bool iProfile)
 {
@@ -51,29 +55,29 @@ Sim::Options BenchOptions(bool iProfile)
     return o;
 }
 
-AppConfig Sender()
+AppConfig Sender(uint64_t iBytes)
 {
     AppConfig a;
-    a.fSendBytes = kTransferBytes;
+    a.fSendBytes = iBytes;
     a.fVerify = false;
     a.fClose = CloseWhen::kAfterSend;
     return a;
 }
 
-AppConfig Receiver()
+AppConfig Receiver(uint64_t iBytes)
 {
     AppConfig a;
-    a.fExpectBytes = kTransferBytes;
+    a.fExpectBytes = iBytes;
     a.fVerify = false;
     return a;
 }
 
 // One busy transfer from iFrom to iTo; returns false when it did not finish.
-bool Transfer(Sim& ioSim, int iFrom, int iTo)
+bool Transfer(Sim& ioSim, int iFrom, int iTo, uint64_t iBytes = kTransferBytes)
 {
-    SimConn* c = ioSim.Connect(iFrom, iTo, Sender());
+    SimConn* c = ioSim.Connect(iFrom, iTo, Sender(iBytes));
     const bool ok = ioSim.RunUntil([c] { return c->Destroyed(); }, 600000000) &&
-                    c->fErrors.empty() && c->fWritten == kTransferBytes;
+                    c->fErrors.empty() && c->fWritten == iBytes;
     if (!ok)
         std::fprintf(stderr, "%s\n", c->Describe().c_str());
     return ok;
@@ -107,12 +111,31 @@ void Report(benchmark::State& ioState, const Costs& iCosts)
     ioState.counters["timer_ns_per_check"] = iCosts.fTimerNsPerCheck;
 }
 
+// Connected pairs that stay quiet. They run between other addresses than the busy pair: the
+// engine matches datagrams by peer address and connection id only.
+void AddIdleConnections(Sim& ioSim, int iCount)
+{
+    const int idleServer = ioSim.AddEndpoint("127.0.8.1", 41003, true);
+    AppConfig quiet;
+    quiet.fVerify = false;
+    quiet.fClose = CloseWhen::kNever;
+    ioSim.SetAccept(idleServer, quiet);
+    for (int i = 0; i < iCount; ++i)
+    {
+        char ip[32];
+        std::snprintf(ip, sizeof ip, "127.0.%d.%d", 1 + i / 250, 1 + i % 250);
+        const int client = ioSim.AddEndpoint(ip, uint16_t(42000 + i), false);
+        ioSim.Connect(client, idleServer, quiet);
+    }
+    ioSim.RunFor(200000);
+}
+
 void EngineThroughput(benchmark::State& ioState)
 {
     Sim sim(BenchOptions(false));
     const int a = sim.AddEndpoint("127.0.0.1", 41001, false);
     const int b = sim.AddEndpoint("127.0.0.2", 41002, true);
-    sim.SetAccept(b, Receiver());
+    sim.SetAccept(b, Receiver(kTransferBytes));
     for (auto _ : ioState)
     {
         if (!Transfer(sim, a, b))
@@ -126,7 +149,7 @@ void EngineCostPerPacket(benchmark::State& ioState)
     Sim sim(BenchOptions(true));
     const int a = sim.AddEndpoint("127.0.0.1", 41001, false);
     const int b = sim.AddEndpoint("127.0.0.2", 41002, true);
-    sim.SetAccept(b, Receiver());
+    sim.SetAccept(b, Receiver(kTransferBytes));
     for (auto _ : ioState)
     {
         if (!Transfer(sim, a, b))
@@ -141,25 +164,10 @@ void EngineScale(benchmark::State& ioState)
 {
     const int idle = int(ioState.range(0)) - 1;
     Sim sim(BenchOptions(true));
-    // The idle connections run between other addresses than the busy one: the engine matches
-    // datagrams by peer address and connection id only, and ids drawn at random for many
-    // connections to one peer may collide.
-    const int idleServer = sim.AddEndpoint("127.0.8.1", 41003, true);
-    AppConfig quiet;
-    quiet.fVerify = false;
-    quiet.fClose = CloseWhen::kNever;
-    sim.SetAccept(idleServer, quiet);
-    for (int i = 0; i < idle; ++i)
-    {
-        char ip[32];
-        std::snprintf(ip, sizeof ip, "127.0.%d.%d", 1 + i / 250, 1 + i % 250);
-        const int client = sim.AddEndpoint(ip, uint16_t(42000 + i), false);
-        sim.Connect(client, idleServer, quiet);
-    }
-    sim.RunFor(200000);
+    AddIdleConnections(sim, idle);
     const int server = sim.AddEndpoint("127.0.0.2", 41002, true);
     const int busy = sim.AddEndpoint("127.0.9.1", 41001, false);
-    sim.SetAccept(server, Receiver());
+    sim.SetAccept(server, Receiver(kTransferBytes));
     const uint64_t checks = sim.TimeoutChecks(), checkNs = sim.TimeoutCheckNs(),
                    checkSendNs = sim.TimeoutSendNs();
     for (auto _ : ioState)
@@ -179,11 +187,38 @@ void EngineScale(benchmark::State& ioState)
     ioState.SetBytesProcessed(int64_t(ioState.iterations() * kTransferBytes));
 }
 
+// As the runner drives the engine: a timer sweep (UTP_CheckTimeouts) after every datagram. The
+// sweep visits every record, so its cost per datagram grows with the number of connections.
+void EngineRunnerTimers(benchmark::State& ioState)
+{
+    const uint64_t bytes = 2ull << 20;
+    Sim::Options o = BenchOptions(true);
+    o.fCheckAfterDatagram = true;
+    Sim sim(o);
+    AddIdleConnections(sim, int(ioState.range(0)) - 1);
+    const int server = sim.AddEndpoint("127.0.0.2", 41002, true);
+    const int busy = sim.AddEndpoint("127.0.9.1", 41001, false);
+    sim.SetAccept(server, Receiver(bytes));
+    const uint64_t checks = sim.TimeoutChecks(), checkNs = sim.TimeoutCheckNs();
+    for (auto _ : ioState)
+    {
+        if (!Transfer(sim, busy, server, bytes))
+            ioState.SkipWithError("transfer did not finish");
+    }
+    const uint64_t n = sim.TimeoutChecks() - checks;
+    const double perDatagram = double(sim.TimeoutCheckNs() - checkNs) / double(n ? n : 1);
+    ioState.counters["timer_ns_per_dgram"] = perDatagram;
+    sRunnerTimerNs[ioState.range(0) > 1 ? 1 : 0] = perDatagram;
+    ioState.counters["live_records"] = double(UTP_GetConnectionCount());
+    ioState.SetBytesProcessed(int64_t(ioState.iterations() * bytes));
+}
+
 } // namespace
 
 BENCHMARK(EngineThroughput)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(EngineCostPerPacket)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(EngineScale)->Arg(1000)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(EngineRunnerTimers)->Arg(1)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 int main(int argc, char** argv)
 {
@@ -198,6 +233,10 @@ int main(int argc, char** argv)
                     sScale.fSendNsPerPacket / sSingle.fSendNsPerPacket,
                     sScale.fRecvNsPerDatagram / sSingle.fRecvNsPerDatagram, sScale.fTimerNsPerCheck,
                     sSingle.fTimerNsPerCheck);
+    if (sRunnerTimerNs[0] > 0 && sRunnerTimerNs[1] > 0)
+        std::printf("utp engine: a timer sweep after every datagram costs %.0f ns with 1 "
+                    "connection, %.0f ns with 1000 (ratio %.0f)\n",
+                    sRunnerTimerNs[0], sRunnerTimerNs[1], sRunnerTimerNs[1] / sRunnerTimerNs[0]);
     benchmark::Shutdown();
     return 0;
 }

@@ -168,7 +168,8 @@ class SimConn
 
     Pattern fSendPattern;
     Pattern fExpectPattern;
-    size_t fOffered = 0; // bytes the current UTP_Write may still pull
+    size_t fOffered = 0;        // bytes the current UTP_Write may still pull
+    std::vector<uint8_t> fSink; // where a reader that does not verify puts the bytes
     bool fPumpPending = false;
     bool fDrainPending = false;
 };

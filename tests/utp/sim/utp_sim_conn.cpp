@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 namespace utpsim
 {
@@ -89,6 +90,13 @@ void SimConn::pOnRead(const uint8_t* iBytes, size_t iCount)
                 fFirstMismatch = (long long)(fReceived + uint64_t(at));
         }
         fRecvHash = Fnv1a64(fRecvHash, iBytes, iCount);
+    }
+    else
+    {
+        // Take the bytes somewhere, as a real reader would (this is what benchmarks pay).
+        fSink.resize(2048);
+        for (size_t done = 0; done < iCount; done += fSink.size())
+            std::memcpy(fSink.data(), iBytes + done, std::min(fSink.size(), iCount - done));
     }
     fReceived += iCount;
     fUnread += iCount;
