@@ -221,9 +221,15 @@ void SimConn::Pump()
         const bool more = UTP_Write(fSocket, size_t(left));
         if (fSim->GetOptions().fProfile)
             fSim->GetEndpoint(fEndpoint).fStats.fWriteNs += spNs() - t0;
+        const size_t untaken = fOffered;
         fOffered = 0;
         if (!more || !fSocket)
             break; // STATE_CHANGE_WRITABLE brings us back
+        if (untaken)
+        {
+            pFault("UTP_Write answered true without taking every byte");
+            break;
+        }
     }
     pMaybeClose();
 }
