@@ -171,12 +171,15 @@ inline PyObject* sNewNone()
 } // namespace native
 } // namespace quillane
 
-// Declares the module's exported initialisation function for this interpreter; its body
-// receives the method table and returns what the interpreter expects.
+// QN_MODULE_INIT(name) opens the definition of the exported initialisation function of module
+// `name` for this interpreter; QN_MODULE_RETURN hands it the result of sRegisterModule in the
+// form that interpreter expects.
 #if QN_PY3
-#define QN_MODULE_INIT_NAME PyInit_quillane_native
+#define QN_MODULE_INIT(name) PyMODINIT_FUNC PyInit_##name()
+#define QN_MODULE_RETURN(module) return (module)
 #else
-#define QN_MODULE_INIT_NAME initquillane_native
+#define QN_MODULE_INIT(name) PyMODINIT_FUNC init##name()
+#define QN_MODULE_RETURN(module) (void)(module)
 #endif
 
 namespace quillane
@@ -186,24 +189,18 @@ namespace native
 namespace py
 {
 
-// Registers the module "quillane_native" with iMethods (no documentation, no self object).
-// Returns the module object under Python 3 (null when registration failed, which the
-// interpreter reports as a failed import by itself) and nothing under 2.7.
-inline PyObject* sRegisterModule(PyMethodDef* iMethods)
+// Registers the module iName with iMethods (no documentation, no self object). Call once per
+// shared object. Returns the module object under Python 3 (null when registration failed, which
+// the interpreter reports as a failed import by itself) and null under 2.7, whose registration
+// returns nothing to the interpreter.
+inline PyObject* sRegisterModule(const char* iName, PyMethodDef* iMethods)
 {
 #if QN_PY3
-    static PyModuleDef sDef = {PyModuleDef_HEAD_INIT,
-                               "quillane_native",
-                               nullptr,
-                               -1,
-                               iMethods,
-                               nullptr,
-                               nullptr,
-                               nullptr,
-                               nullptr};
+    static PyModuleDef sDef = {
+        PyModuleDef_HEAD_INIT, iName, nullptr, -1, iMethods, nullptr, nullptr, nullptr, nullptr};
     return PyModule_Create(&sDef);
 #else
-    Py_InitModule4("quillane_native", iMethods, nullptr, nullptr, 1013);
+    Py_InitModule4(iName, iMethods, nullptr, nullptr, 1013);
     return nullptr;
 #endif
 }

@@ -39,16 +39,13 @@ PyMethodDef sMethods[] = {QN_ENTRY("Crypto_Random", sCrypto_Random),
 
 // The module is built with hidden visibility; the initialisation function is its one export.
 #pragma GCC visibility push(default)
-PyMODINIT_FUNC QN_MODULE_INIT_NAME()
+QN_MODULE_INIT(quillane_native)
 {
     // The log first, so that everything the module writes afterwards reaches standard output.
     Morvek::ZUtil_Debug::sInstallLogMeister();
     Morvek::ZUtil_Debug::sSetLogPriority(6);
     quillane::native::sCryptoInitialize();
-#if QN_PY3
-    return quillane::native::py::sRegisterModule(quillane::native::sMethods);
-#else
-    quillane::native::py::sRegisterModule(quillane::native::sMethods);
-#endif
+    QN_MODULE_RETURN(
+        quillane::native::py::sRegisterModule("quillane_native", quillane::native::sMethods));
 }
 #pragma GCC visibility pop
