@@ -102,6 +102,16 @@ void ZSemaphore::Release()
     Platform::sSemaphore_Release(fSemaphore);
 }
 
+bool ZSemaphore::pEnter(Platform::SemaphoreWaiter& oWaiter)
+{
+    return Platform::sSemaphore_Enter(fSemaphore, oWaiter);
+}
+
+bool ZSemaphore::pWait(Platform::SemaphoreWaiter& ioWaiter, uint32_t iMilliseconds)
+{
+    return Platform::sSemaphore_Wait(fSemaphore, ioWaiter, iMilliseconds);
+}
+
 // =================================================================================================
 // ZRecursiveMutex
 
@@ -154,16 +164,23 @@ ZCondition::ZCondition() : fWaiters(0) {}
 void ZCondition::Wait(ZMutex& iMutex)
 {
     sAtomic_Increment(&fWaiters);
+    Platform::SemaphoreWaiter waiter;
+    const bool obtained = fSemaphore.pEnter(waiter); // queued while the mutex is still held
     iMutex.Release();
-    fSemaphore.Acquire();
+    if (!obtained)
+        fSemaphore.pWait(waiter, Platform::kWaitForever);
     iMutex.Acquire();
 }
 
 bool ZCondition::WaitFor(ZMutex& iMutex, double iSeconds)
 {
     sAtomic_Increment(&fWaiters);
+    Platform::SemaphoreWaiter waiter;
+    bool obtained = fSemaphore.pEnter(waiter);
     iMutex.Release();
-    if (!fSemaphore.TryAcquireFor(iSeconds))
+    if (!obtained)
+        obtained = fSemaphore.pWait(waiter, sMilliseconds(iSeconds));
+    if (!obtained)
     {
         // Unregister. When a broadcast already counted this waiter, its unit stays in the
         // semaphore and a later waiter returns at once: a wake-up its loop tolerates.

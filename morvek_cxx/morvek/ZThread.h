@@ -84,10 +84,15 @@ class ZSemaphore
     // when a unit was obtained; a time-out or a failure of the wait answers false.
     bool TryAcquireFor(double iSeconds);
 
-    // Releases one unit.
+    // Releases one unit; it goes to the thread that has been blocked longest, if any.
     void Release();
 
   private:
+    friend class ZCondition;
+    // Joins the queue of waiters (true: a unit was free and is taken); then waits for the unit.
+    bool pEnter(Platform::SemaphoreWaiter& oWaiter);
+    bool pWait(Platform::SemaphoreWaiter& ioWaiter, uint32_t iMilliseconds);
+
     Platform::Semaphore fSemaphore;
 };
 
@@ -127,6 +132,11 @@ class ZRecursiveMutex
 // wakes every thread registered at that moment; wake-ups without a cause can happen (a timed
 // waiter that expired after a broadcast counted it leaves its unit behind), so every caller
 // waits in a loop that re-tests its own predicate. The caller holds the mutex it passes.
+//
+// A waiter joins the semaphore's queue before it releases the mutex, and units go to queued
+// waiters in order, so a thread that starts waiting after a broadcast made under the mutex
+// cannot take a unit meant for one registered before it. Lock order: the caller's mutex, then
+// the semaphore's internal mutex.
 class ZCondition
 {
   public:

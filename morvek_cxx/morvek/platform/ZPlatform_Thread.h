@@ -44,6 +44,15 @@ void sSemaphore_Acquire(Semaphore& ioSemaphore);
 bool sSemaphore_TryAcquireFor(Semaphore& ioSemaphore, uint32_t iMilliseconds);
 void sSemaphore_Release(Semaphore& ioSemaphore);
 
+// Two-step acquire, for a caller that must join the queue of waiters before it gives up a lock
+// of its own (ZCondition): sSemaphore_Enter takes a free unit at once (true) or queues
+// oWaiter; sSemaphore_Wait then waits at most iMilliseconds (kWaitForever: no limit) for the
+// unit and leaves the queue when the span runs out. True when the unit was obtained. oWaiter
+// lives on the caller's stack until sSemaphore_Wait has returned.
+const uint32_t kWaitForever = 0xFFFFFFFFu;
+bool sSemaphore_Enter(Semaphore& ioSemaphore, SemaphoreWaiter& oWaiter);
+bool sSemaphore_Wait(Semaphore& ioSemaphore, SemaphoreWaiter& ioWaiter, uint32_t iMilliseconds);
+
 // Thread-local slots. Values start null on every thread.
 bool sTLS_Alloc(uint32_t& oSlot);
 void sTLS_Free(uint32_t iSlot);

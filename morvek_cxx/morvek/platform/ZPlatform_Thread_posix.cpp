@@ -161,42 +161,67 @@ bool spTakeFree(Semaphore& ioSemaphore)
 
 } // namespace
 
-void sSemaphore_Acquire(Semaphore& ioSemaphore)
+bool sSemaphore_Enter(Semaphore& ioSemaphore, SemaphoreWaiter& oWaiter)
 {
     pthread_mutex_lock(&ioSemaphore.fMutex);
-    if (!spTakeFree(ioSemaphore))
-    {
-        SemaphoreWaiter waiter;
-        spEnqueue(ioSemaphore, waiter);
-        while (!waiter.fGranted)
-            pthread_cond_wait(&ioSemaphore.fCond, &ioSemaphore.fMutex);
-    }
+    // Once queued, oWaiter belongs to the releasers until sSemaphore_Wait: read nothing of it
+    // after the unlock.
+    const bool taken = spTakeFree(ioSemaphore);
+    oWaiter.fNext = nullptr;
+    oWaiter.fGranted = taken;
+    if (!taken)
+        spEnqueue(ioSemaphore, oWaiter);
     pthread_mutex_unlock(&ioSemaphore.fMutex);
+    return taken;
 }
 
-bool sSemaphore_TryAcquireFor(Semaphore& ioSemaphore, uint32_t iMilliseconds)
+bool sSemaphore_Wait(Semaphore& ioSemaphore, SemaphoreWaiter& ioWaiter, uint32_t iMilliseconds)
 {
     pthread_mutex_lock(&ioSemaphore.fMutex);
-    bool obtained = spTakeFree(ioSemaphore);
-    if (!obtained && iMilliseconds != 0)
+    if (iMilliseconds == kWaitForever)
+    {
+        while (!ioWaiter.fGranted)
+            pthread_cond_wait(&ioSemaphore.fCond, &ioSemaphore.fMutex);
+    }
+    else if (!ioWaiter.fGranted && iMilliseconds != 0)
     {
         const timespec deadline = spDeadline(iMilliseconds);
-        SemaphoreWaiter waiter;
-        spEnqueue(ioSemaphore, waiter);
-        while (!waiter.fGranted)
+        while (!ioWaiter.fGranted)
         {
             const int err =
                 pthread_cond_timedwait(&ioSemaphore.fCond, &ioSemaphore.fMutex, &deadline);
             if (err != 0 && err != EINTR)
                 break; // ETIMEDOUT, or a failure, which counts as a time-out
         }
-        // A unit granted at the last moment is kept rather than lost.
-        obtained = waiter.fGranted;
-        if (!obtained)
-            spRemove(ioSemaphore, waiter);
     }
+    // A unit granted at the last moment is kept rather than lost.
+    const bool obtained = ioWaiter.fGranted;
+    if (!obtained)
+        spRemove(ioSemaphore, ioWaiter);
     pthread_mutex_unlock(&ioSemaphore.fMutex);
     return obtained;
+}
+
+void sSemaphore_Acquire(Semaphore& ioSemaphore)
+{
+    SemaphoreWaiter waiter;
+    if (!sSemaphore_Enter(ioSemaphore, waiter))
+        sSemaphore_Wait(ioSemaphore, waiter, kWaitForever);
+}
+
+bool sSemaphore_TryAcquireFor(Semaphore& ioSemaphore, uint32_t iMilliseconds)
+{
+    if (iMilliseconds == 0)
+    {
+        // Only a test: no queueing.
+        pthread_mutex_lock(&ioSemaphore.fMutex);
+        const bool obtained = spTakeFree(ioSemaphore);
+        pthread_mutex_unlock(&ioSemaphore.fMutex);
+        return obtained;
+    }
+    SemaphoreWaiter waiter;
+    return sSemaphore_Enter(ioSemaphore, waiter) ||
+           sSemaphore_Wait(ioSemaphore, waiter, iMilliseconds);
 }
 
 void sSemaphore_Release(Semaphore& ioSemaphore)
