@@ -9,7 +9,10 @@
 //
 // Threads: the engine keeps process-wide state (the connection list, the table of resets already
 // sent, the current time, the clocks) and has no lock of its own. Every call must be serialised by
-// the caller; every callback runs on the calling thread, from inside the engine call.
+// the caller; every callback runs on the calling thread, from inside the engine call. From inside
+// a callback the user may call UTP_SetCallbacks, UTP_Write, UTP_ReadBufferDrained and UTP_Close,
+// but not UTP_ProcessDatagram, UTP_CheckTimeouts or UTP_FreeAll, which may free the record that
+// the engine is working on. Records are freed only by UTP_CheckTimeouts (and UTP_FreeAll).
 //
 // Nothing here throws and nothing returns an error code: failures reach the user through the
 // error callback (UTPOnErrorProc) only.
