@@ -250,23 +250,6 @@ TEST(ZRef, CopiesFromManyThreadsKeepTheCountExact)
     EXPECT_TRUE(destroyed);
 }
 
-TEST(ZCountedWithoutFinalize, ReleaseToZeroDeletes)
-{
-    static std::atomic<bool> destroyed{false};
-    struct Light : public ZCountedWithoutFinalize
-    {
-        ~Light() override { destroyed = true; }
-    };
-    destroyed = false;
-    ZRef<Light> a = new Light;
-    ZRef<Light> b = a;
-    EXPECT_EQ(2, a->GetRefCount());
-    a.Clear();
-    EXPECT_FALSE(destroyed);
-    b.Clear();
-    EXPECT_TRUE(destroyed);
-}
-
 // =================================================================================================
 // Weak references
 

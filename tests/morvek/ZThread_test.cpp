@@ -165,17 +165,6 @@ TEST(ZSemaphore, ReleasedUnitGoesToTheThreadAlreadyBlocked)
     blocked.join();
 }
 
-TEST(ZSemaphore, CountsEveryReleasedUnit)
-{
-    ZSemaphore sem;
-    for (int i = 0; i < 3; ++i)
-        sem.Release();
-    sem.Acquire();
-    EXPECT_TRUE(sem.TryAcquireFor(0));
-    EXPECT_TRUE(sem.TryAcquireFor(0));
-    EXPECT_FALSE(sem.TryAcquireFor(0));
-}
-
 // =================================================================================================
 
 TEST(ZRecursiveMutex, HeldBySameThreadUntilTheLastRelease)
