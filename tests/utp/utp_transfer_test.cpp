@@ -220,6 +220,39 @@ TEST(UtpTransfer, VersionZeroPeers)
     EXPECT_EQ(badWindow, 0u);
 }
 
+// IPv6 peers: datagrams are at most 1232 bytes (payload 1212), and data moves as over IPv4.
+TEST(UtpTransfer, IPv6PeersUseSmallerDatagrams)
+{
+    Sim sim;
+    const int client = sim.AddEndpoint("fd00::1", 40001, false);
+    const int server = sim.AddEndpoint("fd00::2", 40002, true);
+    sim.SetPath(client, server, Path(10000, 0.02));
+    size_t largest = 0, full = 0;
+    sim.SetTap(
+        [&](const Datagram& d)
+        {
+            largest = std::max(largest, d.fBytes.size());
+            full += d.fBytes.size() == 1232;
+        });
+    AppConfig s;
+    s.fSendBytes = 2 * kMB;
+    s.fSendSeed = 22;
+    s.fExpectBytes = 2 * kMB;
+    s.fExpectSeed = 11;
+    sim.SetAccept(server, s);
+    AppConfig c;
+    c.fSendBytes = 2 * kMB;
+    c.fSendSeed = 11;
+    c.fExpectBytes = 2 * kMB;
+    c.fExpectSeed = 22;
+    sim.Connect(client, server, c);
+    ASSERT_TRUE(sim.RunUntilAllDestroyed(300 * kSecond)) << sim.Summary();
+    for (const auto& conn : sim.Conns())
+        EXPECT_TRUE(conn->Complete()) << conn->Describe();
+    EXPECT_EQ(largest, 1232u);
+    EXPECT_GT(full, 2000u);
+}
+
 // Many connections between the same two endpoints: the engine keeps the streams apart by
 // connection id. The server cannot know which client stream it got, so streams are matched by
 // their hashes.

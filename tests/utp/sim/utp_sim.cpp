@@ -106,13 +106,25 @@ uint64_t spMonoNs()
                         .count());
 }
 
+// Key of an endpoint address: IPv4 address and port exactly; IPv6 address and port hashed, with
+// the top bit set so that the two families never meet.
 uint64_t spAddrKey(const sockaddr* iAddr, int iLen)
 {
-    if (iLen < int(sizeof(sockaddr_in)) || iAddr->sa_family != AF_INET)
-        return ~uint64_t(0);
-    sockaddr_in sin;
-    std::memcpy(&sin, iAddr, sizeof sin);
-    return (uint64_t(ntohl(sin.sin_addr.s_addr)) << 16) | ntohs(sin.sin_port);
+    if (iLen >= int(sizeof(sockaddr_in)) && iAddr->sa_family == AF_INET)
+    {
+        sockaddr_in sin;
+        std::memcpy(&sin, iAddr, sizeof sin);
+        return (uint64_t(ntohl(sin.sin_addr.s_addr)) << 16) | ntohs(sin.sin_port);
+    }
+    if (iLen >= int(sizeof(sockaddr_in6)) && iAddr->sa_family == AF_INET6)
+    {
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, iAddr, sizeof sin6);
+        uint64_t h = Fnv1a64(kFnvOffset, sin6.sin6_addr.s6_addr, 16);
+        h = Fnv1a64(h, reinterpret_cast<const uint8_t*>(&sin6.sin6_port), 2);
+        return h | (uint64_t(1) << 63);
+    }
+    return ~uint64_t(0);
 }
 
 Sim* sCurrent = nullptr;
@@ -163,25 +175,39 @@ Sim::~Sim()
     sCurrent = nullptr;
 }
 
-int Sim::AddEndpoint(const char* iIPv4, uint16_t iPort, bool iListen)
+int Sim::AddEndpoint(const char* iIP, uint16_t iPort, bool iListen)
 {
     std::unique_ptr<Endpoint> ep(new Endpoint());
     ep->fSim = this;
     ep->fId = int(fEndpoints.size());
     ep->fListen = iListen;
+    std::memset(ep->fSockAddr, 0, sizeof ep->fSockAddr);
     sockaddr_in sin;
+    sockaddr_in6 sin6;
     std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(iPort);
-    if (inet_pton(AF_INET, iIPv4, &sin.sin_addr) != 1)
+    std::memset(&sin6, 0, sizeof sin6);
+    if (inet_pton(AF_INET, iIP, &sin.sin_addr) == 1)
     {
-        std::fprintf(stderr, "utpsim: bad address %s\n", iIPv4);
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(iPort);
+        std::memcpy(ep->fSockAddr, &sin, sizeof sin);
+        ep->fSockAddrLen = int(sizeof sin);
+    }
+    else if (inet_pton(AF_INET6, iIP, &sin6.sin6_addr) == 1)
+    {
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = htons(iPort);
+        std::memcpy(ep->fSockAddr, &sin6, sizeof sin6);
+        ep->fSockAddrLen = int(sizeof sin6);
+    }
+    else
+    {
+        std::fprintf(stderr, "utpsim: bad address %s\n", iIP);
         std::abort();
     }
-    std::memset(ep->fSockAddr, 0, sizeof ep->fSockAddr);
-    std::memcpy(ep->fSockAddr, &sin, sizeof sin);
-    ep->fSockAddrLen = int(sizeof sin);
-    fEndpointByAddr[spAddrKey(reinterpret_cast<const sockaddr*>(&sin), int(sizeof sin))] = ep->fId;
+    const uint64_t key =
+        spAddrKey(reinterpret_cast<const sockaddr*>(ep->fSockAddr), ep->fSockAddrLen);
+    fEndpointByAddr[key] = ep->fId;
     fEndpoints.push_back(std::move(ep));
     return int(fEndpoints.size()) - 1;
 }

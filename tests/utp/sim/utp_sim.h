@@ -1,8 +1,8 @@
 // Network simulator for the uTP engine.
 //
-// Endpoints (an IPv4 address and port each, like one UDP socket of an application) exchange
-// datagrams over modelled one-way links: propagation delay, jitter, a bottleneck rate with an
-// optional tail-drop queue, random loss, duplication and reordering, all drawn from one seeded
+// Endpoints (an IPv4 or IPv6 address and a port each, like one UDP socket of an application)
+// exchange datagrams over modelled one-way links: propagation delay, jitter, a bottleneck rate with
+// an optional tail-drop queue, random loss, duplication and reordering, all drawn from one seeded
 // generator. Events (datagram arrivals, the runner's timer ticks, application steps) run in order
 // of virtual time on the engine's virtual clock, so minutes of protocol run in milliseconds and
 // every run with the same seed replays exactly.
@@ -217,9 +217,9 @@ class Sim
     Sim(const Sim&) = delete;
     Sim& operator=(const Sim&) = delete;
 
-    // Endpoints: "127.0.0.1", 4000. A listening endpoint accepts incoming connections and gives
-    // each an application configured by SetAccept.
-    int AddEndpoint(const char* iIPv4, uint16_t iPort, bool iListen = true);
+    // Endpoints: "127.0.0.1" or "::1", and a port. A listening endpoint accepts incoming
+    // connections and gives each an application configured by SetAccept.
+    int AddEndpoint(const char* iIP, uint16_t iPort, bool iListen = true);
     void SetAccept(int iEndpoint, const AppConfig& iConfig);
     Endpoint& GetEndpoint(int iEndpoint) { return *fEndpoints[iEndpoint]; }
 
