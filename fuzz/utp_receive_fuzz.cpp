@@ -18,8 +18,9 @@
 //                    (a >> 4) & 3 = 0 write more, 1 close, 2 drain, 3 lie about the read buffer
 //   op % 6 == 5      advance 1 ms
 //
-// Checked after every operation: the engine's send-buffer invariant (the oldest packet's slot
-// is occupied while packets are in the send buffer); at the end: no application saw a contract
+// Checked after every operation: the engine's send-buffer bookkeeping (the oldest packet's slot
+// is occupied while packets are in the send buffer; the bytes in flight are the payloads of the
+// packets sent and not marked for resending); at the end: no application saw a contract
 // violation (a write callback outside UTP_Write or beyond what was offered, any callback after
 // destruction) and the engine holds exactly the records whose destruction it has not reported.
 //
@@ -234,16 +235,34 @@ void spAppOp(Sim& ioSim, Input& ioInput)
     }
 }
 
+void spFail(const char* iWhat, const SimConn* iConn)
+{
+    std::fprintf(stderr, "%s: %s\n", iWhat, iConn->Describe().c_str());
+    std::abort();
+}
+
+// Send-buffer bookkeeping of every live record: the oldest packet's slot is occupied while packets
+// are in the buffer, and the bytes counted in flight are exactly the payloads of the packets sent
+// and not marked for resending.
 void spCheckInvariants(Sim& ioSim)
 {
     for (SimConn* c : spLive(ioSim))
     {
         const UTPSocket* s = c->fSocket;
-        if (s->fCurWindowPackets && !s->fOutBuf.Get(uint16_t(s->fSeqNr - s->fCurWindowPackets)))
+        const uint16_t oldest = uint16_t(s->fSeqNr - s->fCurWindowPackets);
+        if (s->fCurWindowPackets && !s->fOutBuf.Get(oldest))
+            spFail("oldest send-buffer slot empty", c);
+        if (s->fCurWindowPackets > s->fOutBuf.fMask + 1)
+            spFail("more packets in the send buffer than slots", c);
+        uint64_t inFlight = 0;
+        for (uint32_t i = 0; i < s->fCurWindowPackets; ++i)
         {
-            std::fprintf(stderr, "oldest send-buffer slot empty: %s\n", c->Describe().c_str());
-            std::abort();
+            const quillane::UTP::OutPacket* p = s->fOutBuf.Get(uint16_t(oldest + i));
+            if (p && p->fTransmissions && !p->fNeedResend)
+                inFlight += p->fPayload;
         }
+        if (inFlight != s->fCurWindow)
+            spFail("bytes in flight disagree with the send buffer", c);
     }
 }
 
