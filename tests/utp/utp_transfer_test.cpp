@@ -406,6 +406,52 @@ TEST(UtpTransfer, SlowReaderThrottlesSender)
     EXPECT_LE(s->fMaxUnread, 200000u + 8 * 1382) << s->Describe();
 }
 
+// A reader that stops reading closes the advertised window; the sender stops (the buffer never
+// holds more than the receive buffer), and the window reopens as soon as the reader resumes.
+TEST(UtpTransfer, StalledReaderClosesAndReopensTheWindow)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
+    AppConfig server;
+    server.fExpectBytes = 1 * kMB;
+    server.fExpectSeed = 11;
+    server.fReportReadBuffer = true;
+    server.fRcvBuf = 100000;
+    pair.fSim.SetAccept(pair.fServer, server);
+    AppConfig client;
+    client.fSendBytes = 1 * kMB;
+    client.fSendSeed = 11;
+    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    ASSERT_TRUE(pair.fSim.RunUntil([&] { return pair.ServerConn() != nullptr; }, kSecond));
+    SimConn* s = pair.ServerConn();
+    s->PauseReading(true);
+    pair.fSim.RunFor(20 * kSecond);
+    EXPECT_GT(s->fUnread, 90000u) << s->Describe();
+    EXPECT_LE(s->fUnread, 100000u + 1382) << s->Describe();
+    EXPECT_LT(c->fWritten, 1 * kMB);
+    const uint64_t resumedAt = pair.fSim.Now();
+    s->PauseReading(false);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(60 * kSecond)) << pair.fSim.Summary();
+    EXPECT_TRUE(c->Complete()) << c->Describe();
+    EXPECT_TRUE(s->Complete()) << s->Describe();
+    EXPECT_LT(s->fDoneReceivingAtUs - resumedAt, 3 * kSecond) << pair.fSim.Summary();
+}
+
+// The runner's timer sweeps only every 50 ms, none after each datagram (an idle runner): delayed
+// acknowledgements wait for the sweep, and a lossy transfer still completes.
+TEST(UtpTransfer, TimerSweepsOnlyEveryFiftyMilliseconds)
+{
+    Sim::Options options;
+    options.fCheckAfterDatagram = false;
+    Pair pair(options);
+    LinkConfig link = Path(15000, 0.05);
+    link.fJitterUs = 4000;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+    SimConn* client = pair.Start(3 * kMB, 3 * kMB);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+}
+
 // The path dies mid-transfer: the sender gives up with a time-out after its back-off is spent,
 // and what arrived before is an intact prefix.
 TEST(UtpTransfer, PathFailureTimesOutTheSender)

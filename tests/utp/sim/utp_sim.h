@@ -119,6 +119,9 @@ class SimConn
     void Close();
     void Pump();  // offers what is left to write
     void Drain(); // consumes unread bytes per the read rate
+    // A paused application reads nothing; unread bytes pile up (and, when reported, close the
+    // window) until it resumes.
+    void PauseReading(bool iPaused);
 
     // True once the engine reported the connection destroyed.
     bool Destroyed() const { return fDestroyed; }
@@ -170,6 +173,7 @@ class SimConn
     Pattern fExpectPattern;
     size_t fOffered = 0;        // bytes the current UTP_Write may still pull
     std::vector<uint8_t> fSink; // where a reader that does not verify puts the bytes
+    bool fReadPaused = false;
     bool fPumpPending = false;
     bool fDrainPending = false;
 };

@@ -236,7 +236,7 @@ void SimConn::Pump()
 
 void SimConn::Drain()
 {
-    if (!fUnread)
+    if (!fUnread || fReadPaused)
         return;
     if (fConfig.fReadRateBytesPerSec == 0)
         fUnread = 0;
@@ -251,6 +251,13 @@ void SimConn::Drain()
     if (fSocket)
         UTP_ReadBufferDrained(fSocket);
     pMaybeClose();
+}
+
+void SimConn::PauseReading(bool iPaused)
+{
+    fReadPaused = iPaused;
+    if (!iPaused)
+        pScheduleDrain(0);
 }
 
 void SimConn::pMaybeClose()
