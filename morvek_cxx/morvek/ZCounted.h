@@ -153,6 +153,16 @@ template <class T, class O, bool S> inline bool operator!=(const ZRef<T, S>& iL,
     return iL.Get() != iR;
 }
 
+template <class T, bool S> inline bool operator==(const ZRef<T, S>& iL, std::nullptr_t)
+{
+    return !iL;
+}
+
+template <class T, bool S> inline bool operator!=(const ZRef<T, S>& iL, std::nullptr_t)
+{
+    return bool(iL);
+}
+
 template <class T, class O, bool S>
 inline bool operator<(const ZRef<T, S>& iL, const ZRef<O, S>& iR)
 {

@@ -223,6 +223,7 @@ TEST(ZRef, ClearStoresNullBeforeReleasing)
     EXPECT_TRUE(sGlobalRefNullAtDestruction);
     sGlobalRef.Clear(); // a null ZRef: nothing happens
     EXPECT_FALSE(sGlobalRef);
+    EXPECT_TRUE(sGlobalRef == nullptr);
 }
 
 TEST(ZRef, CopiesFromManyThreadsKeepTheCountExact)
