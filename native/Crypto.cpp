@@ -150,7 +150,7 @@ PyObject* sCrypto_Symmetric_GenerateKey(PyObject*, PyObject*)
 
 PyObject* sCrypto_Symmetric_Encrypt(PyObject*, PyObject* iArgs)
 {
-    PyObject* args[2];
+    PyObject* args[2] = {};
     spUnpack(iArgs, 2, args);
     spCheckKey(args[0], "symmetric key is not a string", "symmetric key is wrong length");
     spCheckString(args[1], "plain text is not a string");
@@ -163,7 +163,7 @@ PyObject* sCrypto_Symmetric_Encrypt(PyObject*, PyObject* iArgs)
 
 PyObject* sCrypto_Symmetric_Decrypt(PyObject*, PyObject* iArgs)
 {
-    PyObject* args[2];
+    PyObject* args[2] = {};
     spUnpack(iArgs, 2, args);
     spCheckKey(args[0], "symmetric key is not a string", "symmetric key is wrong length");
     spCheckCipherText(args[1]);
@@ -187,7 +187,7 @@ PyObject* sCrypto_PK_GenerateKeys(PyObject*, PyObject*)
 
 PyObject* sCrypto_PK_Encrypt(PyObject*, PyObject* iArgs)
 {
-    PyObject* args[3];
+    PyObject* args[3] = {};
     spUnpack(iArgs, 3, args);
     spCheckKey(args[0], "private key is not a string", "private key is wrong length");
     spCheckKey(args[1], "public key is not a string", "public key is wrong length");
@@ -202,7 +202,7 @@ PyObject* sCrypto_PK_Encrypt(PyObject*, PyObject* iArgs)
 
 PyObject* sCrypto_PK_Decrypt(PyObject*, PyObject* iArgs)
 {
-    PyObject* args[3];
+    PyObject* args[3] = {};
     spUnpack(iArgs, 3, args);
     spCheckKey(args[0], "private key is not a string", "private key is wrong length");
     spCheckKey(args[1], "public key is not a string", "public key is wrong length");
@@ -217,7 +217,7 @@ PyObject* sCrypto_PK_Decrypt(PyObject*, PyObject* iArgs)
 
 PyObject* sCrypto_Sign_GetVerifyKey(PyObject*, PyObject* iArgs)
 {
-    PyObject* args[1];
+    PyObject* args[1] = {};
     spUnpack(iArgs, 1, args);
     spCheckKey(args[0], "seed is not a string", "seed is wrong length");
     SigningKeys keys(py::sStringData(args[0]));
@@ -228,7 +228,7 @@ PyObject* sCrypto_Sign_GetVerifyKey(PyObject*, PyObject* iArgs)
 
 PyObject* sCrypto_Sign_Sign(PyObject*, PyObject* iArgs)
 {
-    PyObject* args[2];
+    PyObject* args[2] = {};
     spUnpack(iArgs, 2, args);
     spCheckKey(args[0], "seed is not a string", "seed is wrong length");
     spCheckString(args[1], "message is not a string");
@@ -249,7 +249,7 @@ PyObject* sCrypto_Sign_Sign(PyObject*, PyObject* iArgs)
 
 PyObject* sCrypto_Sign_Verify(PyObject*, PyObject* iArgs)
 {
-    PyObject* args[2];
+    PyObject* args[2] = {};
     spUnpack(iArgs, 2, args);
     spCheckKey(args[0], "verify key is not a string", "verify key is wrong length");
     spCheckString(args[1], "signed message is not a string");

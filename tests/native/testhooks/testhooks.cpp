@@ -7,12 +7,21 @@
 //                                 while the releaser still lives; returns 42
 //   hold_gil(seconds)             sleeps holding the lock (the control case)
 //
+// And, through the module's own entry path (sCallCatching), one way out of each kind:
+//   throw_runtime_error(text)     a std::runtime_error carrying text
+//   throw_bad_alloc()             an allocation failure
+//   throw_other()                 an exception not derived from std::exception
+//   return_nothing()              no result at all
+//
 // Entered on interpreter threads with the lock held, like every module function.
 
-#define PY_SSIZE_T_CLEAN 1
-#include <Python.h>
+#include "EntryPath.h"
+#include "Interpreter.h"
 
 #include "morvek/ZUtil_Python.h"
+
+#include <new>
+#include <string>
 
 #include <chrono>
 #include <stdexcept>
@@ -86,7 +95,39 @@ PyObject* spHoldGIL(PyObject*, PyObject* iArgs)
     Py_RETURN_NONE;
 }
 
-PyMethodDef sMethods[] = {{"hold_released", spHoldReleased, METH_VARARGS, nullptr},
+PyObject* spThrowRuntimeError(PyObject*, PyObject* iArgs)
+{
+    PyObject* text = nullptr;
+    quillane::native::sRequireParsed(quillane::native::py::sUnpackObjects(iArgs, 1, &text));
+    const auto bytes = quillane::native::sAsOptionalString(text);
+    throw std::runtime_error(bytes ? *bytes : std::string("not a string"));
+}
+
+PyObject* spThrowBadAlloc(PyObject*, PyObject*)
+{
+    throw std::bad_alloc();
+}
+
+PyObject* spThrowOther(PyObject*, PyObject*)
+{
+    throw 42;
+}
+
+PyObject* spReturnNothing(PyObject*, PyObject*)
+{
+    return nullptr;
+}
+
+#define QN_HOOK(name, imp)                                                                         \
+    {                                                                                              \
+        name, quillane::native::sEntry<imp>, METH_VARARGS, nullptr                                 \
+    }
+
+PyMethodDef sMethods[] = {QN_HOOK("throw_runtime_error", spThrowRuntimeError),
+                          QN_HOOK("throw_bad_alloc", spThrowBadAlloc),
+                          QN_HOOK("throw_other", spThrowOther),
+                          QN_HOOK("return_nothing", spReturnNothing),
+                          {"hold_released", spHoldReleased, METH_VARARGS, nullptr},
                           {"hold_released_throw", spHoldReleasedThrow, METH_VARARGS, nullptr},
                           {"hold_released_acquire", spHoldReleasedAcquire, METH_VARARGS, nullptr},
                           {"hold_gil", spHoldGIL, METH_VARARGS, nullptr},
@@ -95,24 +136,8 @@ PyMethodDef sMethods[] = {{"hold_released", spHoldReleased, METH_VARARGS, nullpt
 } // namespace
 
 #pragma GCC visibility push(default)
-#if PY_MAJOR_VERSION >= 3
-PyMODINIT_FUNC PyInit_quillane_testhooks()
+QN_MODULE_INIT(quillane_testhooks)
 {
-    static PyModuleDef sDef = {PyModuleDef_HEAD_INIT,
-                               "quillane_testhooks",
-                               nullptr,
-                               -1,
-                               sMethods,
-                               nullptr,
-                               nullptr,
-                               nullptr,
-                               nullptr};
-    return PyModule_Create(&sDef);
+    QN_MODULE_RETURN(quillane::native::py::sRegisterModule("quillane_testhooks", sMethods));
 }
-#else
-PyMODINIT_FUNC initquillane_testhooks()
-{
-    Py_InitModule4("quillane_testhooks", sMethods, nullptr, nullptr, PYTHON_API_VERSION);
-}
-#endif
 #pragma GCC visibility pop
