@@ -7,7 +7,8 @@
 // SYN never arrives (SYN_SENT), and one whose client closed normally (server side GOT_FIN), plus a
 // stranger endpoint. The input is then a program of operations:
 //
-//   byte 0           scene variant: bit 0 applications report unread bytes, bit 1 small writes
+//   byte 0           scene variant: bit 0 applications report unread bytes, bit 1 small writes,
+//                    bits 2-4 calls from inside callbacks (write, drain, close after 20000 bytes)
 //   op % 6 == 0..2   a datagram: 0 client->server, 1 server->client, 2 stranger->server;
 //                    flags byte, 16-bit little-endian length, bytes. Flags bit 0: rewrite the
 //                    connection id (and version layout) to reach live record (flags >> 1) & 7,
@@ -91,6 +92,8 @@ AppConfig spApp(uint8_t iVariant, uint64_t iSend)
     a.fClose = CloseWhen::kNever;
     a.fReportReadBuffer = iVariant & 1;
     a.fWriteChunk = (iVariant & 2) ? 700 : 0;
+    a.fReenter = (iVariant >> 2) & 7;
+    a.fCloseAfterBytes = 20000;
     return a;
 }
 

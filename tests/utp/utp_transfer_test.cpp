@@ -406,6 +406,43 @@ TEST(UtpTransfer, SlowReaderThrottlesSender)
     EXPECT_LE(s->fMaxUnread, 200000u + 8 * 1382) << s->Describe();
 }
 
+// Applications that call back into the engine from inside its callbacks (allowed for
+// UTP_Write, UTP_ReadBufferDrained and UTP_Close): writing from the writable report, draining and
+// finally closing from the read callback.
+TEST(UtpTransfer, CallsFromInsideCallbacks)
+{
+    Pair pair;
+    LinkConfig link = Path(10000, 0.05);
+    link.fReorder = 0.05;
+    link.fReorderUs = 10000;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+    AppConfig server;
+    server.fSendBytes = 2 * kMB;
+    server.fSendSeed = 22;
+    server.fExpectBytes = 3 * kMB;
+    server.fExpectSeed = 11;
+    server.fReenter = kReenterWrite | kReenterDrain;
+    pair.fSim.SetAccept(pair.fServer, server);
+    AppConfig client;
+    client.fSendBytes = 3 * kMB;
+    client.fSendSeed = 11;
+    client.fExpectBytes = 2 * kMB;
+    client.fExpectSeed = 22;
+    client.fReenter = kReenterWrite | kReenterDrain | kReenterClose;
+    client.fCloseAfterBytes = 2 * kMB; // the server is done writing before the last byte arrives
+    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(300 * kSecond)) << pair.fSim.Summary();
+    // The client closes inside the read callback of its last byte; by then its own 3 MB may not
+    // all be written, so only what it wrote must have arrived.
+    const SimConn* s = pair.ServerConn();
+    EXPECT_TRUE(c->fFaults.empty() && s->fFaults.empty()) << pair.fSim.Summary();
+    EXPECT_EQ(c->fReceived, 2 * kMB);
+    EXPECT_EQ(c->fFirstMismatch, -1);
+    EXPECT_EQ(s->fFirstMismatch, -1);
+    EXPECT_EQ(s->fReceived, c->fWritten) << pair.fSim.Summary();
+    EXPECT_EQ(UTP_GetConnectionCount(), 0u);
+}
+
 // A reader that stops reading closes the advertised window; the sender stops (the buffer never
 // holds more than the receive buffer), and the window reopens as soon as the reader resumes.
 TEST(UtpTransfer, StalledReaderClosesAndReopensTheWindow)

@@ -80,6 +80,14 @@ enum class Verdict
     kDrop
 };
 
+// Calls an application may make from inside the engine's callbacks.
+enum : unsigned
+{
+    kReenterWrite = 1, // writes from the connected and writable reports
+    kReenterDrain = 2, // drains from the read callback
+    kReenterClose = 4, // closes from the read callback (after fCloseAfterBytes) and on errors
+};
+
 enum class CloseWhen
 {
     kNever,     // only SimConn::Close
@@ -105,6 +113,9 @@ struct AppConfig
     int fVersion = 1;                  // header version of an outgoing connection
     int fSndBuf = 0;                   // UTP_OPTION_SNDBUF when not 0
     int fRcvBuf = 0;                   // UTP_OPTION_RCVBUF when not 0
+    // Engine calls made from inside callbacks instead of in later steps (kReenter* bits).
+    unsigned fReenter = 0;
+    uint64_t fCloseAfterBytes = 0; // with kReenterClose: close inside the read callback then
 };
 
 // The application side of one connection, and everything observed on it.
@@ -167,6 +178,7 @@ class SimConn
     void pFault(const std::string& iWhat);
     void pMaybeClose();
     void pSchedulePump();
+    void pPumpNowOrLater();
     void pScheduleDrain(uint64_t iDelayUs);
 
     Pattern fSendPattern;
@@ -174,6 +186,7 @@ class SimConn
     size_t fOffered = 0;        // bytes the current UTP_Write may still pull
     std::vector<uint8_t> fSink; // where a reader that does not verify puts the bytes
     bool fReadPaused = false;
+    bool fInWrite = false; // inside UTP_Write
     bool fPumpPending = false;
     bool fDrainPending = false;
 };

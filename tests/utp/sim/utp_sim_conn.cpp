@@ -103,7 +103,12 @@ void SimConn::pOnRead(const uint8_t* iBytes, size_t iCount)
     fMaxUnread = std::max(fMaxUnread, fUnread);
     if (fConfig.fExpectBytes && fReceived >= fConfig.fExpectBytes && !fDoneReceivingAtUs)
         fDoneReceivingAtUs = fSim->Now();
-    pScheduleDrain(0);
+    if ((fConfig.fReenter & kReenterClose) && fReceived >= fConfig.fCloseAfterBytes)
+        Close();
+    else if (fConfig.fReenter & kReenterDrain)
+        Drain();
+    else
+        pScheduleDrain(0);
 }
 
 void SimConn::pOnWrite(uint8_t* oDest, size_t iCount)
@@ -142,10 +147,10 @@ void SimConn::pOnStateChange(int iState)
     case STATE_CHANGE_CONNECTED:
         fConnected = true;
         fConnectedAtUs = fSim->Now();
-        pSchedulePump();
+        pPumpNowOrLater();
         break;
     case STATE_CHANGE_WRITABLE:
-        pSchedulePump();
+        pPumpNowOrLater();
         break;
     case STATE_CHANGE_EOF:
         fEof = true;
@@ -167,7 +172,9 @@ void SimConn::pOnError(int iCode)
     if (fDestroyed)
         return pFault("error callback after destruction");
     fErrors.push_back(iCode);
-    if (fConfig.fCloseOnError)
+    if (fConfig.fCloseOnError && (fConfig.fReenter & kReenterClose))
+        Close();
+    else if (fConfig.fCloseOnError)
         fSim->At(fSim->Now(), [this] { Close(); });
 }
 
@@ -180,6 +187,14 @@ void SimConn::pOnOverhead(bool iSend, size_t iCount, int iCategory)
 
 // ---------------------------------------------------------------------------------------------
 // Application steps
+
+void SimConn::pPumpNowOrLater()
+{
+    if ((fConfig.fReenter & kReenterWrite) && !fInWrite)
+        Pump();
+    else
+        pSchedulePump();
+}
 
 void SimConn::pSchedulePump()
 {
@@ -218,7 +233,9 @@ void SimConn::Pump()
             left = std::min<uint64_t>(left, fConfig.fWriteChunk);
         fOffered = size_t(left);
         const uint64_t t0 = fSim->GetOptions().fProfile ? spNs() : 0;
+        fInWrite = true;
         const bool more = UTP_Write(fSocket, size_t(left));
+        fInWrite = false;
         if (fSim->GetOptions().fProfile)
             fSim->GetEndpoint(fEndpoint).fStats.fWriteNs += spNs() - t0;
         const size_t untaken = fOffered;
