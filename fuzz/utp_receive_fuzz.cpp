@@ -345,7 +345,7 @@ void spMakeCorpus(const std::string& iDir)
         spWrite(packet + name, d.fBytes);
         // The datagram as it was, then aimed at a live record, then a little time.
         const int op = d.fFrom == kServer ? 1 : (d.fFrom == kStranger ? 2 : 0);
-        std::vector<uint8_t> in = {0};
+        std::vector<uint8_t> in = {uint8_t(n % 32)}; // every scene variant in turn
         for (uint8_t flags : {uint8_t(0), uint8_t(1 | (n % 8) << 1 | 0x10)})
         {
             in.push_back(uint8_t(op));
