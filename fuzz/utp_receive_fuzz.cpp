@@ -14,7 +14,8 @@
 //                    connection id (and version layout) to reach live record (flags >> 1) & 7,
 //                    which also picks the direction; bit 4: put seq_nr/ack_nr near that record's
 //                    window (offsets from flags >> 5).
-//   op % 6 == 3      advance the clock by (t * t + 1) ms, t the next byte (up to about 65 s)
+//   op % 6 == 3      advance the clock by t + 1 ms for t < 128, else (t - 127)^2 * 4 ms (to 64 s),
+//                    t the next byte
 //   op % 6 == 4      an application action on connection a % count, a the next byte:
 //                    (a >> 4) & 3 = 0 write more, 1 close, 2 drain, 3 lie about the read buffer
 //   op % 6 == 5      advance 1 ms
@@ -130,7 +131,7 @@ void spBuildScene(Sim& ioSim, Holds& ioHolds, uint8_t iVariant)
     AppConfig v0 = spApp(iVariant, 30000);
     v0.fVersion = 0;
     ioSim.Connect(kClient, kServer, v0);
-    ioSim.RunFor(8000);
+    ioSim.RunFor(60000); // the send quota lets the first packets out after some 40 ms
 
     SimConn* finSent = ioSim.Connect(kClient, kServer, spApp(iVariant, 0));
     ioSim.RunFor(5000);
@@ -295,7 +296,6 @@ Sim::Options spOptions()
     Sim::Options o;
     o.fSeed = 1;
     o.fDefaultLink.fDelayUs = 1000;
-    o.fTickUs = 250000; // coarser than the runner's 50 ms: long time-outs stay affordable
     return o;
 }
 
@@ -321,7 +321,22 @@ void spMakeCorpus(const std::string& iDir)
         Sim sim(spOptions());
         sim.SetTap([&seen](const Datagram& d) { seen.push_back(d); });
         spBuildScene(sim, holds, 0);
+        // Some loss brings selective acknowledgements; a stray brings a reset.
+        for (LinkConfig* l : {&sim.Link(kClient, kServer), &sim.Link(kServer, kClient)})
+        {
+            l->fLoss = 0.1;
+            l->fReorder = 0.3;
+            l->fReorderUs = 4000;
+        }
+        for (const auto& c : sim.Conns())
+            c->fConfig.fSendBytes += 100000;
+        for (const auto& c : sim.Conns())
+            c->Pump();
+        const uint8_t stray[20] = {0x01, 0, 0x12, 0x34, 0, 0, 0, 0, 0, 0,
+                                   0,    0, 0,    0,    0, 0, 0, 7, 0, 0};
+        sim.Inject(kStranger, kServer, stray, sizeof stray);
         sim.RunFor(300000);
+        sim.Link(kClient, kServer) = sim.Link(kServer, kClient) = spOptions().fDefaultLink;
         for (const auto& c : sim.Conns())
             c->Close();
         sim.RunFor(3000000);
@@ -386,8 +401,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* iData, size_t iSize)
             spDatagramOp(sim, in, kind);
         else if (kind == 3)
         {
+            // Mostly short steps; the upper half reaches the long time-outs (up to 64 s).
             const uint64_t t = in.Byte();
-            sim.RunFor((t * t + 1) * 1000);
+            sim.RunFor(t < 128 ? (t + 1) * 1000 : (t - 127) * (t - 127) * 4000);
         }
         else if (kind == 4)
             spAppOp(sim, in);
