@@ -19,6 +19,16 @@
 //   UTP_SetCallbacks for an accepted connection (as the real runner does). Callbacks schedule
 //   application steps instead.
 // Threads: single-threaded; everything runs on the thread that calls Run*.
+//
+// Typical use (UTPSIM_TRACE=1 in the environment prints every datagram with its virtual time):
+//   Sim sim;
+//   const int a = sim.AddEndpoint("127.0.0.1", 4000, false);
+//   const int b = sim.AddEndpoint("127.0.0.2", 4000, true);
+//   sim.SetPath(a, b, link);
+//   sim.SetAccept(b, serverApp);
+//   SimConn* c = sim.Connect(a, b, clientApp);
+//   ASSERT_TRUE(sim.RunUntilAllDestroyed(60000000)) << sim.Summary();
+//   EXPECT_TRUE(c->Complete()) << c->Describe();
 
 #ifndef QUILLANE_TESTS_UTP_SIM_UTP_SIM_H
 #define QUILLANE_TESTS_UTP_SIM_UTP_SIM_H
