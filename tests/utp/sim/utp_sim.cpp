@@ -442,12 +442,16 @@ void Sim::pDeliver(uint32_t iSlot)
 // ---------------------------------------------------------------------------------------------
 // Events
 
+// Heap order: earliest time first, and events of one time in the order they were made.
+bool Sim::spLater(const Event& iA, const Event& iB)
+{
+    return iA.fAt != iB.fAt ? iA.fAt > iB.fAt : iA.fSeq > iB.fSeq;
+}
+
 void Sim::pPush(uint64_t iAt, uint32_t iKind, uint32_t iSlot)
 {
     fHeap.push_back(Event{iAt, fSeq++, iKind, iSlot});
-    std::push_heap(fHeap.begin(), fHeap.end(),
-                   [](const Event& a, const Event& b)
-                   { return a.fAt != b.fAt ? a.fAt > b.fAt : a.fSeq > b.fSeq; });
+    std::push_heap(fHeap.begin(), fHeap.end(), &Sim::spLater);
 }
 
 void Sim::At(uint64_t iAtUs, std::function<void()> iFn)
@@ -508,8 +512,6 @@ void Sim::pDispatch(const Event& iEvent)
 bool Sim::RunUntil(const std::function<bool()>& iDone, uint64_t iMaxUs)
 {
     const uint64_t deadline = fNow + iMaxUs;
-    const auto later = [](const Event& a, const Event& b)
-    { return a.fAt != b.fAt ? a.fAt > b.fAt : a.fSeq > b.fSeq; };
     while (!iDone())
     {
         if (fHeap.empty() || fHeap.front().fAt > deadline)
@@ -518,7 +520,7 @@ bool Sim::RunUntil(const std::function<bool()>& iDone, uint64_t iMaxUs)
             UTP_SetVirtualClock(fNow);
             return false;
         }
-        std::pop_heap(fHeap.begin(), fHeap.end(), later);
+        std::pop_heap(fHeap.begin(), fHeap.end(), &Sim::spLater);
         const Event e = fHeap.back();
         fHeap.pop_back();
         fNow = e.fAt;
