@@ -432,3 +432,56 @@ TEST_F(UtpConnection, ReorderBufferGrowsAcrossTheSequenceWrap)
     EXPECT_EQ(uint16_t(65520 + 40), s->fAckNr);
     EXPECT_EQ(0, s->fReorderCount);
 }
+
+TEST_F(UtpConnection, IdleConnectionsSleepButKeepTheirDeadlines)
+{
+    // Sixty connections established 70 ms apart: each must send its keep-alive at the first
+    // sweep 29 s after its last datagram, whichever order their deadlines come in.
+    const int kCount = 60;
+    std::vector<UTPSocket*> sockets;
+    std::vector<uint64_t> established;
+    for (int i = 0; i < kCount; ++i)
+    {
+        const sockaddr_in peer = sAddr4("127.0.0.2", uint16_t(5000 + i));
+        UTPSocket* s = Create(peer, nullptr);
+        sockets.push_back(s);
+        UTP_Connect(s);
+        PacketSpec answer = PeerPacket(s, ST_STATE);
+        answer.fSeqNr = 1000;
+        ASSERT_TRUE(Receive(sBuild(answer), peer));
+        established.push_back(sNow());
+        UTP_CheckTimeouts();
+        Advance(70);
+    }
+    fSent.clear();
+    std::vector<int> keepAlives(kCount, 0);
+    for (int step = 0; step < 700; ++step)
+    {
+        Advance(50);
+        UTP_CheckTimeouts();
+        for (const Sent& d : fSent)
+        {
+            const int i = d.fTo.fPort - 5000;
+            ASSERT_TRUE(i >= 0 && i < kCount);
+            ++keepAlives[i];
+            EXPECT_GE(sNow() - established[i], 29000u) << i;
+            EXPECT_LT(sNow() - established[i], 29050u) << i;
+            EXPECT_EQ(uint16_t(999 - 1), sHeaderOf(d.fBytes, 1).fAckNr);
+        }
+        fSent.clear();
+    }
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(1, keepAlives[i]) << i;
+
+    // A packet wakes a sleeper: its delayed ACK goes out 100 ms later, not at its keep-alive.
+    UTPSocket* s = sockets[7];
+    const sockaddr_in peer = sAddr4("127.0.0.2", 5007);
+    ASSERT_TRUE(Receive(sBuild(PeerPacket(s, ST_DATA)), peer));
+    Advance(50);
+    UTP_CheckTimeouts();
+    EXPECT_TRUE(fSent.empty());
+    Advance(50);
+    UTP_CheckTimeouts();
+    ASSERT_EQ(1u, fSent.size());
+    EXPECT_EQ(1000, sHeaderOf(fSent[0].fBytes, 1).fAckNr);
+}

@@ -11,6 +11,7 @@
 #include "engine/utp_clock.h"
 #include "engine/utp_socket.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -40,6 +41,14 @@ bool spInFlightAfterOldest(const UTPSocket* s, uint16_t v)
 bool spMaskBit(const uint8_t* iMask, size_t i)
 {
     return (iMask[i >> 3] >> (i & 7)) & 1;
+}
+
+// The quota a timer step leaves at most: 100 * max(max_window / 2, 5 * packet_size).
+int64_t spQuotaLimit(const UTPSocket* s)
+{
+    const int32_t half = int32_t(s->fMaxWindow / 2);
+    const int32_t fivePackets = int32_t(5 * s->fPacketSize);
+    return int64_t(100) * (half > fivePackets ? half : fivePackets);
 }
 
 } // namespace
@@ -116,8 +125,31 @@ void sAddQuota(UTPSocket* s, uint32_t iAdd)
     s->fQuota = sum > INT32_MAX ? INT32_MAX : int32_t(sum);
 }
 
+void sCatchUpQuota(UTPSocket* s)
+{
+    if (!s->fQuotaCatchUp)
+        return;
+    s->fQuotaCatchUp = false;
+    const uint32_t now = sNow();
+    const uint32_t dt = now - s->fLastQuotaUpdate;
+    s->fLastQuotaUpdate = now;
+    // The skipped steps would each have added their share and capped the sum, and an asleep
+    // connection's window does not change: one addition (without the 32-bit wrap of a single
+    // long step) and one cap give the same result.
+    const uint64_t base = s->fRttHistory.fBase ? s->fRttHistory.fBase : 50;
+    const uint64_t add = uint64_t(s->fMaxWindow) * dt * 100 / base;
+    const int64_t limit = spQuotaLimit(s);
+    if (s->fQuota < limit)
+        s->fQuota = int32_t(std::min<int64_t>(int64_t(s->fQuota) + int64_t(add), limit));
+}
+
 void sUpdateQuota(UTPSocket* s)
 {
+    if (s->fQuotaCatchUp)
+    {
+        sCatchUpQuota(s);
+        return;
+    }
     const uint32_t now = sNow();
     const uint32_t dt = now - s->fLastQuotaUpdate;
     if (dt == 0)
@@ -442,11 +474,47 @@ void sTimerStep(UTPSocket* s)
         break;
     }
 
-    const int32_t half = int32_t(s->fMaxWindow / 2);
-    const int32_t fivePackets = int32_t(5 * s->fPacketSize);
-    const int64_t limit = int64_t(100) * (half > fivePackets ? half : fivePackets);
+    const int64_t limit = spQuotaLimit(s);
     if (s->fQuota > limit)
         s->fQuota = int32_t(limit);
+}
+
+bool sQuietUntil(UTPSocket* s, uint32_t& oWake)
+{
+    if (s->fCurWindowPackets)
+        return false;
+    const uint32_t now = sNow();
+    int32_t horizon = 60000;
+    auto consider = [&](uint32_t iDeadline)
+    {
+        const int32_t d = int32_t(iDeadline - now);
+        if (d < horizon)
+            horizon = d;
+    };
+    switch (s->fState)
+    {
+    case CS_IDLE:
+    case CS_RESET:
+        break;
+    case CS_CONNECTED:
+        if (s->fBytesSinceAck > kAckThreshold)
+            return false;
+        consider(s->fAckTime);
+        consider(s->fLastSent + kKeepAliveInterval);
+        if (s->fPeerWindow == 0)
+            consider(s->fZeroWindowAt);
+        break;
+    case CS_GOT_FIN:
+    case CS_DESTROY_DELAY:
+        consider(s->fTimeoutAt);
+        break;
+    default:
+        return false;
+    }
+    if (horizon <= 0)
+        return false;
+    oWake = now + uint32_t(horizon);
+    return true;
 }
 
 } // namespace UTP

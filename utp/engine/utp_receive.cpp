@@ -86,6 +86,7 @@ void spSendReset(SendToProc iSendTo, void* iSendUserData, const PacketId& iId, u
 // An ST_RESET for a known connection.
 void spResetConnection(UTPSocket* s, size_t iLength)
 {
+    sTouch(s);
     const int before = s->fState;
     // A connection the user already closed goes straight to destruction: nobody would close it
     // again from CS_RESET.
@@ -421,6 +422,7 @@ size_t spTakePayload(UTPSocket* s, const Parsed& p, const uint8_t* iBytes, size_
 size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool iAcceptedSyn)
 {
     sRefreshNow();
+    sTouch(s);
     sUpdateQuota(s);
     Parsed p;
     if (!spParse(s, iBytes, iLength, p))

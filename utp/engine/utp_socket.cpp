@@ -256,6 +256,7 @@ void spDestroy(UTPSocket* s)
     s->fCallbacks = kDefaultCallbacks;
     s->fUserData = nullptr;
     spListRemove(s);
+    sScheduleRemove(s);
     spIndexRemove(&s->fRecvNode);
     spIndexRemove(&s->fSendNode);
     spFreeRecord(s);
@@ -622,6 +623,7 @@ UTPSocket* UTP_Create(SendToProc iSendTo, void* iSendUserData, const sockaddr* i
     s->fFlushFrom = s->fSeqNr;
     s->fRecvNode.fSocket = s->fSendNode.fSocket = s;
     spListAdd(s);
+    sScheduleAdd(s);
     spIndexInsert(&s->fRecvNode);
     spIndexInsert(&s->fSendNode);
     return s;
@@ -629,6 +631,7 @@ UTPSocket* UTP_Create(SendToProc iSendTo, void* iSendUserData, const sockaddr* i
 
 void UTP_SetCallbacks(UTPSocket* s, const UTPCallbacks* iCallbacks, void* iUserData)
 {
+    sTouch(s);
     s->fCallbacks = iCallbacks ? *iCallbacks : kDefaultCallbacks;
     s->fUserData = iUserData;
 }
@@ -639,6 +642,7 @@ void UTP_Connect(UTPSocket* s)
         return;
     s->fState = CS_SYN_SENT;
     const uint32_t now = sRefreshNow();
+    sTouch(s);
     const uint32_t seed = spDrawSeed(s);
     sSetIds(s, seed, seed + 1);
     s->fBackoffTimeout = kInitialRto;
@@ -661,6 +665,7 @@ bool UTP_Write(UTPSocket* s, size_t iCount)
     if (s->fState != CS_CONNECTED)
         return false;
     sRefreshNow();
+    sTouch(s);
     sUpdateQuota(s);
     size_t remaining = iCount;
     while (sWritable(s, s->fPacketSize))
@@ -679,6 +684,7 @@ void UTP_ReadBufferDrained(UTPSocket* s)
 {
     if (s->fState == CS_IDLE)
         return;
+    sTouch(s);
     const uint32_t free = sFreeReceiveBuffer(s);
     if (free <= s->fRcvWin)
         return;
@@ -692,12 +698,19 @@ void UTP_CheckTimeouts()
 {
     const uint32_t now = sRefreshNow();
     sExpireResets(now);
-    for (uint32_t i = 0; i < sEngine.fCount;)
+    // Only connections with something to do are stepped; a quiet one sleeps until its next
+    // deadline or until an operation touches it. Removing the connection at i moves the last
+    // active one (not yet stepped) into its place.
+    sScheduleWakeDue(now);
+    for (uint32_t i = 0; i < sActiveCount();)
     {
-        UTPSocket* s = sEngine.fConns[i];
+        UTPSocket* s = sActiveAt(i);
         sTimerStep(s);
+        uint32_t wake;
         if (s->fState == CS_DESTROY)
-            spDestroy(s); // the former last connection now sits at i
+            spDestroy(s);
+        else if (sQuietUntil(s, wake))
+            sScheduleSleep(s, wake);
         else
             ++i;
     }
@@ -705,6 +718,7 @@ void UTP_CheckTimeouts()
 
 void UTP_Close(UTPSocket* s)
 {
+    sTouch(s);
     switch (s->fState)
     {
     case CS_SYN_SENT:
@@ -730,6 +744,7 @@ void UTP_Close(UTPSocket* s)
 
 bool UTP_SetOption(UTPSocket* s, int iOption, int iValue)
 {
+    sTouch(s);
     switch (iOption)
     {
     case UTP_OPTION_VERSION:
@@ -785,6 +800,7 @@ void UTP_FreeAll()
     sEngine.fBuckets = nullptr;
     sEngine.fBucketMask = 0;
     sEngine.fNodeCount = 0;
+    sScheduleClear();
     while (sEngine.fPacketCacheCount)
         std::free(sEngine.fPacketCache[--sEngine.fPacketCacheCount]);
     sFreeResets();

@@ -194,6 +194,11 @@ struct UTPSocket
     alignas(8) uint8_t fSockAddr[UTP_SOCKADDR_MAX];
     quillane::UTP::IndexNode fRecvNode;
     quillane::UTP::IndexNode fSendNode;
+    // Timer scheduling: a connection is either active (stepped at every sweep, at fActivePos of
+    // the active list) or asleep (in the wake heap at fHeapPos) until its next deadline.
+    int32_t fActivePos; // -1 when asleep
+    int32_t fHeapPos;   // -1 when active
+    bool fQuotaCatchUp; // timer steps were skipped while asleep: the quota owes their growth
 };
 
 namespace quillane
@@ -221,6 +226,18 @@ inline bool sPassed(uint32_t iNow, uint32_t iDeadline)
 UTPSocket* sFindForPacket(const PeerAddress& iAddr, uint32_t iId);
 UTPSocket* sFindForReset(const PeerAddress& iAddr, uint32_t iId);
 void sSetIds(UTPSocket* ioSocket, uint32_t iRecvId, uint32_t iSendId);
+
+// Timer scheduling (utp_schedule.cpp)
+void sScheduleAdd(UTPSocket* s);
+void sScheduleRemove(UTPSocket* s);
+// Any operation on a connection wakes it: its next sweep steps it.
+void sTouch(UTPSocket* s);
+void sScheduleSleep(UTPSocket* s, uint32_t iWake);
+// Moves every sleeper whose wake time has passed to the active list.
+void sScheduleWakeDue(uint32_t iNow);
+uint32_t sActiveCount();
+UTPSocket* sActiveAt(uint32_t i);
+void sScheduleClear();
 
 // Reset table (utp_receive.cpp)
 void sExpireResets(uint32_t iNow);
@@ -262,6 +279,12 @@ void sDecayWindow(UTPSocket* s);
 void sSelectiveAck(UTPSocket* s, uint16_t iBase, const uint8_t* iMask, size_t iMaskLength,
                    uint64_t iNowUs);
 void sTimerStep(UTPSocket* s);
+// After a timer step: true when the connection has nothing to do before oWake (no packets in the
+// send buffer, no ACK owed), so sweeps may skip it until then.
+bool sQuietUntil(UTPSocket* s, uint32_t& oWake);
+// Brings the quota of a connection whose timer steps were skipped to what those steps would
+// have made it.
+void sCatchUpQuota(UTPSocket* s);
 void sAddQuota(UTPSocket* s, uint32_t iAdd);
 
 // ---------------------------------------------------------------------------------------------
