@@ -1,8 +1,8 @@
 // The engine's records and its internal operations, shared by the units of the engine:
 // utp_congestion (delay histories, LEDBAT window, rtt/rto, quota, fast resend, timer step),
-// utp_socket (records, connection list and index, state machine, send path) and utp_receive
-// (datagram entry, reset table, packet processing). Not part of the public boundary; tests
-// include it to look inside a connection.
+// utp_socket (records, connection list and index, state machine, send path), utp_schedule
+// (which connections a timer sweep steps) and utp_receive (datagram entry, reset table, packet
+// processing). Not part of the public boundary; tests include it to look inside a connection.
 //
 // Invariants:
 // - While fCurWindowPackets is non-zero, the outbuf slot of the oldest packet
