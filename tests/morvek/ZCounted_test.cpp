@@ -1,5 +1,5 @@
-// Reference counting: the Initialize/Finalize protocol, resurrection under an owner's lock,
-// ZRef assignment, and the weak-reference proxy, including its races.
+// Reference counting: Initialize exactly once, resurrection while the last Release runs (under the
+// owner's lock or through the weak proxy), ZRef assignment and Clear, and the proxy's races.
 
 #include "morvek/ZCounted.h"
 
@@ -14,122 +14,68 @@ using namespace Morvek;
 namespace
 {
 
-// Counts its Initialize calls and notes its destruction in caller-owned flags, which outlive it.
+// What a counted object reports about itself; outlives the object.
+struct Probe
+{
+    std::atomic<int> fInitializeCount{0};
+    std::atomic<bool> fDestroyed{false};
+};
+
 struct Tracked : public ZCounted
 {
-    std::atomic<int>& fInitializeCount;
-    std::atomic<bool>& fDestroyed;
-    std::atomic<ZThread::ID>* fDestroyedOn = nullptr;
+    Probe& fProbe;
 
-    Tracked(std::atomic<int>& ioInit, std::atomic<bool>& ioDestroyed)
-        : fInitializeCount(ioInit), fDestroyed(ioDestroyed)
-    {
-    }
-    ~Tracked() override
-    {
-        fDestroyed = true;
-        if (fDestroyedOn)
-            *fDestroyedOn = ZThread::sID();
-    }
+    explicit Tracked(Probe& ioProbe) : fProbe(ioProbe) {}
+    ~Tracked() override { fProbe.fDestroyed = true; }
     void Initialize() override
     {
         ZCounted::Initialize();
-        ++fInitializeCount;
+        ++fProbe.fInitializeCount;
     }
 };
 
-} // namespace
-
-// =================================================================================================
-
-TEST(ZCounted, InitializeRunsOnceAtFirstReferenceAndNeverBefore)
+// Runs iBody(t) on iThreads threads that start together, and joins them.
+template <class F> void sRunTogether(int iThreads, F iBody)
 {
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    Tracked* raw = new Tracked(init, destroyed);
-    EXPECT_EQ(0, raw->GetRefCount());
-    EXPECT_EQ(0, init);
-    {
-        ZRef<Tracked> a = raw;
-        EXPECT_EQ(1, init);
-        EXPECT_EQ(1, a->GetRefCount());
-        ZRef<Tracked> b = a;
-        ZRef<ZCountedBase> c = a;
-        EXPECT_EQ(3, raw->GetRefCount());
-        b.Clear();
-        c.Clear();
-        EXPECT_EQ(1, raw->GetRefCount());
-        EXPECT_FALSE(destroyed);
-    }
-    EXPECT_EQ(1, init);
-    EXPECT_TRUE(destroyed);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < iThreads; ++t)
+        threads.emplace_back(
+            [&, t]
+            {
+                ++ready;
+                while (ready < iThreads)
+                    std::this_thread::yield();
+                iBody(t);
+            });
+    for (auto& t : threads)
+        t.join();
 }
 
-TEST(ZCounted, LastReleaseDestroysAtOnceOnTheReleasingThread)
-{
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    std::atomic<ZThread::ID> destroyedOn{0};
-    Tracked* raw = new Tracked(init, destroyed);
-    raw->fDestroyedOn = &destroyedOn;
-    ZRef<Tracked> ref = raw;
-
-    std::atomic<ZThread::ID> releaserID{0};
-    std::atomic<bool> destroyedWithinRelease{false};
-    std::thread releaser(
-        [&]
-        {
-            releaserID = ZThread::sID();
-            ref.Clear();
-            destroyedWithinRelease = destroyed.load();
-        });
-    releaser.join();
-    EXPECT_TRUE(destroyedWithinRelease);
-    EXPECT_EQ(releaserID, destroyedOn);
-    EXPECT_NE(ZThread::sID(), destroyedOn);
-}
-
-// =================================================================================================
-// An owner through which other threads find its objects decides their death under its lock.
-
-namespace
-{
+struct Entry;
 
 struct Registry
 {
     ZMutex fMutex;
-    struct Entry* fEntry = nullptr; // guarded by fMutex
+    Entry* fEntry = nullptr; // guarded by fMutex
+    // The first Finalize announces itself, then waits for the go-ahead before taking the lock.
+    ZSemaphore fFinalizeEntered, fFinalizeGo;
+    bool fHoldFinalize = true;
 };
 
-struct Entry : public ZCounted
+struct Entry : public Tracked
 {
     Registry& fRegistry;
-    std::atomic<int>& fInitializeCount;
-    std::atomic<bool>& fDestroyed;
-    // Test hooks: Finalize announces itself, then waits for the go-ahead before taking the lock.
-    ZSemaphore* fFinalizeEntered = nullptr;
-    ZSemaphore* fFinalizeGo = nullptr;
 
-    Entry(Registry& iRegistry, std::atomic<int>& ioInit, std::atomic<bool>& ioDestroyed)
-        : fRegistry(iRegistry), fInitializeCount(ioInit), fDestroyed(ioDestroyed)
-    {
-    }
-    ~Entry() override { fDestroyed = true; }
-    void Initialize() override
-    {
-        ZCounted::Initialize();
-        ++fInitializeCount;
-    }
+    Entry(Probe& ioProbe, Registry& iRegistry) : Tracked(ioProbe), fRegistry(iRegistry) {}
 
     void Finalize() override
     {
-        if (fFinalizeEntered)
+        if (fRegistry.fHoldFinalize)
         {
-            ZSemaphore* entered = fFinalizeEntered;
-            ZSemaphore* go = fFinalizeGo;
-            fFinalizeEntered = nullptr; // only the first Finalize is held up
-            entered->Release();
-            go->Acquire();
+            fRegistry.fHoldFinalize = false;
+            fRegistry.fFinalizeEntered.Release();
+            fRegistry.fFinalizeGo.Acquire();
         }
         ZGuardMtx guard(fRegistry.fMutex);
         if (this->FinalizationComplete())
@@ -140,52 +86,83 @@ struct Entry : public ZCounted
     }
 };
 
-// Finds the registered entry under the registry's lock and takes a reference to it.
-ZRef<Entry> sFind(Registry& iRegistry)
+// Parameter: whether the second thread's reference comes through the weak proxy rather than from
+// the registry under its lock.
+using ZCountedResurrection = testing::TestWithParam<bool>;
+
+ZRef<ZCountedBase> sGlobalRef;
+std::atomic<bool> sGlobalRefNullAtDestruction{false};
+
+struct ChecksGlobalAtDestruction : public ZCounted
 {
-    ZGuardMtx guard(iRegistry.fMutex);
-    return iRegistry.fEntry;
-}
+    ~ChecksGlobalAtDestruction() override { sGlobalRefNullAtDestruction = !sGlobalRef; }
+};
 
 } // namespace
 
-TEST(ZCounted, ReferenceTakenUnderOwnersLockDuringFinalizeKeepsObjectAlive)
+TEST(ZCounted, InitializeRunsOnceAtFirstReferenceAndNeverBefore)
 {
+    Probe probe;
+    Tracked* raw = new Tracked(probe);
+    EXPECT_EQ(0, raw->GetRefCount());
+    EXPECT_EQ(0, probe.fInitializeCount);
+    {
+        ZRef<Tracked> a = raw;
+        EXPECT_EQ(1, probe.fInitializeCount);
+        EXPECT_EQ(1, a->GetRefCount());
+        ZRef<Tracked> b = a;
+        ZRef<ZCountedBase> c = a;
+        EXPECT_EQ(3, raw->GetRefCount());
+        b.Clear();
+        c.Clear();
+        EXPECT_EQ(1, raw->GetRefCount());
+        EXPECT_FALSE(probe.fDestroyed);
+    }
+    EXPECT_EQ(1, probe.fInitializeCount);
+    EXPECT_TRUE(probe.fDestroyed);
+}
+
+TEST_P(ZCountedResurrection, ReferenceTakenDuringFinalizeKeepsObjectAlive)
+{
+    const bool viaProxy = GetParam();
     Registry registry;
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    ZSemaphore entered, go;
-    Entry* raw = new Entry(registry, init, destroyed);
-    raw->fFinalizeEntered = &entered;
-    raw->fFinalizeGo = &go;
+    Probe probe;
+    Entry* raw = new Entry(probe, registry);
     ZRef<Entry> owner = raw;
     registry.fEntry = raw;
+    const ZWeakRef<Entry> weak = viaProxy ? ZWeakRef<Entry>(owner) : ZWeakRef<Entry>();
 
     std::thread releaser([&] { owner.Clear(); }); // the last Release: count stays 1 in Finalize
-    entered.Acquire();
-    ZRef<Entry> found = sFind(registry); // raises the count to 2 under the owner's lock
-    ASSERT_TRUE(found);
-    go.Release();
+    registry.fFinalizeEntered.Acquire();
+    ZRef<Entry> found; // raises the count to 2 while Finalize waits
+    if (viaProxy)
+        found = weak.Get();
+    else
+    {
+        ZGuardMtx guard(registry.fMutex);
+        found = registry.fEntry;
+    }
+    registry.fFinalizeGo.Release();
     releaser.join();
 
-    EXPECT_FALSE(destroyed);
+    ASSERT_TRUE(found);
+    EXPECT_FALSE(probe.fDestroyed);
     EXPECT_EQ(1, found->GetRefCount());
-    EXPECT_EQ(1, init) << "the count must never have been seen at 0";
+    EXPECT_EQ(1, probe.fInitializeCount) << "the count must never have been seen at 0";
     EXPECT_EQ(raw, registry.fEntry);
 
     found.Clear(); // a plain last release now
-    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE(probe.fDestroyed);
     EXPECT_EQ(nullptr, registry.fEntry);
+    EXPECT_FALSE(weak.Get());
 }
 
-// =================================================================================================
-// ZRef
+INSTANTIATE_TEST_SUITE_P(OwnersLockOrProxy, ZCountedResurrection, testing::Bool());
 
 TEST(ZRef, AssignmentOfTheSameObjectKeepsCountAndObject)
 {
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    ZRef<Tracked> a = new Tracked(init, destroyed);
+    Probe probe;
+    ZRef<Tracked> a = new Tracked(probe);
     ZRef<Tracked> b = a;
     ZRef<Tracked>& alias = a;
 
@@ -201,20 +178,9 @@ TEST(ZRef, AssignmentOfTheSameObjectKeepsCountAndObject)
     a = std::move(alias);
     ASSERT_TRUE(a);
     EXPECT_EQ(1, a->GetRefCount());
-    EXPECT_FALSE(destroyed);
-    EXPECT_EQ(1, init);
+    EXPECT_FALSE(probe.fDestroyed);
+    EXPECT_EQ(1, probe.fInitializeCount);
 }
-
-namespace
-{
-ZRef<ZCountedBase> sGlobalRef;
-std::atomic<bool> sGlobalRefNullAtDestruction{false};
-
-struct ChecksGlobalAtDestruction : public ZCounted
-{
-    ~ChecksGlobalAtDestruction() override { sGlobalRefNullAtDestruction = !sGlobalRef; }
-};
-} // namespace
 
 TEST(ZRef, ClearStoresNullBeforeReleasing)
 {
@@ -222,43 +188,33 @@ TEST(ZRef, ClearStoresNullBeforeReleasing)
     sGlobalRef.Clear();
     EXPECT_TRUE(sGlobalRefNullAtDestruction);
     sGlobalRef.Clear(); // a null ZRef: nothing happens
-    EXPECT_FALSE(sGlobalRef);
     EXPECT_TRUE(sGlobalRef == nullptr);
 }
 
 TEST(ZRef, CopiesFromManyThreadsKeepTheCountExact)
 {
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    ZRef<Tracked> shared = new Tracked(init, destroyed);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back(
-            [&]
-            {
-                for (int i = 0; i < 20000; ++i)
-                {
-                    ZRef<Tracked> copy = shared;
-                    ZRef<Tracked> another;
-                    another = copy;
-                }
-            });
-    for (auto& t : threads)
-        t.join();
+    Probe probe;
+    ZRef<Tracked> shared = new Tracked(probe);
+    sRunTogether(4,
+                 [&](int)
+                 {
+                     for (int i = 0; i < 20000; ++i)
+                     {
+                         ZRef<Tracked> copy = shared;
+                         ZRef<Tracked> another;
+                         another = copy;
+                     }
+                 });
     EXPECT_EQ(1, shared->GetRefCount());
-    EXPECT_EQ(1, init);
+    EXPECT_EQ(1, probe.fInitializeCount);
     shared.Clear();
-    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE(probe.fDestroyed);
 }
 
-// =================================================================================================
-// Weak references
-
-TEST(ZCountedWeak, ProxyYieldsTheObjectWhileAliveAndNullAfterItsDeath)
+TEST(ZCountedWeak, ProxyYieldsTheObjectOnlyWhileItIsReferenced)
 {
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    ZRef<Tracked> strong = new Tracked(init, destroyed);
+    Probe probe;
+    ZRef<Tracked> strong = new Tracked(probe);
     ZWeakRef<Tracked> weak(strong);
     ZRef<ZCountedBase::WeakRefProxy> proxy = strong->GetWeakRefProxy();
     {
@@ -267,82 +223,39 @@ TEST(ZCountedWeak, ProxyYieldsTheObjectWhileAliveAndNullAfterItsDeath)
         EXPECT_EQ(2, strong->GetRefCount());
     }
     strong.Clear();
-    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE(probe.fDestroyed);
     EXPECT_FALSE(weak.Get());
     EXPECT_FALSE(proxy->pGetCountedBase());
-    EXPECT_EQ(1, init);
+    EXPECT_EQ(1, probe.fInitializeCount);
     EXPECT_FALSE(ZWeakRef<Tracked>().Get());
-}
 
-TEST(ZCountedWeak, ProxyNeverRevivesAnObjectAtCountZero)
-{
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    Tracked* raw = new Tracked(init, destroyed);
-    ZRef<ZCountedBase::WeakRefProxy> proxy = raw->GetWeakRefProxy();
+    // Never referenced: the proxy must not revive it at count 0, nor point at it once deleted.
+    Probe neverProbe;
+    Tracked* raw = new Tracked(neverProbe);
+    proxy = raw->GetWeakRefProxy();
     EXPECT_FALSE(proxy->pGetCountedBase());
     EXPECT_EQ(0, raw->GetRefCount());
-    EXPECT_EQ(0, init);
-
-    // Destroyed without ever being referenced: the proxy must not point at freed memory.
+    EXPECT_EQ(0, neverProbe.fInitializeCount);
     delete raw;
     EXPECT_FALSE(proxy->pGetCountedBase());
 }
 
-TEST(ZCountedWeak, ReferenceTakenThroughProxyDuringFinalizeKeepsObjectAlive)
-{
-    Registry registry;
-    std::atomic<int> init{0};
-    std::atomic<bool> destroyed{false};
-    ZSemaphore entered, go;
-    Entry* raw = new Entry(registry, init, destroyed);
-    raw->fFinalizeEntered = &entered;
-    raw->fFinalizeGo = &go;
-    ZRef<Entry> owner = raw;
-    ZWeakRef<Entry> weak(owner);
-
-    std::thread releaser([&] { owner.Clear(); });
-    entered.Acquire();
-    ZRef<Entry> revived = weak.Get(); // count 1 -> 2 while finalizing
-    go.Release();
-    releaser.join();
-    ASSERT_TRUE(revived);
-    EXPECT_FALSE(destroyed);
-    EXPECT_EQ(1, revived->GetRefCount());
-    revived.Clear();
-    EXPECT_TRUE(destroyed);
-    EXPECT_FALSE(weak.Get());
-}
-
 TEST(ZCountedWeak, ThreadsRacingForTheProxyGetTheSameOne)
 {
+    const int kThreads = 4;
     for (int round = 0; round < 200; ++round)
     {
-        std::atomic<int> init{0};
-        std::atomic<bool> destroyed{false};
-        ZRef<Tracked> strong = new Tracked(init, destroyed);
-        const int kThreads = 4;
-        std::atomic<int> ready{0};
+        Probe probe;
+        ZRef<Tracked> strong = new Tracked(probe);
         std::vector<ZRef<ZCountedBase::WeakRefProxy>> proxies(kThreads);
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back(
-                [&, t]
-                {
-                    ++ready;
-                    while (ready < kThreads)
-                        std::this_thread::yield();
-                    proxies[t] = strong->GetWeakRefProxy();
-                });
-        for (auto& t : threads)
-            t.join();
+        sRunTogether(kThreads, [&](int t) { proxies[t] = strong->GetWeakRefProxy(); });
         for (int t = 1; t < kThreads; ++t)
             ASSERT_EQ(proxies[0], proxies[t]) << "round " << round;
         // The installed proxy: its own reference plus ours.
         EXPECT_EQ(kThreads + 1, proxies[0]->GetRefCount());
         EXPECT_EQ(strong.Get(), proxies[0]->pGetCountedBase().Get());
         strong.Clear();
-        EXPECT_TRUE(destroyed);
+        EXPECT_TRUE(probe.fDestroyed);
         EXPECT_FALSE(proxies[0]->pGetCountedBase());
         EXPECT_EQ(kThreads, proxies[0]->GetRefCount());
     }
@@ -352,28 +265,25 @@ TEST(ZCountedWeak, WeakGetRacingTheLastReleaseYieldsObjectOrNullNeverAFreedOne)
 {
     for (int round = 0; round < 500; ++round)
     {
-        std::atomic<int> init{0};
-        std::atomic<bool> destroyed{false};
-        ZRef<Tracked> strong = new Tracked(init, destroyed);
+        Probe probe;
+        ZRef<Tracked> strong = new Tracked(probe);
         ZWeakRef<Tracked> weak(strong);
-        std::atomic<bool> go{false};
-        std::thread releaser(
-            [&]
-            {
-                while (!go)
-                    std::this_thread::yield();
-                strong.Clear();
-            });
-        go = true;
-        ZRef<Tracked> got = weak.Get();
-        releaser.join();
+        ZRef<Tracked> got;
+        sRunTogether(2,
+                     [&](int t)
+                     {
+                         if (t == 0)
+                             strong.Clear();
+                         else
+                             got = weak.Get();
+                     });
         if (got)
         {
-            EXPECT_FALSE(destroyed);
+            EXPECT_FALSE(probe.fDestroyed);
             EXPECT_EQ(1, got->GetRefCount());
             got.Clear();
         }
-        EXPECT_TRUE(destroyed);
-        EXPECT_EQ(1, init) << "Initialize ran again: a dead object was revived";
+        EXPECT_TRUE(probe.fDestroyed);
+        EXPECT_EQ(1, probe.fInitializeCount) << "Initialize ran again: a dead object was revived";
     }
 }

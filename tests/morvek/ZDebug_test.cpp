@@ -26,9 +26,8 @@ void sRecordingFunction(const ZDebug::Params_t& iParams, va_list iArgs)
 }
 
 // A link that is part of the chain only while it lives.
-class TestLink : public ZDebug::FunctionChain_t
+struct TestLink : public ZDebug::FunctionChain_t
 {
-  public:
     TestLink(bool iPreferred, bool iThrows) : ZDebug::FunctionChain_t(iPreferred), fThrows(iThrows)
     {
     }
@@ -43,8 +42,6 @@ class TestLink : public ZDebug::FunctionChain_t
     }
 
     int fAsked = 0;
-
-  private:
     bool fThrows;
 };
 
@@ -95,7 +92,7 @@ TEST(ZDebug, ReportWithoutStopShowsNothingAndReturns)
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
 }
 
-TEST(ZDebugDeathTest, StopReportWritesTitleAndTextAndFails)
+TEST(ZDebugDeathTest, StopReportAndUnimplementedWriteTitleAndTextAndFail)
 {
     EXPECT_EXIT(ZDebugStopf(0, "fatal %d", 42), testing::ExitedWithCode(1),
                 "DebugBreak -- Application will exit\n.*\\[ZDebug_test\\.cpp:[0-9]+\\]fatal 42\n");
@@ -103,10 +100,6 @@ TEST(ZDebugDeathTest, StopReportWritesTitleAndTextAndFails)
                 testing::ExitedWithCode(1),
                 "DebugBreak -- Application will exit\nAssertion failed: \\(a == b\\), in void "
                 "f\\(\\)\\[y\\.cpp:9\\]\n");
-}
-
-TEST(ZDebugDeathTest, UnimplementedEndsTheProcess)
-{
     EXPECT_EXIT(ZUnimplemented(), testing::ExitedWithCode(1),
                 "Application will exit\nvoid Morvek::ZUnimplemented\\(\\)\\[ZDebug\\.cpp:");
 }

@@ -1,6 +1,6 @@
 // Byte streams: one-call and looping reads and writes, end-of-stream exceptions and their
-// messages, the buffered copy (buffer choice, stop conditions, data), the default skip,
-// streamer factories and the FILE writer.
+// messages, the buffered copy (buffer choice, stop conditions, data), the default skip and the
+// FILE writer.
 
 #include "morvek/ZStream.h"
 
@@ -15,34 +15,35 @@
 
 using namespace Morvek;
 
+static_assert(std::is_base_of<ZStream::ExEndOfStream, ZStreamR::ExEndOfStream>::value &&
+                  std::is_base_of<std::range_error, ZStreamR::ExEndOfStream>::value &&
+                  std::is_base_of<ZStream::ExEndOfStream, ZStreamW::ExEndOfStream>::value,
+              "end-of-stream exceptions are caught as the general one and as range_error");
+
 namespace
 {
 
 // Serves fData, at most fChunk bytes per Imp_Read, and records every count asked for.
-class ChunkedReader : public ZStreamR
+struct ChunkedReader : public ZStreamR
 {
-  public:
     ChunkedReader(std::string iData, size_t iChunk) : fData(std::move(iData)), fChunk(iChunk) {}
 
     void Imp_Read(void* oDest, size_t iCount, size_t* oCountRead) override
     {
         fAsked.push_back(iCount);
-        const size_t n = std::min(std::min(iCount, fChunk), fData.size() - fPos);
-        std::memcpy(oDest, fData.data() + fPos, n);
-        fPos += n;
-        *oCountRead = n;
+        *oCountRead = std::min(std::min(iCount, fChunk), fData.size() - fPos);
+        std::memcpy(oDest, fData.data() + fPos, *oCountRead);
+        fPos += *oCountRead;
     }
 
     std::string fData;
-    size_t fChunk;
-    size_t fPos = 0;
+    size_t fChunk, fPos = 0;
     std::vector<size_t> fAsked;
 };
 
 // Takes at most fChunk bytes per Imp_Write and fCapacity in total, then 0.
-class ChunkedWriter : public ZStreamW
+struct ChunkedWriter : public ZStreamW
 {
-  public:
     ChunkedWriter(size_t iChunk, size_t iCapacity = size_t(-1))
         : fChunk(iChunk), fCapacity(iCapacity)
     {
@@ -51,15 +52,18 @@ class ChunkedWriter : public ZStreamW
     void Imp_Write(const void* iSource, size_t iCount, size_t* oCountWritten) override
     {
         ++fCalls;
-        const size_t n = std::min(std::min(iCount, fChunk), fCapacity - fData.size());
-        fData.append(static_cast<const char*>(iSource), n);
-        *oCountWritten = n;
+        *oCountWritten = std::min(std::min(iCount, fChunk), fCapacity - fData.size());
+        fData.append(static_cast<const char*>(iSource), *oCountWritten);
     }
 
-    size_t fChunk;
-    size_t fCapacity;
+    size_t fChunk, fCapacity;
     std::string fData;
     int fCalls = 0;
+};
+
+struct ThrowingReader : public ZStreamR
+{
+    void Imp_Read(void*, size_t, size_t*) override { throw std::logic_error("reader broke"); }
 };
 
 std::string sPattern(size_t iSize)
@@ -70,52 +74,51 @@ std::string sPattern(size_t iSize)
     return result;
 }
 
+// The message of the Ex that iOperation throws, or "no exception".
+template <class Ex, class F> std::string sWhat(F iOperation)
+{
+    try
+    {
+        iOperation();
+    }
+    catch (const Ex& ex)
+    {
+        return ex.what();
+    }
+    return "no exception";
+}
+
+bool sIsOpen(int iFD)
+{
+    return fcntl(iFD, F_GETFD) != -1 || errno != EBADF;
+}
+
 } // namespace
 
-// =================================================================================================
-
-TEST(ZStreamR, ReadMakesOneCallAndDeliversWhatItGot)
+TEST(ZStreamR, ReadMakesOneCallReadAllLoopsUntilTheCountOrTheEnd)
 {
-    ChunkedReader reader("abc", 100);
+    ChunkedReader reader("abcdefgh", 3);
     char buffer[10];
     size_t countRead = 99;
     reader.Read(buffer, 10, &countRead);
     EXPECT_EQ(3u, countRead);
     EXPECT_EQ(1u, reader.fAsked.size());
     EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
-}
 
-TEST(ZStreamR, ReadAllLoopsUntilTheCountOrTheEnd)
-{
-    ChunkedReader reader("abcdefgh", 3);
-    char buffer[10];
-    size_t countRead = 0;
-    reader.ReadAll(buffer, 5, &countRead);
-    EXPECT_EQ(5u, countRead);
-    EXPECT_EQ(0, std::memcmp(buffer, "abcde", 5));
-
+    reader.ReadAll(buffer, 4, &countRead);
+    EXPECT_EQ(4u, countRead);
+    EXPECT_EQ(0, std::memcmp(buffer, "defg", 4));
     reader.ReadAll(buffer, 10, &countRead);
-    EXPECT_EQ(3u, countRead);
-    EXPECT_EQ(0, std::memcmp(buffer, "fgh", 3));
+    EXPECT_EQ(1u, countRead);
+    EXPECT_EQ('h', buffer[0]);
 }
 
 TEST(ZStreamR, ReadOfAnExactCountThrowsAtTheEndKeepingWhatArrived)
 {
     ChunkedReader reader("abc", 2);
     char buffer[10] = {};
-    try
-    {
-        reader.Read(buffer, 10);
-        FAIL() << "no exception";
-    }
-    catch (const ZStreamR::ExEndOfStream& ex)
-    {
-        EXPECT_STREQ("ZStreamR::ExEndOfStream", ex.what());
-        const ZStream::ExEndOfStream* general = &ex;
-        const std::range_error* range = &ex;
-        EXPECT_NE(nullptr, general);
-        EXPECT_NE(nullptr, range);
-    }
+    EXPECT_EQ("ZStreamR::ExEndOfStream",
+              sWhat<ZStreamR::ExEndOfStream>([&] { reader.Read(buffer, 10); }));
     EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
 
     ChunkedReader exact("xyz", 1);
@@ -123,9 +126,7 @@ TEST(ZStreamR, ReadOfAnExactCountThrowsAtTheEndKeepingWhatArrived)
     EXPECT_NO_THROW(exact.Read(buffer, 0));
 }
 
-// =================================================================================================
-
-TEST(ZStreamW, WriteLoopsUntilEverythingIsTaken)
+TEST(ZStreamW, WriteLoopsUntilEverythingIsTakenOrNothingIs)
 {
     ChunkedWriter writer(4);
     size_t countWritten = 0;
@@ -133,69 +134,33 @@ TEST(ZStreamW, WriteLoopsUntilEverythingIsTaken)
     EXPECT_EQ(10u, countWritten);
     EXPECT_EQ(3, writer.fCalls);
     EXPECT_EQ("0123456789", writer.fData);
-}
 
-TEST(ZStreamW, WriteStopsWhenTheStreamTakesNothing)
-{
-    ChunkedWriter writer(4, 4);
-    size_t countWritten = 0;
-    writer.Write("0123456789", 10, &countWritten);
+    ChunkedWriter small(4, 4);
+    small.Write("0123456789", 10, &countWritten);
     EXPECT_EQ(4u, countWritten);
-    EXPECT_EQ(2, writer.fCalls);
+    EXPECT_EQ(2, small.fCalls);
 
     ChunkedWriter full(4, 6);
-    try
-    {
-        full.Write("0123456789", 10);
-        FAIL() << "no exception";
-    }
-    catch (const ZStreamW::ExEndOfStream& ex)
-    {
-        EXPECT_STREQ("ZStreamW::ExEndOfStream", ex.what());
-        const ZStream::ExEndOfStream* general = &ex;
-        EXPECT_NE(nullptr, general);
-    }
+    EXPECT_EQ("ZStreamW::ExEndOfStream",
+              sWhat<ZStreamW::ExEndOfStream>([&] { full.Write("0123456789", 10); }));
     EXPECT_EQ("012345", full.fData);
 }
 
-// =================================================================================================
-
-TEST(ZStreamCopy, ZeroBytesTouchesNeitherStream)
+TEST(ZStreamCopy, BufferByCountAndNothingTouchedForZeroBytes)
 {
-    ChunkedReader reader("abc", 100);
-    ChunkedWriter writer(100);
-    uint64_t countRead = 7, countWritten = 7;
-    reader.CopyTo(writer, 0, &countRead, &countWritten);
-    EXPECT_EQ(0u, countRead);
-    EXPECT_EQ(0u, countWritten);
-    EXPECT_TRUE(reader.fAsked.empty());
-    EXPECT_EQ(0, writer.fCalls);
-}
-
-TEST(ZStreamCopy, LargeCopiesUseTheEightKilobyteBufferSmallOnesTheFourKilobyteOne)
-{
-    const std::string data = sPattern(20000);
+    // From 8192 bytes up an 8 KB buffer, else the 4 KB one.
+    const std::pair<uint64_t, std::vector<size_t>> cases[] = {
+        {0, {}}, {100, {100}}, {5000, {4096, 904}}, {8192, {8192}}, {10000, {8192, 1808}}};
+    for (const auto& c : cases)
     {
-        ChunkedReader reader(data, size_t(-1));
+        ChunkedReader reader(sPattern(20000), size_t(-1));
         ChunkedWriter writer(size_t(-1));
-        reader.CopyTo(writer, 10000, nullptr, nullptr);
-        ASSERT_EQ(2u, reader.fAsked.size());
-        EXPECT_EQ(8192u, reader.fAsked[0]);
-        EXPECT_EQ(10000u - 8192u, reader.fAsked[1]);
-    }
-    {
-        ChunkedReader reader(data, size_t(-1));
-        ChunkedWriter writer(size_t(-1));
-        reader.CopyTo(writer, 5000, nullptr, nullptr);
-        ASSERT_EQ(2u, reader.fAsked.size());
-        EXPECT_EQ(4096u, reader.fAsked[0]);
-    }
-    {
-        ChunkedReader reader(data, size_t(-1));
-        ChunkedWriter writer(size_t(-1));
-        reader.CopyTo(writer, 100, nullptr, nullptr);
-        ASSERT_EQ(1u, reader.fAsked.size());
-        EXPECT_EQ(100u, reader.fAsked[0]);
+        uint64_t countRead = 7, countWritten = 7;
+        reader.CopyTo(writer, c.first, &countRead, &countWritten);
+        EXPECT_EQ(c.second, reader.fAsked) << c.first;
+        EXPECT_EQ(c.second.size(), size_t(writer.fCalls)) << c.first;
+        EXPECT_EQ(c.first, countRead);
+        EXPECT_EQ(c.first, countWritten);
     }
 }
 
@@ -216,7 +181,7 @@ TEST(ZStreamCopy, CopiesTheBytesInOrderThroughShortReadsAndWritesUpToTheSourcesE
     EXPECT_EQ(data, writer.fData);
 }
 
-TEST(ZStreamCopy, StopsWhenTheDestinationTakesNothingAndReportsBothCounts)
+TEST(ZStreamCopy, StopsWhenTheDestinationTakesNothingAndPassesExceptionsOn)
 {
     ChunkedReader reader(sPattern(10000), 1000);
     ChunkedWriter writer(100, 1500);
@@ -225,52 +190,11 @@ TEST(ZStreamCopy, StopsWhenTheDestinationTakesNothingAndReportsBothCounts)
     EXPECT_EQ(2000u, countRead);
     EXPECT_EQ(1500u, countWritten);
     EXPECT_EQ(2u, reader.fAsked.size());
+
+    ThrowingReader thrower; // through the stack buffer and the heap one
+    EXPECT_THROW(thrower.CopyTo(writer, 10, nullptr, nullptr), std::logic_error);
+    EXPECT_THROW(thrower.CopyTo(writer, 100000, nullptr, nullptr), std::logic_error);
 }
-
-namespace
-{
-struct ThrowingReader : public ZStreamR
-{
-    void Imp_Read(void*, size_t, size_t*) override { throw std::logic_error("reader broke"); }
-};
-
-// A destination with its own copy, reached through the source's dispatch.
-struct CopyingWriter : public ChunkedWriter
-{
-    CopyingWriter() : ChunkedWriter(size_t(-1)) {}
-    void Imp_CopyFrom(const ZStreamR&, uint64_t iCount, uint64_t* oCountRead,
-                      uint64_t* oCountWritten) override
-    {
-        fOwnCopyCount = iCount;
-        *oCountRead = *oCountWritten = 42;
-    }
-    uint64_t fOwnCopyCount = 0;
-};
-} // namespace
-
-TEST(ZStreamCopy, ExceptionsFromTheStreamsPassThroughUnchanged)
-{
-    ThrowingReader reader;
-    ChunkedWriter writer(size_t(-1));
-    EXPECT_THROW(reader.CopyTo(writer, 10, nullptr, nullptr), std::logic_error);
-    EXPECT_THROW(reader.CopyTo(writer, 100000, nullptr, nullptr), std::logic_error);
-    char buffer[4];
-    EXPECT_THROW(reader.Read(buffer, 4), std::logic_error);
-}
-
-TEST(ZStreamCopy, SourceDispatchesToTheDestinationsOwnCopy)
-{
-    ChunkedReader reader("abc", 100);
-    CopyingWriter writer;
-    uint64_t countRead = 0, countWritten = 0;
-    reader.CopyTo(writer, 77, &countRead, &countWritten);
-    EXPECT_EQ(77u, writer.fOwnCopyCount);
-    EXPECT_EQ(42u, countRead);
-    EXPECT_EQ(42u, countWritten);
-    EXPECT_TRUE(reader.fAsked.empty());
-}
-
-// =================================================================================================
 
 TEST(ZStreamR, SkipReadsInPiecesOfAtMostFourKilobytesUntilTheCountOrTheEnd)
 {
@@ -278,66 +202,13 @@ TEST(ZStreamR, SkipReadsInPiecesOfAtMostFourKilobytesUntilTheCountOrTheEnd)
     uint64_t skipped = 0;
     reader.Skip(5000, &skipped);
     EXPECT_EQ(5000u, skipped);
-    ASSERT_EQ(2u, reader.fAsked.size());
-    EXPECT_EQ(4096u, reader.fAsked[0]);
-    EXPECT_EQ(904u, reader.fAsked[1]);
+    EXPECT_EQ((std::vector<size_t>{4096, 904}), reader.fAsked);
 
     reader.Skip(100000, &skipped);
     EXPECT_EQ(4000u, skipped);
     for (size_t asked : reader.fAsked)
         EXPECT_LE(asked, 4096u);
 }
-
-// =================================================================================================
-
-namespace
-{
-struct NullFactory : public ZStreamerRWFactory
-{
-    ZRef<ZStreamerRW> MakeStreamerRW() override { return nullptr; }
-};
-
-struct LoopStreamerRW : public ZStreamerRW
-{
-    ChunkedReader fReader{"", 1};
-    ChunkedWriter fWriter{1};
-    const ZStreamR& GetStreamR() override { return fReader; }
-    const ZStreamW& GetStreamW() override { return fWriter; }
-};
-
-struct LoopFactory : public ZStreamerRWFactory
-{
-    ZRef<ZStreamerRW> MakeStreamerRW() override { return fMade = new LoopStreamerRW; }
-    ZRef<ZStreamerRW> fMade;
-};
-} // namespace
-
-TEST(ZStreamerRWFactory, ReadAndWriteStreamersComeFromMakeStreamerRW)
-{
-    ZRef<NullFactory> none = new NullFactory;
-    EXPECT_FALSE(none->MakeStreamerR());
-    EXPECT_FALSE(none->MakeStreamerW());
-
-    ZRef<LoopFactory> factory = new LoopFactory;
-    ZRef<ZStreamerR> r = factory->MakeStreamerR();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(static_cast<ZStreamerR*>(factory->fMade.Get()), r.Get());
-    EXPECT_EQ(&static_cast<LoopStreamerRW*>(factory->fMade.Get())->fReader, &r->GetStreamR());
-    ZRef<ZStreamerW> w = factory->MakeStreamerW();
-    ASSERT_TRUE(w);
-    // One count for both sides of one streamer.
-    EXPECT_EQ(2, factory->fMade->GetRefCount());
-}
-
-// =================================================================================================
-
-namespace
-{
-bool sIsOpen(int iFD)
-{
-    return fcntl(iFD, F_GETFD) != -1 || errno != EBADF;
-}
-} // namespace
 
 TEST(ZStreamW_FILE, WritesAllBytesAndFlushes)
 {
@@ -351,7 +222,6 @@ TEST(ZStreamW_FILE, WritesAllBytesAndFlushes)
         EXPECT_EQ(data.size(), countWritten);
         streamer->GetStreamW().Flush();
     }
-    // Not adopted: still open after the stream is gone.
     rewind(file);
     std::string back(data.size(), '\0');
     EXPECT_EQ(data.size(), fread(&back[0], 1, back.size(), file));
@@ -359,18 +229,18 @@ TEST(ZStreamW_FILE, WritesAllBytesAndFlushes)
     EXPECT_EQ(0, fclose(file));
 }
 
-TEST(ZStreamW_FILE, ClosesOnlyAnAdoptedFile)
+TEST(ZStreamW_FILE, ClosesOnlyAnAdoptedFileAndReportsShortCounts)
 {
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
-    FILE* notAdopted = fdopen(fds[1], "w");
-    ASSERT_NE(nullptr, notAdopted);
+    FILE* pipeFile = fdopen(fds[1], "w");
+    ASSERT_NE(nullptr, pipeFile);
     {
-        ZStreamW_FILE stream(notAdopted);
+        ZStreamW_FILE stream(pipeFile);
     }
-    EXPECT_TRUE(sIsOpen(fds[1]));
+    EXPECT_TRUE(sIsOpen(fds[1])) << "closed a file it did not adopt";
     {
-        ZStreamW_FILE stream(notAdopted, true);
+        ZStreamW_FILE stream(pipeFile, true);
         stream.Write("x", 1);
     }
     EXPECT_FALSE(sIsOpen(fds[1]));
@@ -378,10 +248,7 @@ TEST(ZStreamW_FILE, ClosesOnlyAnAdoptedFile)
     EXPECT_EQ(1, read(fds[0], &c, 1));
     EXPECT_EQ('x', c);
     close(fds[0]);
-}
 
-TEST(ZStreamW_FILE, NullFileZeroCountOrFailingWriteStoresTheShortCount)
-{
     ZStreamW_FILE none(nullptr, true); // adopted null: nothing to close
     size_t countWritten = 9;
     none.Write("abc", 3, &countWritten);

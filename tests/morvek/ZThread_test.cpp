@@ -1,6 +1,6 @@
-// Threads and locks: thread start and identity, millisecond truncation, semaphore waits, the
-// recursive mutex across a condition wait, broadcast accounting, benaphore exclusion and
-// thread-local slots. Timing bounds are deliberately wide: only orders of magnitude are pinned.
+// Threads and locks: thread start, millisecond truncation, semaphore waits, the recursive mutex
+// across a condition wait, broadcast accounting, mutual exclusion and thread-local slots. Timing
+// bounds are deliberately wide: only orders of magnitude are pinned.
 
 #include "morvek/ZThread.h"
 
@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -34,34 +33,11 @@ template <class F> bool sEventually(F iDone)
     return iDone();
 }
 
-void sPause()
+void sPause(int iMilliseconds = 50)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(iMilliseconds));
 }
 
-} // namespace
-
-// =================================================================================================
-
-TEST(ZThreadMilliseconds, TruncatesTowardZeroAndStaysInRange)
-{
-    EXPECT_EQ(0u, sMilliseconds(0.0));
-    EXPECT_EQ(0u, sMilliseconds(0.0009));
-    EXPECT_EQ(1u, sMilliseconds(0.0019));
-    EXPECT_EQ(1000u, sMilliseconds(1.0));
-    EXPECT_EQ(1999u, sMilliseconds(1.9999));
-    EXPECT_EQ(0u, sMilliseconds(-1.0));
-    EXPECT_EQ(0u, sMilliseconds(std::numeric_limits<double>::quiet_NaN()));
-    // Beyond 32 bits: capped, neither wrapped to a short wait nor "no time limit".
-    EXPECT_EQ(0xFFFFFFFEu, sMilliseconds(4294967.296));
-    EXPECT_EQ(0xFFFFFFFEu, sMilliseconds(1e12));
-    EXPECT_EQ(0xFFFFFFFEu, sMilliseconds(std::numeric_limits<double>::infinity()));
-}
-
-// =================================================================================================
-
-namespace
-{
 struct StartProbe
 {
     ZSemaphore fDone;
@@ -82,9 +58,106 @@ void sThrowingProc(void* iParam)
     static_cast<StartProbe*>(iParam)->fDone.Release();
     throw std::runtime_error("escapes the thread's function");
 }
+
+// While held (iDepth times), the lock keeps a second thread out; under contention it keeps a
+// shared counter exact.
+template <class Lock> void sCheckExclusion(int iDepth)
+{
+    Lock lock;
+    std::atomic<bool> otherGotIt{false};
+    lock.Acquire();
+    std::thread other(
+        [&]
+        {
+            ZGuard_T<Lock> guard(lock);
+            otherGotIt = true;
+        });
+    sPause();
+    EXPECT_FALSE(otherGotIt);
+    lock.Release();
+    other.join();
+    EXPECT_TRUE(otherGotIt);
+
+    long counter = 0; // guarded by lock
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(
+            [&]
+            {
+                for (int i = 0; i < 20000; ++i)
+                {
+                    for (int d = 0; d < iDepth; ++d)
+                        lock.Acquire();
+                    ++counter;
+                    for (int d = 0; d < iDepth; ++d)
+                        lock.Release();
+                }
+            });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(80000, counter);
+}
+
+// Starts iWaiters threads waiting on one condition and broadcasts once when all are registered;
+// every waiter must wake from that broadcast. With iNewcomer, the broadcaster itself waits right
+// after it (once the waiters have blocked) and must not take a waiter's unit.
+void sBroadcastToWaiters(int iWaiters, bool iNewcomer)
+{
+    ZMutex mtx;
+    ZCondition cnd;
+    int registered = 0; // guarded by mtx
+    bool go = false;    // guarded by mtx
+    std::atomic<int> woke{0};
+
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < iWaiters; ++i)
+        waiters.emplace_back(
+            [&]
+            {
+                ZGuardMtx guard(mtx);
+                ++registered;
+                // Only the first wake-up counts: a second wait would hide a missing unit. The
+                // limit only lets a waiter that a faulty broadcast left behind end the test.
+                if (cnd.WaitFor(mtx, 15.0) && go)
+                    ++woke;
+            });
+    // Each waiter counts itself and registers under mtx: once all have counted, all are registered.
+    EXPECT_TRUE(sEventually(
+        [&]
+        {
+            ZGuardMtx guard(mtx);
+            return registered == iWaiters;
+        }));
+    if (iNewcomer)
+        sPause(100); // let them block
+    {
+        ZGuardMtx guard(mtx);
+        go = true;
+        cnd.Broadcast();
+        EXPECT_FALSE(iNewcomer && cnd.WaitFor(mtx, 0.0009)) << "the newcomer took a waiter's unit";
+    }
+    EXPECT_TRUE(sEventually([&] { return woke == iWaiters; }))
+        << woke << " of " << iWaiters << " woke";
+    for (auto& t : waiters)
+        t.join();
+}
+
 } // namespace
 
-TEST(ZThread, CreateRunsTheFunctionOnceOnANewThreadWithItsArgument)
+TEST(ZThreadMilliseconds, TruncatesTowardZeroAndStaysInRange)
+{
+    const double kNaN = std::numeric_limits<double>::quiet_NaN();
+    const double kInf = std::numeric_limits<double>::infinity();
+    // Beyond 32 bits: capped, neither wrapped to a short wait nor "no time limit".
+    const std::pair<double, uint32_t> cases[] = {
+        {0.0, 0},           {0.0009, 0},       {0.0019, 1}, {1.0, 1000},
+        {1.9999, 1999},     {-1.0, 0},         {kNaN, 0},   {4294967.296, 0xFFFFFFFE},
+        {1e12, 0xFFFFFFFE}, {kInf, 0xFFFFFFFE}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, sMilliseconds(c.first)) << c.first;
+}
+
+TEST(ZThread, CreateRunsTheFunctionOnANewThreadAndOutlivesAnEscapingException)
 {
     StartProbe probe;
     ZThread::sCreate(sProbeProc, &probe);
@@ -92,55 +165,39 @@ TEST(ZThread, CreateRunsTheFunctionOnceOnANewThreadWithItsArgument)
     EXPECT_EQ(1, probe.fRuns);
     EXPECT_NE(0u, probe.fID);
     EXPECT_NE(ZThread::sID(), probe.fID);
-    EXPECT_NE(0u, ZThread::sID());
-    EXPECT_EQ(ZThread::sID(), ZThread::sID());
-}
 
-TEST(ZThread, ExceptionEscapingTheFunctionIsDiscarded)
-{
-    StartProbe probe;
-    ZThread::sCreate(sThrowingProc, &probe);
-    ASSERT_TRUE(probe.fDone.TryAcquireFor(10.0));
-    // The process lives on and can start further threads.
-    StartProbe after;
+    // The exception is discarded: the process lives on and can start further threads.
+    StartProbe thrower, after;
+    ZThread::sCreate(sThrowingProc, &thrower);
+    ASSERT_TRUE(thrower.fDone.TryAcquireFor(10.0));
     ZThread::sCreate(sProbeProc, &after);
     EXPECT_TRUE(after.fDone.TryAcquireFor(10.0));
 }
 
-// =================================================================================================
-
-TEST(ZSemaphore, SubMillisecondWaitOnlyTests)
+TEST(ZSemaphore, TimedWaits)
 {
     ZSemaphore sem;
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(sem.TryAcquireFor(0.0009));
+    EXPECT_FALSE(sem.TryAcquireFor(0.0009)); // under a millisecond: only tests
     EXPECT_LT(sSecondsSince(start), 0.5);
-
     sem.Release();
     EXPECT_TRUE(sem.TryAcquireFor(0.0009));
     EXPECT_FALSE(sem.TryAcquireFor(0.0));
-}
 
-TEST(ZSemaphore, OneSecondWaitTimesOutAfterAboutASecond)
-{
-    ZSemaphore sem;
-    Clock::time_point start = Clock::now();
+    start = Clock::now();
     EXPECT_FALSE(sem.TryAcquireFor(1.0));
     const double elapsed = sSecondsSince(start);
     EXPECT_GE(elapsed, 0.95);
     EXPECT_LT(elapsed, 10.0);
-}
 
-TEST(ZSemaphore, TimedWaitEndsWithTheUnitWhenReleasedMeanwhile)
-{
-    ZSemaphore sem;
+    // Released meanwhile: the wait ends early, with the unit.
     std::thread releaser(
         [&]
         {
             sPause();
             sem.Release();
         });
-    Clock::time_point start = Clock::now();
+    start = Clock::now();
     EXPECT_TRUE(sem.TryAcquireFor(30.0));
     EXPECT_LT(sSecondsSince(start), 10.0);
     releaser.join();
@@ -156,7 +213,7 @@ TEST(ZSemaphore, ReleasedUnitGoesToTheThreadAlreadyBlocked)
             sem.Acquire();
             got = true;
         });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let it block
+    sPause(100); // let it block
     sem.Release();
     EXPECT_FALSE(sem.TryAcquireFor(0)) << "a later arrival took the blocked thread's unit";
     EXPECT_TRUE(sEventually([&] { return got.load(); }));
@@ -165,35 +222,7 @@ TEST(ZSemaphore, ReleasedUnitGoesToTheThreadAlreadyBlocked)
     blocked.join();
 }
 
-// =================================================================================================
-
-TEST(ZRecursiveMutex, HeldBySameThreadUntilTheLastRelease)
-{
-    ZRecursiveMutex mtx;
-    std::atomic<bool> otherGotIt{false};
-    mtx.Acquire();
-    mtx.Acquire();
-    EXPECT_TRUE(mtx.IsHeldByCaller());
-
-    std::thread other(
-        [&]
-        {
-            EXPECT_FALSE(mtx.IsHeldByCaller());
-            mtx.Acquire();
-            otherGotIt = true;
-            mtx.Release();
-        });
-    mtx.Release();
-    sPause();
-    EXPECT_FALSE(otherGotIt) << "one release of two must keep the mutex";
-    EXPECT_TRUE(mtx.IsHeldByCaller());
-    mtx.Release();
-    EXPECT_FALSE(mtx.IsHeldByCaller());
-    other.join();
-    EXPECT_TRUE(otherGotIt);
-}
-
-TEST(ZRecursiveMutex, ConditionWaitAtDepthTwoFreesTheMutexAndRestoresTheDepth)
+TEST(ZRecursiveMutex, ConditionWaitsAtDepthTwoFreeTheMutexAndRestoreTheDepth)
 {
     ZRecursiveMutex mtx;
     ZCondition cnd;
@@ -204,14 +233,15 @@ TEST(ZRecursiveMutex, ConditionWaitAtDepthTwoFreesTheMutexAndRestoresTheDepth)
     std::thread other(
         [&]
         {
+            EXPECT_FALSE(mtx.IsHeldByCaller());
             ZGuardRMtx guard(mtx); // possible only while the waiter has given the mutex up
             otherRan = true;
             cnd.Broadcast();
         });
     while (!otherRan)
         cnd.Wait(mtx);
-    EXPECT_TRUE(mtx.IsHeldByCaller());
     other.join();
+    EXPECT_FALSE(cnd.WaitFor(mtx, 0.01)); // an expiring timed wait must restore the depth too
 
     // Depth 2 again: a further thread gets in only after both levels are released.
     std::atomic<bool> thirdGotIt{false};
@@ -223,145 +253,36 @@ TEST(ZRecursiveMutex, ConditionWaitAtDepthTwoFreesTheMutexAndRestoresTheDepth)
         });
     mtx.Release();
     sPause();
-    EXPECT_FALSE(thirdGotIt);
+    EXPECT_FALSE(thirdGotIt) << "one release of two must keep the mutex";
     EXPECT_TRUE(mtx.IsHeldByCaller());
     mtx.Release();
+    EXPECT_FALSE(mtx.IsHeldByCaller());
     third.join();
     EXPECT_TRUE(thirdGotIt);
 }
 
-TEST(ZRecursiveMutex, TimedConditionWaitAtDepthThreeRestoresTheDepth)
+TEST(ZRecursiveMutex, ExcludesOtherThreads)
 {
-    ZRecursiveMutex mtx;
-    ZCondition cnd;
-    for (int i = 0; i < 3; ++i)
-        mtx.Acquire();
-    EXPECT_FALSE(cnd.WaitFor(mtx, 0.01));
-    for (int i = 0; i < 2; ++i)
-    {
-        mtx.Release();
-        EXPECT_TRUE(mtx.IsHeldByCaller());
-    }
-    mtx.Release();
-    EXPECT_FALSE(mtx.IsHeldByCaller());
+    sCheckExclusion<ZRecursiveMutex>(2);
 }
 
-TEST(ZRecursiveMutex, ReleaseGuardFreesOneLevelForItsScope)
+TEST(ZBenaphore, ExcludesOtherThreads)
 {
-    ZRecursiveMutex mtx;
-    std::atomic<bool> otherGotIt{false};
-    ZGuardRMtx guard(mtx);
-    {
-        ZReleaseGuardRMtx released(mtx);
-        std::thread other(
-            [&]
-            {
-                ZGuardRMtx g(mtx);
-                otherGotIt = true;
-            });
-        other.join();
-    }
-    EXPECT_TRUE(otherGotIt);
-    EXPECT_TRUE(mtx.IsHeldByCaller());
+    sCheckExclusion<ZBenaphore>(1);
 }
-
-TEST(ZRecursiveMutex, ExcludesOtherThreadsUnderContention)
-{
-    ZRecursiveMutex mtx;
-    long counter = 0; // guarded by mtx
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back(
-            [&]
-            {
-                for (int i = 0; i < 20000; ++i)
-                {
-                    ZGuardRMtx outer(mtx);
-                    ZGuardRMtx inner(mtx);
-                    ++counter;
-                }
-            });
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(80000, counter);
-}
-
-// =================================================================================================
 
 TEST(ZCondition, OneBroadcastWakesEveryRegisteredWaiter)
 {
-    ZMutex mtx;
-    ZCondition cnd;
-    const int kWaiters = 3;
-    int registered = 0; // guarded by mtx
-    bool go = false;    // guarded by mtx
-    std::atomic<int> woke{0};
-
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < kWaiters; ++i)
-        waiters.emplace_back(
-            [&]
-            {
-                ZGuardMtx guard(mtx);
-                ++registered;
-                // Only the first wake-up counts: a second wait would hide a missing unit. The
-                // limit only lets a waiter that a faulty broadcast left behind end the test.
-                if (cnd.WaitFor(mtx, 15.0) && go)
-                    ++woke;
-            });
-    // Each waiter counts itself and registers with the condition under mtx, so once all have
-    // counted, all are registered.
-    ASSERT_TRUE(sEventually(
-        [&]
-        {
-            ZGuardMtx guard(mtx);
-            return registered == kWaiters;
-        }));
-    {
-        ZGuardMtx guard(mtx);
-        go = true;
-        cnd.Broadcast();
-    }
-    const bool allWoke = sEventually([&] { return woke == kWaiters; });
-    EXPECT_TRUE(allWoke) << woke << " of " << kWaiters << " woke";
-    for (auto& t : waiters)
-        t.join();
+    sBroadcastToWaiters(3, false);
 }
 
 TEST(ZCondition, BroadcastIsNotConsumedByAThreadThatStartsWaitingAfterIt)
 {
-    ZMutex mtx;
-    ZCondition cnd;
-    bool waiting = false; // guarded by mtx
-    bool go = false;      // guarded by mtx
-    std::atomic<bool> woke{false};
-    std::thread waiter(
-        [&]
-        {
-            ZGuardMtx guard(mtx);
-            waiting = true;
-            if (cnd.WaitFor(mtx, 15.0) && go)
-                woke = true;
-        });
-    ASSERT_TRUE(sEventually(
-        [&]
-        {
-            ZGuardMtx guard(mtx);
-            return waiting;
-        }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let it block
-    {
-        ZGuardMtx guard(mtx);
-        go = true;
-        cnd.Broadcast();
-        // A newcomer registering right after the broadcast must not take the waiter's unit.
-        EXPECT_FALSE(cnd.WaitFor(mtx, 0.0009));
-    }
-    EXPECT_TRUE(sEventually([&] { return woke.load(); }));
-    waiter.join();
+    sBroadcastToWaiters(1, true);
+    sBroadcastToWaiters(3, true);
 }
 
-TEST(ZCondition, BroadcastWithoutWaitersLeavesNothingBehind)
+TEST(ZCondition, BroadcastLeavesNothingForLaterWaiters)
 {
     ZMutex mtx;
     ZCondition cnd;
@@ -369,116 +290,23 @@ TEST(ZCondition, BroadcastWithoutWaitersLeavesNothingBehind)
     cnd.Broadcast();
     ZGuardMtx guard(mtx);
     EXPECT_FALSE(cnd.WaitFor(mtx, 0.0009)) << "a broadcast with no waiter released a unit";
-}
 
-TEST(ZCondition, ExpiredTimedWaiterUnregistersItself)
-{
-    ZMutex mtx;
-    ZCondition cnd;
-    ZGuardMtx guard(mtx);
-    Clock::time_point start = Clock::now();
+    // An expired timed waiter unregisters: else the next broadcast would pay for it and the
+    // following wait would return.
+    const Clock::time_point start = Clock::now();
     EXPECT_FALSE(cnd.WaitFor(mtx, 0.05));
     EXPECT_GE(sSecondsSince(start), 0.04);
-    // Had it stayed registered, this broadcast would pay for it and the next wait would return.
     cnd.Broadcast();
     EXPECT_FALSE(cnd.WaitFor(mtx, 0.0009));
 }
 
-TEST(ZCondition, TimedWaitReturnsTrueWhenBroadcast)
+TEST(ZThreadLocal, ThreadsRacingForTheFirstKeyAgreeAndValuesArePerThread)
 {
-    ZMutex mtx;
-    ZCondition cnd;
-    bool done = false; // guarded by mtx
-    std::thread broadcaster(
-        [&]
-        {
-            sPause();
-            ZGuardMtx guard(mtx);
-            done = true;
-            cnd.Broadcast();
-        });
-    {
-        ZGuardMtx guard(mtx);
-        bool result = true;
-        while (!done && result)
-            result = cnd.WaitFor(mtx, 30.0);
-        EXPECT_TRUE(result);
-        EXPECT_TRUE(done);
-    }
-    broadcaster.join();
-}
-
-// =================================================================================================
-
-TEST(ZBenaphore, SecondAcquireBlocksUntilTheHolderReleases)
-{
-    ZBenaphore ben;
-    std::atomic<bool> otherGotIt{false};
-    ben.Acquire();
-    std::thread other(
-        [&]
-        {
-            ben.Acquire();
-            otherGotIt = true;
-            ben.Release();
-        });
-    sPause();
-    EXPECT_FALSE(otherGotIt);
-    ben.Release();
-    other.join();
-    EXPECT_TRUE(otherGotIt);
-}
-
-TEST(ZBenaphore, ExcludesOtherThreadsUnderContention)
-{
-    ZBenaphore ben;
-    long counter = 0; // guarded by ben
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back(
-            [&]
-            {
-                for (int i = 0; i < 20000; ++i)
-                {
-                    ZGuardBen guard(ben);
-                    ++counter;
-                }
-            });
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(80000, counter);
-}
-
-// =================================================================================================
-
-TEST(ZThreadLocal, KeyIsAllocatedOnceAndValuesArePerThread)
-{
-    static ZAtomic_t sKeyWord;
-    const ZThreadLocal::Key key = ZThreadLocal::sKey(&sKeyWord);
-    EXPECT_NE(0u, key);
-    EXPECT_EQ(key, ZThreadLocal::sKey(&sKeyWord));
-
-    int mine = 0, theirs = 0;
-    ZThreadLocal::sSet(key, &mine);
-    void* seenBefore = &mine;
-    std::thread other(
-        [&]
-        {
-            seenBefore = ZThreadLocal::sGet(key);
-            ZThreadLocal::sSet(key, &theirs);
-        });
-    other.join();
-    EXPECT_EQ(nullptr, seenBefore);
-    EXPECT_EQ(&mine, ZThreadLocal::sGet(key));
-    ZThreadLocal::sSet(key, nullptr);
-}
-
-TEST(ZThreadLocal, ThreadsRacingForTheFirstKeyAgree)
-{
+    const int kThreads = 4;
+    ZAtomic_t keyWord(0);
     for (int round = 0; round < 50; ++round)
     {
-        ZAtomic_t keyWord(0);
-        const int kThreads = 4;
+        sAtomic_Set(&keyWord, 0);
         std::atomic<int> ready{0};
         std::vector<ZThreadLocal::Key> keys(kThreads);
         std::vector<std::thread> threads;
@@ -495,6 +323,23 @@ TEST(ZThreadLocal, ThreadsRacingForTheFirstKeyAgree)
             t.join();
         for (int t = 1; t < kThreads; ++t)
             ASSERT_EQ(keys[0], keys[t]);
+        EXPECT_NE(0u, keys[0]);
         EXPECT_EQ(int32_t(keys[0]), sAtomic_Get(&keyWord));
     }
+
+    const ZThreadLocal::Key key = ZThreadLocal::sKey(&keyWord);
+    EXPECT_EQ(int32_t(key), sAtomic_Get(&keyWord)) << "allocated once";
+    int mine = 0, theirs = 0;
+    ZThreadLocal::sSet(key, &mine);
+    void* seenBefore = &mine;
+    std::thread other(
+        [&]
+        {
+            seenBefore = ZThreadLocal::sGet(key);
+            ZThreadLocal::sSet(key, &theirs);
+        });
+    other.join();
+    EXPECT_EQ(nullptr, seenBefore) << "a new thread's value is null";
+    EXPECT_EQ(&mine, ZThreadLocal::sGet(key));
+    ZThreadLocal::sSet(key, nullptr);
 }
