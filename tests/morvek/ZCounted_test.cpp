@@ -159,7 +159,7 @@ TEST_P(ZCountedResurrection, ReferenceTakenDuringFinalizeKeepsObjectAlive)
 
 INSTANTIATE_TEST_SUITE_P(OwnersLockOrProxy, ZCountedResurrection, testing::Bool());
 
-TEST(ZRef, AssignmentOfTheSameObjectKeepsCountAndObject)
+TEST(ZRef, AssignmentOfTheSameObjectKeepsCountAndObjectClearNullsFirst)
 {
     Probe probe;
     ZRef<Tracked> a = new Tracked(probe);
@@ -180,10 +180,8 @@ TEST(ZRef, AssignmentOfTheSameObjectKeepsCountAndObject)
     EXPECT_EQ(1, a->GetRefCount());
     EXPECT_FALSE(probe.fDestroyed);
     EXPECT_EQ(1, probe.fInitializeCount);
-}
 
-TEST(ZRef, ClearStoresNullBeforeReleasing)
-{
+    // Clear stores null before releasing, so the dying object never sees itself referenced.
     sGlobalRef = new ChecksGlobalAtDestruction;
     sGlobalRef.Clear();
     EXPECT_TRUE(sGlobalRefNullAtDestruction);
@@ -240,34 +238,23 @@ TEST(ZCountedWeak, ProxyYieldsTheObjectOnlyWhileItIsReferenced)
     EXPECT_FALSE(proxy->pGetCountedBase());
 }
 
-TEST(ZCountedWeak, ThreadsRacingForTheProxyGetTheSameOne)
+TEST(ZCountedWeak, RacesForTheProxyAndAgainstTheLastRelease)
 {
     const int kThreads = 4;
-    for (int round = 0; round < 200; ++round)
+    for (int round = 0; round < 500; ++round)
     {
         Probe probe;
         ZRef<Tracked> strong = new Tracked(probe);
         std::vector<ZRef<ZCountedBase::WeakRefProxy>> proxies(kThreads);
         sRunTogether(kThreads, [&](int t) { proxies[t] = strong->GetWeakRefProxy(); });
         for (int t = 1; t < kThreads; ++t)
-            ASSERT_EQ(proxies[0], proxies[t]) << "round " << round;
+            ASSERT_EQ(proxies[0], proxies[t]) << "round " << round << ": not the same proxy";
         // The installed proxy: its own reference plus ours.
         EXPECT_EQ(kThreads + 1, proxies[0]->GetRefCount());
         EXPECT_EQ(strong.Get(), proxies[0]->pGetCountedBase().Get());
-        strong.Clear();
-        EXPECT_TRUE(probe.fDestroyed);
-        EXPECT_FALSE(proxies[0]->pGetCountedBase());
-        EXPECT_EQ(kThreads, proxies[0]->GetRefCount());
-    }
-}
 
-TEST(ZCountedWeak, WeakGetRacingTheLastReleaseYieldsObjectOrNullNeverAFreedOne)
-{
-    for (int round = 0; round < 500; ++round)
-    {
-        Probe probe;
-        ZRef<Tracked> strong = new Tracked(probe);
-        ZWeakRef<Tracked> weak(strong);
+        // A weak Get racing the last Release yields the object or null, never a freed one.
+        const ZWeakRef<Tracked> weak(strong);
         ZRef<Tracked> got;
         sRunTogether(2,
                      [&](int t)
@@ -285,5 +272,7 @@ TEST(ZCountedWeak, WeakGetRacingTheLastReleaseYieldsObjectOrNullNeverAFreedOne)
         }
         EXPECT_TRUE(probe.fDestroyed);
         EXPECT_EQ(1, probe.fInitializeCount) << "Initialize ran again: a dead object was revived";
+        EXPECT_FALSE(proxies[0]->pGetCountedBase());
+        EXPECT_EQ(kThreads + 1, proxies[0]->GetRefCount()) << "ours and the weak reference's";
     }
 }

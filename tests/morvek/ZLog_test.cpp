@@ -18,34 +18,22 @@ using namespace Morvek;
 namespace
 {
 
-struct Line
-{
-    ZLog::EPriority fPriority;
-    string8 fName;
-    size_t fDepth;
-    string8 fMessage;
-};
-
-// Records every line it is given; enabled up to a threshold.
+// Records every line it is given as "P<priority> <name> <depth> <message>"; enabled up to a
+// threshold.
 class RecordingMeister : public ZLog::LogMeister
 {
   public:
-    bool IsEnabled(ZLog::EPriority iPriority, const char*) override
-    {
-        return iPriority <= fThreshold;
-    }
-    bool IsEnabled(ZLog::EPriority iPriority, const string8&) override
-    {
-        return iPriority <= fThreshold;
-    }
+    bool IsEnabled(ZLog::EPriority iP, const char*) override { return iP <= fThreshold; }
+    bool IsEnabled(ZLog::EPriority iP, const string8&) override { return iP <= fThreshold; }
     void LogLine(ZLog::EPriority iPriority, const string8& iName, size_t iDepth,
                  const string8& iMessage) override
     {
-        fLines.push_back(Line{iPriority, iName, iDepth, iMessage});
+        fLines.push_back(
+            sStringf("P%d %s %zu %s", iPriority, iName.c_str(), iDepth, iMessage.c_str()));
     }
 
     ZLog::EPriority fThreshold = 6;
-    std::vector<Line> fLines;
+    std::vector<string8> fLines;
 };
 
 // Installs a RecordingMeister for each test; the process is left without a sink.
@@ -126,11 +114,9 @@ TEST_F(ZLogRecorded, LinesAreMadeOnlyForNonEmptyMessages)
         entry.Emit(); // nothing new: no line
         entry << u"second \u20AC" << U"\U0001F600";
     }
-    ASSERT_EQ(2u, fSink->fLines.size());
-    EXPECT_EQ("first 1", fSink->fLines[0].fMessage);
-    EXPECT_EQ("owned", fSink->fLines[0].fName);
-    EXPECT_EQ("second \xE2\x82\xAC\xF0\x9F\x98\x80", fSink->fLines[1].fMessage);
-    EXPECT_EQ(6, fSink->fLines[1].fPriority);
+    const std::vector<string8> expected = {"P6 owned 0 first 1",
+                                           "P6 owned 0 second \xE2\x82\xAC\xF0\x9F\x98\x80"};
+    EXPECT_EQ(expected, fSink->fLines);
 
     ZLog::StrimW tooDetailed(7, "detail");
     EXPECT_FALSE(tooDetailed);
@@ -149,16 +135,10 @@ TEST_F(ZLogRecorded, ScopeTracesNestAndIndent)
     }
     EXPECT_EQ(0u, ZLog::ScopeTrace::sDepth());
 
-    const std::vector<std::tuple<string8, size_t, string8>> expected = {
-        {"ZLF", 0, "> outer"}, {"ZLF", 1, "> inner"}, {"body", 2, "inside"},
-        {"deeper", 3, "x"},    {"ZLF", 1, "< inner"}, {"ZLF", 0, "< outer"}};
-    ASSERT_EQ(expected.size(), fSink->fLines.size());
-    for (size_t i = 0; i < expected.size(); ++i)
-    {
-        EXPECT_EQ(std::get<0>(expected[i]), fSink->fLines[i].fName) << i;
-        EXPECT_EQ(std::get<1>(expected[i]), fSink->fLines[i].fDepth) << i;
-        EXPECT_EQ(std::get<2>(expected[i]), fSink->fLines[i].fMessage) << i;
-    }
+    const std::vector<string8> expected = {"P6 ZLF 0 > outer", "P6 ZLF 1 > inner",
+                                           "P6 body 2 inside", "P6 deeper 3 x",
+                                           "P6 ZLF 1 < inner", "P6 ZLF 0 < outer"};
+    EXPECT_EQ(expected, fSink->fLines);
 }
 
 TEST_F(ZLogRecorded, ScopeDepthIsPerThread)
@@ -166,9 +146,8 @@ TEST_F(ZLogRecorded, ScopeDepthIsPerThread)
     ZLog::ScopeTrace outer(6, "outer");
     std::thread([] { ZLog::StrimW(6, "other") << "m"; }).join();
     ZLog::StrimW(6, "here") << "m";
-    ASSERT_EQ(3u, fSink->fLines.size());
-    EXPECT_EQ(0u, fSink->fLines[1].fDepth);
-    EXPECT_EQ(1u, fSink->fLines[2].fDepth);
+    const std::vector<string8> expected = {"P6 ZLF 0 > outer", "P6 other 0 m", "P6 here 1 m"};
+    EXPECT_EQ(expected, fSink->fLines);
 }
 
 TEST_F(ZLogRecorded, TraceLineNamesFileAndLine)
@@ -176,10 +155,10 @@ TEST_F(ZLogRecorded, TraceLineNamesFileAndLine)
     ZLog::sLogTrace(6, "C:\\src\\utp\\StreamerRW_UTP", 374, "quillane::UTP::spSendTo");
     ZLog::sLogTrace(6, "/work/utp/Other.cpp", 12, "f");
     ZLog::sLogTrace(7, "ignored", 1, "g");
-    ASSERT_EQ(2u, fSink->fLines.size());
-    EXPECT_EQ("ZLOGTRACE", fSink->fLines[0].fName);
-    EXPECT_EQ("StreamerRW_UTP:374, in quillane::UTP::spSendTo", fSink->fLines[0].fMessage);
-    EXPECT_EQ("Other.cpp:12, in f", fSink->fLines[1].fMessage);
+    const std::vector<string8> expected = {
+        "P6 ZLOGTRACE 0 StreamerRW_UTP:374, in quillane::UTP::spSendTo",
+        "P6 ZLOGTRACE 0 Other.cpp:12, in f"};
+    EXPECT_EQ(expected, fSink->fLines);
 }
 
 TEST(ZUtil_Debug, LineFormatToTheCharacter)
