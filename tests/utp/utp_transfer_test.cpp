@@ -443,6 +443,40 @@ TEST(UtpTransfer, CallsFromInsideCallbacks)
     EXPECT_EQ(UTP_GetConnectionCount(), 0u);
 }
 
+// A connection that stays quiet for a while (right after connecting, and again after a first
+// burst) still sends at once when the application writes: its send quota and timers must have
+// kept up while nothing happened.
+TEST(UtpTransfer, QuietConnectionSendsPromptlyWhenWrittenTo)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
+    AppConfig server;
+    server.fExpectBytes = 2 * kMB;
+    server.fExpectSeed = 11;
+    server.fClose = CloseWhen::kNever;
+    pair.fSim.SetAccept(pair.fServer, server);
+    AppConfig client;
+    client.fSendSeed = 11;
+    client.fClose = CloseWhen::kNever;
+    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    for (uint64_t burst = 1; burst <= 2; ++burst)
+    {
+        pair.fSim.RunFor(10 * kSecond);
+        ASSERT_TRUE(c->fConnected);
+        const uint64_t start = pair.fSim.Now();
+        c->fConfig.fSendBytes = burst * kMB;
+        c->Pump();
+        ASSERT_TRUE(pair.fSim.RunUntil([&] { return pair.ServerConn()->fReceived == burst * kMB; },
+                                       30 * kSecond))
+            << pair.fSim.Summary();
+        RecordProperty(burst == 1 ? "first_burst_ms" : "second_burst_ms",
+                       int((pair.fSim.Now() - start) / 1000));
+        EXPECT_LT(pair.fSim.Now() - start, 1500000u) << "burst " << burst << "\n"
+                                                     << pair.fSim.Summary();
+    }
+    EXPECT_EQ(pair.ServerConn()->fFirstMismatch, -1);
+}
+
 // A reader that stops reading closes the advertised window; the sender stops (the buffer never
 // holds more than the receive buffer), and the window reopens as soon as the reader resumes.
 TEST(UtpTransfer, StalledReaderClosesAndReopensTheWindow)
