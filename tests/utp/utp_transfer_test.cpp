@@ -196,6 +196,35 @@ TEST(UtpTransfer, EveryDatagramDuplicated)
     ExpectDelivered(pair, client);
 }
 
+// Many short transfers over paths drawn at random (delay, jitter, loss up to 8%, duplication,
+// reordering, a bottleneck with a small queue): every one delivers everything and ends cleanly.
+TEST(UtpTransfer, RandomPathsAlwaysDeliver)
+{
+    for (uint64_t seed = 1; seed <= 40; ++seed)
+    {
+        Sim::Options options;
+        options.fSeed = seed;
+        Pair pair(options);
+        Rng rng(seed * 7919);
+        LinkConfig link = Path(1000 + rng.Below(60000), rng.Uniform() * 0.08);
+        link.fJitterUs = rng.Below(10000);
+        link.fDuplicate = rng.Uniform() * 0.05;
+        link.fReorder = rng.Uniform() * 0.1;
+        link.fReorderUs = rng.Below(30000);
+        if (rng.Chance(0.5))
+        {
+            link.fRateBytesPerSec = 500000 + rng.Below(10 * kMB);
+            link.fQueueLimitBytes = 30000 + rng.Below(300000);
+        }
+        pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+        SimConn* client = pair.Start(rng.Below(400000), rng.Below(400000), int(rng.Below(2)));
+        ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << "seed " << seed << "\n"
+                                                                   << pair.fSim.Summary();
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        ExpectDelivered(pair, client);
+    }
+}
+
 // A version-0 client: the server answers in kind, every datagram of both sides carries the
 // 23-byte header, and windows travel in 350-byte units (204 800 bytes -> 586 -> low byte 74).
 TEST(UtpTransfer, VersionZeroPeers)
