@@ -282,13 +282,16 @@ TEST(UtpTransfer, IPv6PeersUseSmallerDatagrams)
     EXPECT_GT(full, 2000u);
 }
 
-// Many connections between the same two endpoints: the engine keeps the streams apart by
-// connection id. The server cannot know which client stream it got, so streams are matched by
-// their hashes.
+// Many connections between the same two endpoints, sharing one bottleneck: the engine keeps the
+// streams apart by connection id. The server cannot know which client stream it got, so streams are
+// matched by their hashes.
 TEST(UtpTransfer, ParallelConnectionsStayApart)
 {
     Pair pair;
-    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0.02));
+    LinkConfig link = Path(10000, 0.02);
+    link.fRateBytesPerSec = 2 * kMB; // one bottleneck with a tail-drop queue for all of them
+    link.fQueueLimitBytes = 200000;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
     AppConfig server;
     server.fSendBytes = 200000;
     server.fSendSeed = 9;
