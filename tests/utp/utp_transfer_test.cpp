@@ -397,6 +397,61 @@ TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
     EXPECT_EQ(sentHashes, receivedHashes) << pair.fSim.Summary();
 }
 
+// Sequence numbers wrap from 65535 to 0 mid-transfer (the initial one is at most 32767, so this
+// takes some 33 000 packets), with loss so that selective acknowledgements straddle the wrap.
+TEST(UtpTransfer, SequenceNumbersWrapDuringTransfer)
+{
+    // A seed whose second draw (the client's initial sequence number) is close to 32767.
+    uint64_t seed = 0;
+    for (uint64_t s = 1; s < 1000000 && !seed; ++s)
+    {
+        UTP_SeedRandom(s);
+        UTP_Random15();
+        if (UTP_Random15() >= 32600)
+            seed = s;
+    }
+    ASSERT_NE(seed, 0u);
+    Sim::Options options;
+    options.fSeed = seed;
+    Pair pair(options);
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(5000, 0.005));
+    uint32_t lowest = 65535, highest = 0;
+    pair.fSim.SetTap(
+        [&](const Datagram& d)
+        {
+            if (d.fFrom == pair.fClient && PacketType(d.fBytes.data(), d.fBytes.size()) == 0)
+            {
+                const uint32_t seq = uint32_t(d.fBytes[16]) << 8 | d.fBytes[17];
+                lowest = std::min(lowest, seq);
+                highest = std::max(highest, seq);
+            }
+        });
+    SimConn* client = pair.Start(48 * kMB, 100000);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+    EXPECT_LT(lowest, 1000u);   // data went out after the wrap
+    EXPECT_GT(highest, 65000u); // and before it
+}
+
+// A send buffer of about two packets caps the window: the transfer crawls but completes.
+TEST(UtpTransfer, SmallSendBufferCapsTheWindow)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(5000, 0.01));
+    AppConfig server;
+    server.fExpectBytes = 200000;
+    server.fExpectSeed = 11;
+    pair.fSim.SetAccept(pair.fServer, server);
+    AppConfig client;
+    client.fSendBytes = 200000;
+    client.fSendSeed = 11;
+    client.fSndBuf = 3000;
+    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << pair.fSim.Summary();
+    EXPECT_TRUE(c->Complete()) << c->Describe();
+    EXPECT_TRUE(pair.ServerConn()->Complete()) << pair.ServerConn()->Describe();
+}
+
 // The engine's millisecond counter and the 32-bit microsecond timestamps both wrap mid-transfer.
 TEST(UtpTransfer, ClocksWrapDuringTransfer)
 {
@@ -538,6 +593,48 @@ TEST(UtpTransfer, StalledReaderClosesAndReopensTheWindow)
     EXPECT_TRUE(c->Complete()) << c->Describe();
     EXPECT_TRUE(s->Complete()) << s->Describe();
     EXPECT_LT(s->fDoneReceivingAtUs - resumedAt, 3 * kSecond) << pair.fSim.Summary();
+}
+
+// As above, but the acknowledgement that reopens the window is lost: the sender sends nothing
+// into a closed window, so only the receiver's keep-alive (after 29 s of silence) carries the
+// open window across, and the transfer resumes then.
+TEST(UtpTransfer, LostWindowUpdateIsRepairedByKeepAlive)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
+    AppConfig server;
+    server.fExpectBytes = 1 * kMB;
+    server.fExpectSeed = 11;
+    server.fReportReadBuffer = true;
+    server.fRcvBuf = 100000;
+    pair.fSim.SetAccept(pair.fServer, server);
+    AppConfig client;
+    client.fSendBytes = 1 * kMB;
+    client.fSendSeed = 11;
+    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    ASSERT_TRUE(pair.fSim.RunUntil([&] { return pair.ServerConn() != nullptr; }, kSecond));
+    SimConn* s = pair.ServerConn();
+    s->PauseReading(true);
+    pair.fSim.RunFor(5 * kSecond);
+    int dropped = 0;
+    pair.fSim.SetFilter(
+        [&](Datagram& d)
+        {
+            if (d.fFrom == pair.fServer && dropped == 0)
+            {
+                ++dropped;
+                return Verdict::kDrop;
+            }
+            return Verdict::kDeliver;
+        });
+    const uint64_t resumedAt = pair.fSim.Now();
+    s->PauseReading(false);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(120 * kSecond)) << pair.fSim.Summary();
+    EXPECT_EQ(dropped, 1);
+    EXPECT_TRUE(c->Complete()) << c->Describe();
+    EXPECT_TRUE(s->Complete()) << s->Describe();
+    RecordProperty("resume_ms", int((s->fDoneReceivingAtUs - resumedAt) / 1000));
+    EXPECT_LT(s->fDoneReceivingAtUs - resumedAt, 35 * kSecond) << pair.fSim.Summary();
 }
 
 // The runner's timer sweeps only every 50 ms, none after each datagram (an idle runner): delayed
