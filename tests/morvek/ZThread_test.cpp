@@ -42,19 +42,18 @@ struct StartProbe
 {
     ZSemaphore fDone;
     std::atomic<ZThread::ID> fID{0};
+    bool fThrow = false;
 };
 
+// Notes the thread it runs on; optionally lets an exception escape.
 void sProbeProc(void* iParam)
 {
     StartProbe* probe = static_cast<StartProbe*>(iParam);
     probe->fID = ZThread::sID();
+    const bool doThrow = probe->fThrow;
     probe->fDone.Release();
-}
-
-void sThrowingProc(void* iParam)
-{
-    static_cast<StartProbe*>(iParam)->fDone.Release();
-    throw std::runtime_error("escapes the thread's function");
+    if (doThrow)
+        throw std::runtime_error("escapes the thread's function");
 }
 
 // The caller holds ioLock iDepth times: another thread gets it only after the last release.
@@ -166,16 +165,13 @@ TEST(ZThreadMilliseconds, TruncatesTowardZeroAndStaysInRange)
 
 TEST(ZThread, CreateRunsTheFunctionOnANewThreadAndOutlivesAnEscapingException)
 {
-    StartProbe probe;
-    ZThread::sCreate(sProbeProc, &probe);
-    ASSERT_TRUE(probe.fDone.TryAcquireFor(10.0));
-    EXPECT_NE(0u, probe.fID);
-    EXPECT_NE(ZThread::sID(), probe.fID);
-
-    // The exception is discarded: the process lives on and can start further threads.
     StartProbe thrower, after;
-    ZThread::sCreate(sThrowingProc, &thrower);
+    thrower.fThrow = true;
+    ZThread::sCreate(sProbeProc, &thrower);
     ASSERT_TRUE(thrower.fDone.TryAcquireFor(10.0));
+    EXPECT_NE(0u, thrower.fID);
+    EXPECT_NE(ZThread::sID(), thrower.fID);
+    // The exception is discarded: the process lives on and can start further threads.
     ZThread::sCreate(sProbeProc, &after);
     EXPECT_TRUE(after.fDone.TryAcquireFor(10.0));
 }
