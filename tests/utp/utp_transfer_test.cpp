@@ -676,6 +676,39 @@ TEST(UtpTransfer, PathFailureTimesOutTheSender)
     EXPECT_EQ(pair.ServerConn()->fFirstMismatch, -1);
 }
 
+// One lost datagram: the answer to the SYN. The server has nothing to send (the client speaks
+// first), so the client sends its SYN again 3 s later. That SYN belongs to the connection the
+// server already has: it must be answered from there, not make a second connection with the same
+// ids, whose answer would tie the client to sequence numbers the first one does not use (every
+// later packet of the server then falls outside the client's window, and the transfer dies).
+TEST(UtpTransfer, LostSynAnswerIsRepairedBySynRetransmission)
+{
+    Pair pair;
+    pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
+    int dropped = 0;
+    pair.fSim.SetFilter(
+        [&](Datagram& d)
+        {
+            if (d.fFrom == pair.fServer && dropped == 0)
+            {
+                ++dropped;
+                return Verdict::kDrop;
+            }
+            return Verdict::kDeliver;
+        });
+    SimConn* client = pair.Start(500000, 0);
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(120 * kSecond)) << pair.fSim.Summary();
+    EXPECT_EQ(dropped, 1);
+    size_t incoming = 0;
+    for (const auto& c : pair.fSim.Conns())
+    {
+        incoming += c->fIncoming;
+        EXPECT_TRUE(c->Complete()) << pair.fSim.Summary();
+    }
+    EXPECT_EQ(incoming, 1u) << pair.fSim.Summary();
+    EXPECT_TRUE(client->fErrors.empty());
+}
+
 // Nobody listens: the SYN is sent at 0 and 3 s and the connect gives up at 9 s.
 TEST(UtpTransfer, ConnectToSilentPeerTimesOut)
 {
