@@ -530,9 +530,9 @@ TEST(UtpTransfer, CallsFromInsideCallbacks)
     EXPECT_EQ(UTP_GetConnectionCount(), 0u);
 }
 
-// A connection that stays quiet for a while (right after connecting, and again after a first
-// burst) still sends at once when the application writes: its send quota and timers must have
-// kept up while nothing happened.
+// A connection that stays quiet (10 s right after connecting, then 100 s after a first burst,
+// with keep-alives going both ways) still sends at once when the application writes: its send
+// quota and timers must have kept up while nothing happened.
 TEST(UtpTransfer, QuietConnectionSendsPromptlyWhenWrittenTo)
 {
     Pair pair;
@@ -548,7 +548,10 @@ TEST(UtpTransfer, QuietConnectionSendsPromptlyWhenWrittenTo)
     SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
     for (uint64_t burst = 1; burst <= 2; ++burst)
     {
-        pair.fSim.RunFor(10 * kSecond);
+        const uint64_t sentBefore = pair.fSim.Stats(pair.fClient, pair.fServer).fSent;
+        pair.fSim.RunFor(burst == 1 ? 10 * kSecond : 100 * kSecond);
+        if (burst == 2) // keep-alives every 29 s
+            EXPECT_GE(pair.fSim.Stats(pair.fClient, pair.fServer).fSent - sentBefore, 3u);
         ASSERT_TRUE(c->fConnected);
         const uint64_t start = pair.fSim.Now();
         c->fConfig.fSendBytes = burst * kMB;
