@@ -550,8 +550,11 @@ TEST(UtpTransfer, QuietConnectionSendsPromptlyWhenWrittenTo)
     {
         const uint64_t sentBefore = pair.fSim.Stats(pair.fClient, pair.fServer).fSent;
         pair.fSim.RunFor(burst == 1 ? 10 * kSecond : 100 * kSecond);
-        if (burst == 2) // keep-alives every 29 s
+        if (burst == 2)
+        {
+            // Keep-alives every 29 s.
             EXPECT_GE(pair.fSim.Stats(pair.fClient, pair.fServer).fSent - sentBefore, 3u);
+        }
         ASSERT_TRUE(c->fConnected);
         const uint64_t start = pair.fSim.Now();
         c->fConfig.fSendBytes = burst * kMB;
