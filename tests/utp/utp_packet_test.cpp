@@ -1,5 +1,5 @@
-// Wire-format tests: version recognition, header fields in both versions, window units and the
-// extension chain with hostile lengths.
+// Wire-format tests: version recognition, header fields in both versions, version-0 window units,
+// the extension chain with hostile lengths, and peer address conversions.
 
 #include "utp_test_support.h"
 
@@ -13,9 +13,7 @@ namespace
 std::vector<uint8_t> sBytes(std::initializer_list<int> iList, size_t iLength)
 {
     std::vector<uint8_t> b(iLength, 0);
-    size_t i = 0;
-    for (int v : iList)
-        b[i++] = uint8_t(v);
+    std::copy(iList.begin(), iList.end(), b.begin());
     return b;
 }
 
@@ -23,32 +21,34 @@ std::vector<uint8_t> sBytes(std::initializer_list<int> iList, size_t iLength)
 
 TEST(UtpPacket, RecognisesVersionsAndRejectsShortDatagrams)
 {
+    struct Row
+    {
+        std::vector<uint8_t> fBytes;
+        bool fOk;
+        int fVersion, fType;
+        uint32_t fId;
+    };
+    std::vector<uint8_t> v0Fin = sBytes({0x21, 3}, 23);
+    v0Fin[18] = ST_FIN;
+    const Row rows[] = {
+        {sBytes({0x21, 0, 0x12, 0x34}, 20), true, 1, ST_STATE, 0x1234},
+        {sBytes({0x21, 3}, 20), false, 0, 0, 0}, // byte 1 = 3 is no extension: version 0, short
+        {v0Fin, true, 0, ST_FIN, 0x21030000},
+        {sBytes({0x51, 0}, 20), false, 0, 0, 0}, // high nibble 5 or more: version 0 as well
+        {sBytes({0x51, 0}, 23), true, 0, ST_DATA, 0x51000000},
+        {sBytes({0x01, 0}, 19), false, 0, 0, 0}};
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(::testing::PrintToString(row.fBytes));
+        PacketId id;
+        ASSERT_EQ(row.fOk, sRecognize(row.fBytes.data(), row.fBytes.size(), id));
+        if (!row.fOk)
+            continue;
+        EXPECT_EQ(row.fVersion, id.fVersion);
+        EXPECT_EQ(row.fType, id.fType);
+        EXPECT_EQ(row.fId, id.fConnId);
+    }
     PacketId id;
-    std::vector<uint8_t> state = sBytes({0x21, 0, 0x12, 0x34}, 20);
-    ASSERT_TRUE(sRecognize(state.data(), state.size(), id));
-    EXPECT_EQ(1, id.fVersion);
-    EXPECT_EQ(ST_STATE, id.fType);
-    EXPECT_EQ(0x1234u, id.fConnId);
-
-    // Byte 1 = 3 cannot be a version-1 extension: read as version 0, too short for it.
-    std::vector<uint8_t> b1is3 = sBytes({0x21, 3}, 20);
-    EXPECT_FALSE(sRecognize(b1is3.data(), b1is3.size(), id));
-    b1is3.resize(23);
-    b1is3[18] = ST_FIN;
-    ASSERT_TRUE(sRecognize(b1is3.data(), b1is3.size(), id));
-    EXPECT_EQ(0, id.fVersion);
-    EXPECT_EQ(ST_FIN, id.fType);
-    EXPECT_EQ(0x21030000u, id.fConnId);
-
-    // High nibble 5 or more is version 0 as well.
-    std::vector<uint8_t> high5 = sBytes({0x51, 0}, 20);
-    EXPECT_FALSE(sRecognize(high5.data(), high5.size(), id));
-    high5.resize(23);
-    ASSERT_TRUE(sRecognize(high5.data(), high5.size(), id));
-    EXPECT_EQ(0, id.fVersion);
-
-    std::vector<uint8_t> short19 = sBytes({0x01, 0}, 19);
-    EXPECT_FALSE(sRecognize(short19.data(), short19.size(), id));
     EXPECT_FALSE(sRecognize(nullptr, 0, id));
 }
 
@@ -64,11 +64,9 @@ TEST(UtpPacket, HeaderFieldsRoundTripInBothVersions)
         p.fReplyDelay = 0x7FFFFFFF;
         p.fWindow = version ? 0x01020304 : 350 * 7;
         p.fSeqNr = 65535;
-        p.fAckNr = 0;
-        std::vector<uint8_t> b = sBuild(p);
+        const std::vector<uint8_t> b = sBuild(p);
         ASSERT_EQ(sHeaderSize(version), b.size());
-        PacketHeader h;
-        sReadHeader(b.data(), version, h);
+        const PacketHeader h = utptest::sHeaderOf(b, version);
         EXPECT_EQ(ST_FIN, h.fType);
         EXPECT_EQ(p.fConnId, h.fConnId);
         EXPECT_EQ(p.fTimestamp, h.fTimestamp);
@@ -89,76 +87,50 @@ TEST(UtpPacket, VersionZeroWindowUnits)
     EXPECT_EQ(0u, sEncodeWindowV0(0xFFFFFFFF) >> 8); // no overflow in the rounding
     std::vector<uint8_t> b(23, 0);
     b[16] = 255;
-    PacketHeader h;
-    sReadHeader(b.data(), 0, h);
-    EXPECT_EQ(89250u, h.fWindow);
+    EXPECT_EQ(89250u, utptest::sHeaderOf(b, 0).fWindow);
     sWriteWindow(b.data(), 0, 204800);
-    sReadHeader(b.data(), 0, h);
-    EXPECT_EQ(25900u, h.fWindow);
+    EXPECT_EQ(25900u, utptest::sHeaderOf(b, 0).fWindow);
 }
 
 TEST(UtpPacket, ExtensionChainIsBoundsChecked)
 {
+    struct Row
+    {
+        int fFirst;
+        std::vector<uint8_t> fChain;
+        ExtensionResult fResult;
+        size_t fPayload;
+    };
+    const Row rows[] = {
+        {7, {0, 4, 9, 9, 9, 9, 'x', 'y'}, EXT_OK, 26},          // unknown: skipped
+        {EXT_BITS, {0, 4, 0, 0, 0, 0}, EXT_BAD_BITS_LENGTH, 0}, // bits must be 8 bytes
+        {EXT_BITS, {0, 8, 0, 0, 0, 0, 0, 0, 0, 0}, EXT_OK, 30},
+        {EXT_EACK, {0, 5, 1, 2, 3, 4}, EXT_BAD_LENGTH, 0}, // beyond the datagram
+        {9, {1}, EXT_BAD_LENGTH, 0},                       // half a head
+        {EXT_EACK, {}, EXT_BAD_LENGTH, 0},
+        {EXT_EACK, {9, 0}, EXT_BAD_LENGTH, 0}}; // next type, nothing after
     size_t payload = 0;
     const uint8_t* mask = nullptr;
     size_t maskLen = 0;
-    auto walk = [&](const std::vector<uint8_t>& b, int first)
-    { return sWalkExtensions(b.data(), b.size(), 20, first, payload, mask, maskLen); };
-    std::vector<uint8_t> hdr(20, 0);
-
-    // Unknown type 7, length 4: skipped, payload after it.
-    std::vector<uint8_t> b = hdr;
-    b.insert(b.end(), {0, 4, 9, 9, 9, 9, 'x', 'y'});
-    ASSERT_EQ(EXT_OK, walk(b, 7));
-    EXPECT_EQ(26u, payload);
-    EXPECT_EQ(nullptr, mask);
-
-    // Extension bits of length 4 drop the packet; of length 8 they are fine.
-    b = hdr;
-    b.insert(b.end(), {0, 4, 0, 0, 0, 0});
-    EXPECT_EQ(EXT_BAD_BITS_LENGTH, walk(b, EXT_BITS));
-    b = hdr;
-    b.insert(b.end(), {0, 8, 0, 0, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(EXT_OK, walk(b, EXT_BITS));
-    EXPECT_EQ(30u, payload);
-
-    // A chain that claims more than the datagram holds, or leaves half a head.
-    b = hdr;
-    b.insert(b.end(), {0, 5, 1, 2, 3, 4});
-    EXPECT_EQ(EXT_BAD_LENGTH, walk(b, EXT_EACK));
-    b = hdr;
-    b.insert(b.end(), {1});
-    EXPECT_EQ(EXT_BAD_LENGTH, walk(b, 9));
-    EXPECT_EQ(EXT_BAD_LENGTH, walk(hdr, EXT_EACK));
-    b = hdr;
-    b.insert(b.end(), {9, 0}); // next type 9 but nothing follows
-    EXPECT_EQ(EXT_BAD_LENGTH, walk(b, EXT_EACK));
-
+    for (const Row& row : rows)
+    {
+        std::vector<uint8_t> b(20, 0);
+        b.insert(b.end(), row.fChain.begin(), row.fChain.end());
+        EXPECT_EQ(row.fResult,
+                  sWalkExtensions(b.data(), b.size(), 20, row.fFirst, payload, mask, maskLen));
+        if (row.fResult != EXT_OK)
+            continue;
+        EXPECT_EQ(row.fPayload, payload);
+        EXPECT_EQ(nullptr, mask);
+    }
     // A long EACK mask is reported whole, after an unknown extension.
-    b = hdr;
-    b.insert(b.end(), {EXT_EACK, 1, 0});
-    b.push_back(0);
-    b.push_back(200);
+    std::vector<uint8_t> b(20, 0);
+    b.insert(b.end(), {EXT_EACK, 1, 0, 0, 200});
     b.insert(b.end(), 200, 0xFF);
-    ASSERT_EQ(EXT_OK, walk(b, 5));
+    ASSERT_EQ(EXT_OK, sWalkExtensions(b.data(), b.size(), 20, 5, payload, mask, maskLen));
     EXPECT_EQ(&b[25], mask);
     EXPECT_EQ(200u, maskLen);
     EXPECT_EQ(b.size(), payload);
-}
-
-TEST(UtpPacket, StampsTimestampsAndReplyDelay)
-{
-    std::vector<uint8_t> v1(20, 0), v0(23, 0);
-    sStamp(v1.data(), 1, 0x1122334455ull, 77);
-    EXPECT_EQ(0x22334455u, sLoad32(&v1[4]));
-    EXPECT_EQ(77u, sLoad32(&v1[8]));
-    sStamp(v0.data(), 0, 12345678901ull, 88);
-    EXPECT_EQ(12345u, sLoad32(&v0[4]));
-    EXPECT_EQ(678901u, sLoad32(&v0[8]));
-    EXPECT_EQ(88u, sLoad32(&v0[12]));
-    PacketHeader h;
-    sReadHeader(v0.data(), 0, h);
-    EXPECT_EQ(uint32_t(12345678901ull), h.fTimestamp);
 }
 
 TEST(UtpAddress, ConvertsBothFamiliesWithThePlatformValues)
@@ -171,8 +143,8 @@ TEST(UtpAddress, ConvertsBothFamiliesWithThePlatformValues)
     EXPECT_EQ(4321, a.fPort);
     EXPECT_TRUE(PeerAddress_IsIPv4(a));
     alignas(8) uint8_t buf[UTP_SOCKADDR_MAX];
-    ASSERT_EQ(int(sizeof(sockaddr_in)),
-              PeerAddress_ToSockAddr(a, reinterpret_cast<sockaddr*>(buf), sizeof(buf)));
+    sockaddr* out = reinterpret_cast<sockaddr*>(buf);
+    ASSERT_EQ(int(sizeof(sockaddr_in)), PeerAddress_ToSockAddr(a, out, sizeof(buf)));
     EXPECT_EQ(0, std::memcmp(&sin, buf, sizeof(sin)));
 
     sockaddr_in6 sin6;
@@ -185,21 +157,19 @@ TEST(UtpAddress, ConvertsBothFamiliesWithThePlatformValues)
     ASSERT_TRUE(PeerAddress_FromSockAddr(b, reinterpret_cast<sockaddr*>(&sin6), sizeof(sin6)));
     EXPECT_FALSE(PeerAddress_IsIPv4(b));
     EXPECT_NE(a, b);
-    ASSERT_EQ(int(sizeof(sockaddr_in6)),
-              PeerAddress_ToSockAddr(b, reinterpret_cast<sockaddr*>(buf), sizeof(buf)));
+    ASSERT_EQ(int(sizeof(sockaddr_in6)), PeerAddress_ToSockAddr(b, out, sizeof(buf)));
     sockaddr_in6 back;
     std::memcpy(&back, buf, sizeof(back));
     EXPECT_EQ(AF_INET6, back.sin6_family);
     EXPECT_EQ(htons(80), back.sin6_port);
     EXPECT_EQ(0u, back.sin6_flowinfo);
     EXPECT_EQ(0, std::memcmp(&sin6.sin6_addr, &back.sin6_addr, 16));
-    EXPECT_EQ(0, PeerAddress_ToSockAddr(b, reinterpret_cast<sockaddr*>(buf), 16)); // no room
+    EXPECT_EQ(0, PeerAddress_ToSockAddr(b, out, 16)); // no room
 
     // Short or foreign addresses give the zero address and false.
     EXPECT_FALSE(PeerAddress_FromSockAddr(b, utptest::sSA(sin), 8));
     sin.sin_family = AF_UNIX;
     EXPECT_FALSE(PeerAddress_FromSockAddr(b, utptest::sSA(sin), sizeof(sin)));
     EXPECT_FALSE(PeerAddress_FromSockAddr(b, nullptr, 0));
-    const PeerAddress zero = {};
-    EXPECT_EQ(zero, b);
+    EXPECT_EQ(PeerAddress(), b);
 }

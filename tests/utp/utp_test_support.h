@@ -1,6 +1,6 @@
 // Shared helpers of the engine's unit tests: a fixture that runs the engine on a virtual clock
 // with a seeded random source, captures every datagram the engine sends and every callback it
-// makes, and can hand datagrams back to the engine from chosen addresses.
+// makes, and builds peer datagrams in either header version.
 //
 // Invariants: the engine's state is process-wide, so each test starts and ends with UTP_FreeAll;
 // only one fixture is active at a time (sActive). Threads: the test thread only.
@@ -19,14 +19,13 @@
 #include <netinet/in.h>
 
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
 namespace utptest
 {
 
-// Virtual start of every test: 16.909060 s, so timestamps are recognisable (0x01020304).
+// Virtual start of every test, recognisable in timestamps (0x01020304 us).
 const uint64_t kStartUs = 0x01020304;
 
 inline sockaddr_in sAddr4(const char* iIp, uint16_t iPort)
@@ -44,10 +43,8 @@ inline const sockaddr* sSA(const sockaddr_in& iSin)
     return reinterpret_cast<const sockaddr*>(&iSin);
 }
 
-// One sent datagram and where it went.
 struct Sent
 {
-    void* fSendUserData;
     std::vector<uint8_t> fBytes;
     PeerAddress fTo;
 };
@@ -61,7 +58,6 @@ struct Recorder
     std::string fOutgoing; // UTPOnWriteProc takes from here
     size_t fWritten = 0;
     size_t fReadBufferSize = 0;
-    size_t fOverheadCalls = 0;
     std::vector<int> fOverheadCategories;
 
     int Count(int iState) const
@@ -73,7 +69,7 @@ struct Recorder
     }
 };
 
-// Builds a datagram as a peer would, in either header version.
+// A datagram as a peer would build it, in either header version.
 struct PacketSpec
 {
     int fVersion = 1;
@@ -95,20 +91,21 @@ inline std::vector<uint8_t> sBuild(const PacketSpec& p)
     std::vector<uint8_t> b(sHeaderSize(p.fVersion));
     sWriteHeader(b.data(), p.fVersion, p.fType, p.fFirstExt, p.fConnId, p.fWindow, p.fSeqNr,
                  p.fAckNr);
-    if (p.fVersion == 0)
-    {
-        sStore32(&b[4], p.fTimestamp / 1000000);
+    const bool v0 = p.fVersion == 0;
+    sStore32(&b[4], v0 ? p.fTimestamp / 1000000 : p.fTimestamp);
+    if (v0)
         sStore32(&b[8], p.fTimestamp % 1000000);
-        sStore32(&b[12], p.fReplyDelay);
-    }
-    else
-    {
-        sStore32(&b[4], p.fTimestamp);
-        sStore32(&b[8], p.fReplyDelay);
-    }
+    sStore32(&b[v0 ? 12 : 8], p.fReplyDelay);
     b.insert(b.end(), p.fExtensions.begin(), p.fExtensions.end());
     b.insert(b.end(), p.fPayload.begin(), p.fPayload.end());
     return b;
+}
+
+inline quillane::UTP::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes, int iVersion = 1)
+{
+    quillane::UTP::PacketHeader h;
+    quillane::UTP::sReadHeader(iBytes.data(), iVersion, h);
+    return h;
 }
 
 class UtpFixture : public ::testing::Test
@@ -128,9 +125,25 @@ class UtpFixture : public ::testing::Test
         sActive = nullptr;
     }
 
-    // Moves the virtual clock forward.
     static void Advance(uint64_t iMs) { UTP_AdvanceVirtualClock(iMs * 1000); }
-    static void AdvanceUs(uint64_t iUs) { UTP_AdvanceVirtualClock(iUs); }
+
+    // Sweeps the timers every 50 ms (as the runner does) for iMs; returns the times (ms after
+    // the start) at which the engine sent something. Stops early once iStopOnError saw an error.
+    std::vector<uint64_t> Poll(uint64_t iMs, const Recorder* iStopOnError = nullptr)
+    {
+        std::vector<uint64_t> times;
+        for (uint64_t t = 0; t <= iMs; t += 50)
+        {
+            fSent.clear();
+            UTP_CheckTimeouts();
+            if (!fSent.empty())
+                times.push_back(t);
+            if (iStopOnError && !iStopOnError->fErrors.empty())
+                break;
+            Advance(50);
+        }
+        return times;
+    }
 
     static const UTPCallbacks* Callbacks()
     {
@@ -140,33 +153,35 @@ class UtpFixture : public ::testing::Test
     }
 
     // A connection towards iPeer, with a recorder installed (not yet connected).
-    UTPSocket* Create(const sockaddr_in& iPeer, Recorder* iRecorder, void* iSendUserData = nullptr)
+    UTPSocket* Create(const sockaddr_in& iPeer, Recorder* iRecorder)
     {
-        UTPSocket* s = UTP_Create(spSendTo, iSendUserData, sSA(iPeer), sizeof(iPeer));
+        UTPSocket* s = UTP_Create(spSendTo, nullptr, sSA(iPeer), sizeof(iPeer));
         if (iRecorder)
             UTP_SetCallbacks(s, Callbacks(), iRecorder);
         return s;
     }
 
     // Hands bytes to the engine as if received from iFrom; new connections get fIncomingRecorder.
-    bool Receive(const std::vector<uint8_t>& iBytes, const sockaddr_in& iFrom,
-                 void* iSendUserData = nullptr, bool iAccept = true)
+    bool Receive(const std::vector<uint8_t>& iBytes, const sockaddr_in& iFrom = kPeer,
+                 bool iAccept = true)
     {
-        return UTP_ProcessDatagram(iAccept ? spGotIncoming : nullptr, spSendTo, iSendUserData,
+        return UTP_ProcessDatagram(iAccept ? spGotIncoming : nullptr, spSendTo, nullptr,
                                    iBytes.data(), iBytes.size(), sSA(iFrom), sizeof(iFrom));
+    }
+    bool Receive(const PacketSpec& p, const sockaddr_in& iFrom = kPeer)
+    {
+        return Receive(sBuild(p), iFrom);
     }
 
     std::vector<uint8_t> TakeLast()
     {
         EXPECT_FALSE(fSent.empty());
-        if (fSent.empty())
-            return {};
-        std::vector<uint8_t> b = fSent.back().fBytes;
+        std::vector<uint8_t> b = fSent.empty() ? std::vector<uint8_t>() : fSent.back().fBytes;
         fSent.clear();
         return b;
     }
 
-    // A packet from the peer of s (with s's receive id), ready to be filled in.
+    // A packet from the peer of s (to s's receive id, acknowledging everything), to fill in.
     static PacketSpec PeerPacket(const UTPSocket* s, int iType)
     {
         PacketSpec p;
@@ -179,21 +194,66 @@ class UtpFixture : public ::testing::Test
         return p;
     }
 
-    // A connecting side whose SYN was answered after iRttMs: CS_CONNECTED, the peer's next
-    // seq_nr is 1000, nothing left in fSent.
+    // The peer's DATA iAhead packets past the next expected one.
+    static PacketSpec Data(const UTPSocket* s, uint16_t iAhead, const std::string& iPayload)
+    {
+        PacketSpec p = PeerPacket(s, quillane::UTP::ST_DATA);
+        p.fSeqNr = uint16_t(s->fAckNr + 1 + iAhead);
+        p.fPayload = iPayload;
+        return p;
+    }
+
+    // The answer to s's SYN, with the peer's first seq_nr 1000.
+    static PacketSpec SynAnswer(const UTPSocket* s)
+    {
+        PacketSpec p = PeerPacket(s, quillane::UTP::ST_STATE);
+        p.fSeqNr = 1000;
+        p.fReplyDelay = 5000;
+        return p;
+    }
+
+    // An ACK of the packets up to s's oldest + iNewer - 1 (iNewer 0: nothing new).
+    static PacketSpec AckOf(const UTPSocket* s, int iNewer)
+    {
+        PacketSpec p = PeerPacket(s, quillane::UTP::ST_STATE);
+        p.fAckNr = uint16_t(quillane::UTP::sOldest(s) - 1 + iNewer);
+        return p;
+    }
+
+    // A connecting side whose SYN was answered after iRttMs: CS_CONNECTED, nothing in fSent.
     UTPSocket* Establish(Recorder* iRecorder, int iVersion = 1, uint32_t iRttMs = 10)
     {
         UTPSocket* s = Create(kPeer, iRecorder);
         UTP_SetOption(s, UTP_OPTION_VERSION, iVersion);
         UTP_Connect(s);
         Advance(iRttMs);
-        PacketSpec answer = PeerPacket(s, quillane::UTP::ST_STATE);
-        answer.fSeqNr = 1000;
-        answer.fReplyDelay = 5000;
-        EXPECT_TRUE(Receive(sBuild(answer), kPeer));
+        EXPECT_TRUE(Receive(SynAnswer(s)));
         EXPECT_EQ(CS_CONNECTED, UTP_GetState(s));
         fSent.clear();
         return s;
+    }
+
+    // Established with room to send iPackets full packets at once (from seq_nr iFirstSeq when
+    // given), and sent them.
+    UTPSocket* EstablishAndWrite(Recorder* r, size_t iPackets, int iFirstSeq = -1)
+    {
+        UTPSocket* s = Establish(r);
+        if (iFirstSeq >= 0)
+            s->fSeqNr = s->fFastResendSeqNr = uint16_t(iFirstSeq);
+        s->fMaxWindow = s->fSndBuf = 1000000;
+        s->fQuota = 100000000;
+        r->fOutgoing.assign(iPackets * s->fPacketSize, 'x');
+        UTP_Write(s, r->fOutgoing.size());
+        EXPECT_EQ(iPackets, fSent.size());
+        fSent.clear();
+        return s;
+    }
+
+    void SendReset(const UTPSocket* s, uint32_t iId)
+    {
+        PacketSpec reset = PeerPacket(s, quillane::UTP::ST_RESET);
+        reset.fConnId = iId;
+        ASSERT_TRUE(Receive(reset));
     }
 
     static const sockaddr_in kPeer;
@@ -201,16 +261,14 @@ class UtpFixture : public ::testing::Test
     std::vector<Sent> fSent;
     std::vector<UTPSocket*> fIncoming;
     Recorder fIncomingRecorder;
-    bool fInstallOnIncoming = true;
 
     static UtpFixture* sActive;
 
   private:
-    static void spSendTo(void* iUserData, const uint8_t* iBytes, size_t iLength,
-                         const sockaddr* iSockAddr, int iSockAddrLen)
+    static void spSendTo(void*, const uint8_t* iBytes, size_t iLength, const sockaddr* iSockAddr,
+                         int iSockAddrLen)
     {
         Sent s;
-        s.fSendUserData = iUserData;
         s.fBytes.assign(iBytes, iBytes + iLength);
         PeerAddress_FromSockAddr(s.fTo, iSockAddr, iSockAddrLen);
         sActive->fSent.push_back(s);
@@ -218,8 +276,7 @@ class UtpFixture : public ::testing::Test
     static void spGotIncoming(void*, UTPSocket* iSocket)
     {
         sActive->fIncoming.push_back(iSocket);
-        if (sActive->fInstallOnIncoming)
-            UTP_SetCallbacks(iSocket, Callbacks(), &sActive->fIncomingRecorder);
+        UTP_SetCallbacks(iSocket, Callbacks(), &sActive->fIncomingRecorder);
     }
     static Recorder* R(void* iUserData) { return static_cast<Recorder*>(iUserData); }
     static void spOnRead(void* u, const uint8_t* b, size_t n)
@@ -238,18 +295,9 @@ class UtpFixture : public ::testing::Test
     static void spOnError(void* u, int e) { R(u)->fErrors.push_back(e); }
     static void spOnOverhead(void* u, bool, size_t, int c)
     {
-        ++R(u)->fOverheadCalls;
         R(u)->fOverheadCategories.push_back(c);
     }
 };
-
-// Header of a datagram the engine sent, read in its version.
-inline quillane::UTP::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes, int iVersion)
-{
-    quillane::UTP::PacketHeader h;
-    quillane::UTP::sReadHeader(iBytes.data(), iVersion, h);
-    return h;
-}
 
 } // namespace utptest
 
