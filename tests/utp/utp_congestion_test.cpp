@@ -131,7 +131,7 @@ TEST_F(UtpCongestion, FastResendFromEackOnceUntilDupAckResetsAcrossTheWrap)
 {
     Recorder r;
     UTPSocket* s = EstablishAndWrite(&r, 5, 65534); // every sequence comparison must wrap
-
+    fSent.clear();
     // The last three arrived: bits 1, 2, 3 of a mask based at ack_nr + 2.
     PacketSpec eack = AckOf(s, 0);
     eack.fFirstExt = EXT_EACK;
@@ -168,7 +168,7 @@ TEST_F(UtpCongestion, HostileLongEackMaskIsBounded)
     Recorder r;
     UTPSocket* s = EstablishAndWrite(&r, 300);
     const uint16_t first = sOldest(s);
-
+    fSent.clear();
     // 255 bytes of 0xB6 (bits 0, 3, 6 clear = missing): far more than 32 candidates. At most 4
     // go out, lowest first: ack_nr + 1, then the packets of bits 0, 3 and 6.
     PacketSpec eack = AckOf(s, 0);

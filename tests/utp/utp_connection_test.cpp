@@ -68,9 +68,8 @@ TEST_F(UtpConnection, ConnectReportsOnceAndRefusesWhatNoLongerApplies)
 {
     Recorder r;
     UTPSocket* s = Create(kPeer, &r);
-    EXPECT_FALSE(UTP_Write(s, 10)); // not connected yet
     UTP_Connect(s);
-    EXPECT_FALSE(UTP_Write(s, 10));
+    EXPECT_FALSE(UTP_Write(s, 10)); // not connected yet
     EXPECT_EQ(0u, r.fWritten);
     UTP_FreeAll();
     s = Establish(&r);
@@ -296,16 +295,6 @@ TEST_F(UtpConnection, DrainedReadBufferReopensAClosedWindow)
     UTP_ReadBufferDrained(s);
     ASSERT_EQ(1u, fSent.size()); // the window update goes out at once
     EXPECT_EQ(s->fRcvBuf, sHeaderOf(fSent[0].fBytes).fWindow);
-    // With the window still open, draining only brings the ACK forward to 100 ms.
-    r.fReadBufferSize = 1000;
-    ASSERT_TRUE(Receive(Data(s, 0, "")));
-    fSent.clear();
-    r.fReadBufferSize = 0;
-    UTP_ReadBufferDrained(s);
-    EXPECT_TRUE(fSent.empty());
-    Advance(100);
-    UTP_CheckTimeouts();
-    EXPECT_EQ(1u, fSent.size());
 }
 
 TEST_F(UtpConnection, OverheadIsReportedByCategory)
@@ -335,14 +324,7 @@ TEST_F(UtpConnection, OverheadIsReportedByCategory)
 TEST_F(UtpConnection, SendBufferGrowsAcrossTheSequenceWrap)
 {
     Recorder r;
-    UTPSocket* s = Establish(&r);
-    s->fSeqNr = 65530;
-    s->fMaxWindow = 1000000;
-    s->fQuota = 100000000;
-    r.fOutgoing.assign(40 * s->fPacketSize, 'w');
-    EXPECT_TRUE(UTP_Write(s, r.fOutgoing.size()));
-    ASSERT_EQ(40u, fSent.size());
-    EXPECT_EQ(40u, s->fCurWindowPackets);
+    UTPSocket* s = EstablishAndWrite(&r, 40, 65530);
     EXPECT_GE(s->fOutBuf.fMask, 63u);
     for (size_t i = 0; i < fSent.size(); ++i)
         EXPECT_EQ(uint16_t(65530 + i), sHeaderOf(fSent[i].fBytes).fSeqNr);
@@ -356,15 +338,14 @@ TEST_F(UtpConnection, IdleConnectionsSleepButKeepTheirDeadlines)
     // Sixty connections established 70 ms apart: each sends its keep-alive at the first sweep
     // 29 s after its last datagram, whichever order their deadlines come in.
     const int kCount = 60;
+    const uint32_t start = uint32_t(kStartUs / 1000);
     std::vector<UTPSocket*> sockets;
-    std::vector<uint64_t> established;
     for (int i = 0; i < kCount; ++i)
     {
         const sockaddr_in peer = sAddr4("127.0.0.2", uint16_t(5000 + i));
         sockets.push_back(Create(peer, nullptr));
         UTP_Connect(sockets.back());
         ASSERT_TRUE(Receive(SynAnswer(sockets.back()), peer));
-        established.push_back(sNow());
         UTP_CheckTimeouts();
         Advance(70);
     }
@@ -379,8 +360,8 @@ TEST_F(UtpConnection, IdleConnectionsSleepButKeepTheirDeadlines)
             const int i = d.fTo.fPort - 5000;
             ASSERT_TRUE(i >= 0 && i < kCount);
             ++keepAlives[i];
-            EXPECT_GE(sNow() - established[i], 29000u) << i;
-            EXPECT_LT(sNow() - established[i], 29050u) << i;
+            const uint32_t quiet = sNow() - (start + 70 * i);
+            EXPECT_TRUE(quiet >= 29000 && quiet < 29050) << i << ": " << quiet;
             EXPECT_EQ(uint16_t(999 - 1), sHeaderOf(d.fBytes).fAckNr);
         }
     }

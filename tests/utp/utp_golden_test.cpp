@@ -20,6 +20,11 @@ struct Golden
     const char* fHex[8]; // in the order of kKinds
 };
 
+void PrintTo(const Golden& iGolden, std::ostream* os)
+{
+    *os << "version " << iGolden.fVersion;
+}
+
 std::string sHex(const std::vector<uint8_t>& b)
 {
     std::string s;
@@ -35,6 +40,21 @@ std::string sHex(const std::vector<uint8_t>& b)
 class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden>
 {
   protected:
+    std::string SweepAndTake(uint64_t iMs)
+    {
+        Advance(iMs);
+        UTP_CheckTimeouts();
+        return TakeLast();
+    }
+
+    std::string TakeLast()
+    {
+        EXPECT_FALSE(fSent.empty());
+        const std::string hex = fSent.empty() ? "" : sHex(fSent.back().fBytes);
+        fSent.clear();
+        return hex;
+    }
+
     // One scripted conversation; returns its packets in the order of kKinds.
     std::vector<std::string> Run(int iVersion)
     {
@@ -43,7 +63,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         UTPSocket* out = Create(kPeer, &connector);
         EXPECT_TRUE(UTP_SetOption(out, UTP_OPTION_VERSION, iVersion));
         UTP_Connect(out);
-        c.push_back(sHex(TakeLast()));
+        c.push_back(TakeLast());
 
         // The accepting side: a peer's SYN with seq_nr 100 and extension bits.
         const sockaddr_in from = sAddr4("127.0.0.3", 3000);
@@ -56,7 +76,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         syn.fFirstExt = EXT_BITS;
         syn.fExtensions = {0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
         EXPECT_TRUE(Receive(syn, from));
-        c.push_back(sHex(TakeLast()));
+        c.push_back(TakeLast());
         EXPECT_EQ(1u, fIncoming.size());
         UTPSocket* in = fIncoming.back();
         const uint16_t ourSeq = in->fSeqNr;
@@ -72,33 +92,25 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         data.fTimestamp = uint32_t(kStartUs - 5000);
         EXPECT_TRUE(Receive(data, from));
         EXPECT_TRUE(fSent.empty()); // the ACK waits
-        Advance(100);
-        UTP_CheckTimeouts();
-        c.push_back(sHex(TakeLast()));
+        c.push_back(SweepAndTake(100));
 
         data.fSeqNr = 103; // 102 is missing
         data.fTimestamp += 100000;
         EXPECT_TRUE(Receive(data, from));
-        Advance(1);
-        UTP_CheckTimeouts();
-        c.push_back(sHex(TakeLast()));
+        c.push_back(SweepAndTake(1));
 
         data.fSeqNr = 102;
         EXPECT_TRUE(Receive(data, from));
-        Advance(100);
-        UTP_CheckTimeouts();
-        fSent.clear();
+        SweepAndTake(100);
         EXPECT_EQ("hellohellohello", fIncomingRecorder.fRead);
-        Advance(29000);
-        UTP_CheckTimeouts();
-        c.push_back(sHex(TakeLast()));
+        c.push_back(SweepAndTake(29000));
 
         // The initial window is one version-1 packet (1382 bytes): 3 bytes in flight leave room
         // for another version-0 packet (1379) but not for another version-1 packet.
         fIncomingRecorder.fOutgoing = "abc";
         EXPECT_EQ(iVersion == 0, UTP_Write(in, 3));
         EXPECT_EQ(iVersion == 0 ? CS_CONNECTED : CS_CONNECTED_FULL, UTP_GetState(in));
-        c.push_back(sHex(TakeLast()));
+        c.push_back(TakeLast());
 
         PacketSpec ack = data;
         ack.fType = ST_STATE;
@@ -110,13 +122,13 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         EXPECT_TRUE(fSent.empty());
         EXPECT_EQ(CS_CONNECTED, UTP_GetState(in));
         UTP_Close(in);
-        c.push_back(sHex(TakeLast()));
+        c.push_back(TakeLast());
 
         PacketSpec stray = data; // same peer, unknown id
         stray.fConnId = iVersion ? 0x4321 : 0x87654321;
         stray.fSeqNr = 500;
         EXPECT_TRUE(Receive(stray, from));
-        c.push_back(sHex(TakeLast()));
+        c.push_back(TakeLast());
         return c;
     }
 };

@@ -41,17 +41,6 @@ class UtpReceive : public UtpFixture
 
 } // namespace
 
-TEST_F(UtpReceive, NonUtpDatagramsChangeNothing)
-{
-    std::vector<uint8_t> twenty(20, 0);
-    twenty[1] = 3; // not version 1, too short for version 0
-    EXPECT_FALSE(Receive(twenty));
-    EXPECT_FALSE(Receive(std::vector<uint8_t>(19, 0x01)));
-    EXPECT_EQ(0u, UTP_GetConnectionCount());
-    EXPECT_EQ(0u, UTP_GetResetCount());
-    EXPECT_TRUE(fSent.empty());
-}
-
 TEST_F(UtpReceive, EverySynCreatesAConnection)
 {
     const std::vector<uint8_t> syn = sBuild(Syn(777, 5));

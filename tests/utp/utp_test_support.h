@@ -173,14 +173,6 @@ class UtpFixture : public ::testing::Test
         return Receive(sBuild(p), iFrom);
     }
 
-    std::vector<uint8_t> TakeLast()
-    {
-        EXPECT_FALSE(fSent.empty());
-        std::vector<uint8_t> b = fSent.empty() ? std::vector<uint8_t>() : fSent.back().fBytes;
-        fSent.clear();
-        return b;
-    }
-
     // A packet from the peer of s (to s's receive id, acknowledging everything), to fill in.
     static PacketSpec PeerPacket(const UTPSocket* s, int iType)
     {
@@ -233,8 +225,7 @@ class UtpFixture : public ::testing::Test
         return s;
     }
 
-    // Established with room to send iPackets full packets at once (from seq_nr iFirstSeq when
-    // given), and sent them.
+    // Established, then iPackets full packets sent at once (from seq_nr iFirstSeq when given).
     UTPSocket* EstablishAndWrite(Recorder* r, size_t iPackets, int iFirstSeq = -1)
     {
         UTPSocket* s = Establish(r);
@@ -243,9 +234,8 @@ class UtpFixture : public ::testing::Test
         s->fMaxWindow = s->fSndBuf = 1000000;
         s->fQuota = 100000000;
         r->fOutgoing.assign(iPackets * s->fPacketSize, 'x');
-        UTP_Write(s, r->fOutgoing.size());
+        EXPECT_TRUE(UTP_Write(s, r->fOutgoing.size()));
         EXPECT_EQ(iPackets, fSent.size());
-        fSent.clear();
         return s;
     }
 
@@ -281,7 +271,7 @@ class UtpFixture : public ::testing::Test
     static Recorder* R(void* iUserData) { return static_cast<Recorder*>(iUserData); }
     static void spOnRead(void* u, const uint8_t* b, size_t n)
     {
-        R(u)->fRead.append(reinterpret_cast<const char*>(b), n);
+        R(u)->fRead.append((const char*)b, n);
     }
     static void spOnWrite(void* u, uint8_t* d, size_t n)
     {
