@@ -1,5 +1,5 @@
 // Receive-path tests: accepting SYNs, resets for strays and the bounded reset table, the sequence
-// window, reordering and the FIN, delayed ACKs, zero-window probes, and hostile datagrams.
+// window, reordering and the FIN, zero-window probes, and hostile datagrams.
 
 #include "utp_test_support.h"
 
@@ -189,18 +189,6 @@ TEST_F(UtpReceive, EarlyFinWaitsForMissingData)
     EXPECT_EQ(STATE_CHANGE_EOF, r.fStates.back());
     EXPECT_EQ(1u, Acks()); // the FIN is acknowledged at once
     EXPECT_EQ(fin.fSeqNr, sHeaderOf(fSent.back().fBytes).fAckNr);
-}
-
-TEST_F(UtpReceive, AckAfterMoreThan2400Bytes)
-{
-    Recorder r;
-    UTPSocket* s = Establish(&r);
-    ASSERT_TRUE(Receive(Data(s, 0, std::string(1300, 'a'))));
-    EXPECT_EQ(0u, Acks());
-    ASSERT_TRUE(Receive(Data(s, 0, std::string(1300, 'b'))));
-    EXPECT_EQ(1u, Acks());
-    EXPECT_EQ(0u, s->fBytesSinceAck);
-    EXPECT_EQ(2600u, r.fRead.size());
 }
 
 TEST_F(UtpReceive, ZeroWindowIsProbedAfterFifteenSeconds)

@@ -18,6 +18,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -60,13 +61,7 @@ struct Recorder
     size_t fReadBufferSize = 0;
     std::vector<int> fOverheadCategories;
 
-    int Count(int iState) const
-    {
-        int n = 0;
-        for (int s : fStates)
-            n += s == iState;
-        return n;
-    }
+    int Count(int iState) const { return int(std::count(fStates.begin(), fStates.end(), iState)); }
 };
 
 // A datagram as a peer would build it, in either header version.
