@@ -133,7 +133,7 @@ TEST_F(UtpCongestion, FastResendFromEackOnceUntilDupAckResetsAcrossTheWrap)
     UTPSocket* s = EstablishAndWrite(&r, 5, 65534); // every sequence comparison must wrap
     fSent.clear();
     // The last three arrived: bits 1, 2, 3 of a mask based at ack_nr + 2.
-    PacketSpec eack = AckOf(s, 0);
+    PacketDraft eack = AckOf(s, 0);
     eack.fFirstExt = EXT_EACK;
     eack.fExtensions = {0, 4, 0x0E, 0, 0, 0};
     Advance(20);
@@ -171,7 +171,7 @@ TEST_F(UtpCongestion, HostileLongEackMaskIsBounded)
     fSent.clear();
     // 255 bytes of 0xB6 (bits 0, 3, 6 clear = missing): far more than 32 candidates. At most 4
     // go out, lowest first: ack_nr + 1, then the packets of bits 0, 3 and 6.
-    PacketSpec eack = AckOf(s, 0);
+    PacketDraft eack = AckOf(s, 0);
     eack.fFirstExt = EXT_EACK;
     eack.fExtensions = {0, 255};
     eack.fExtensions.insert(eack.fExtensions.end(), 255, 0xB6);

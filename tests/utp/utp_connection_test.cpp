@@ -28,7 +28,7 @@ class UtpConnection : public UtpFixture
     // The peer's FIN as its next packet, acknowledging nothing new.
     void ReceiveFin(UTPSocket* s)
     {
-        PacketSpec fin = AckOf(s, 0);
+        PacketDraft fin = AckOf(s, 0);
         fin.fType = ST_FIN;
         ASSERT_TRUE(Receive(fin));
     }
@@ -166,8 +166,8 @@ TEST_F(UtpConnection, CloseWhenConnectedSendsFinAndEndsOnItsAck)
     Recorder r;
     UTPSocket* s = Enter(kFinSent, &r);
     EXPECT_EQ(CS_FIN_SENT, UTP_GetState(s));
-    ASSERT_EQ(1u, fSent.size()); // the FIN (its bytes: golden test)
-    PacketSpec data = AckOf(s, 0); // acknowledged but not delivered
+    ASSERT_EQ(1u, fSent.size());    // the FIN (its bytes: golden test)
+    PacketDraft data = AckOf(s, 0); // acknowledged but not delivered
     data.fType = ST_DATA;
     data.fPayload = "late";
     ASSERT_TRUE(Receive(data));
@@ -249,7 +249,7 @@ TEST_F(UtpConnection, ResetFromAnotherAddressOrIdIsIgnored)
     Recorder r;
     UTPSocket* s = Establish(&r);
     SendReset(s, s->fRecvId + 7);
-    PacketSpec reset = PeerPacket(s, ST_RESET);
+    PacketDraft reset = PeerPacket(s, ST_RESET);
     ASSERT_TRUE(Receive(reset, sAddr4("127.0.0.9", 2000)));
     ASSERT_TRUE(Receive(reset, sAddr4("127.0.0.2", 2001)));
     EXPECT_EQ(CS_CONNECTED, UTP_GetState(s));

@@ -67,7 +67,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
 
         // The accepting side: a peer's SYN with seq_nr 100 and extension bits.
         const sockaddr_in from = sAddr4("127.0.0.3", 3000);
-        PacketSpec syn;
+        PacketDraft syn;
         syn.fVersion = iVersion;
         syn.fType = ST_SYN;
         syn.fConnId = iVersion ? 0x1234 : 0x12345678;
@@ -81,7 +81,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         UTPSocket* in = fIncoming.back();
         const uint16_t ourSeq = in->fSeqNr;
 
-        PacketSpec data = syn;
+        PacketDraft data = syn;
         data.fType = ST_DATA;
         data.fFirstExt = 0;
         data.fExtensions.clear();
@@ -112,7 +112,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         EXPECT_EQ(iVersion == 0 ? CS_CONNECTED : CS_CONNECTED_FULL, UTP_GetState(in));
         c.push_back(TakeLast());
 
-        PacketSpec ack = data;
+        PacketDraft ack = data;
         ack.fType = ST_STATE;
         ack.fPayload.clear();
         ack.fSeqNr = 104; // the next the peer will use
@@ -124,7 +124,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         UTP_Close(in);
         c.push_back(TakeLast());
 
-        PacketSpec stray = data; // same peer, unknown id
+        PacketDraft stray = data; // same peer, unknown id
         stray.fConnId = iVersion ? 0x4321 : 0x87654321;
         stray.fSeqNr = 500;
         EXPECT_TRUE(Receive(stray, from));

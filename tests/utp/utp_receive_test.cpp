@@ -12,9 +12,9 @@ namespace
 class UtpReceive : public UtpFixture
 {
   protected:
-    static PacketSpec Syn(uint32_t iId, uint16_t iSeq)
+    static PacketDraft Syn(uint32_t iId, uint16_t iSeq)
     {
-        PacketSpec p;
+        PacketDraft p;
         p.fType = ST_SYN;
         p.fConnId = iId;
         p.fSeqNr = iSeq;
@@ -68,7 +68,7 @@ TEST_F(UtpReceive, VersionOneIdsWrapInSixteenBits)
     ASSERT_TRUE(Receive(Syn(0xFFFF, 5)));
     ASSERT_EQ(1u, fIncoming.size());
     EXPECT_EQ(0u, fIncoming[0]->fRecvId);
-    PacketSpec data = Data(fIncoming[0], 0, "wrapped");
+    PacketDraft data = Data(fIncoming[0], 0, "wrapped");
     data.fConnId = 0; // a peer with receive id 0xFFFF sends 0xFFFF + 1 in 16 bits
     ASSERT_TRUE(Receive(data));
     EXPECT_EQ("wrapped", fIncomingRecorder.fRead);
@@ -77,7 +77,7 @@ TEST_F(UtpReceive, VersionOneIdsWrapInSixteenBits)
 
 TEST_F(UtpReceive, StraysGetOneResetPerRecordLifetime)
 {
-    PacketSpec stray;
+    PacketDraft stray;
     stray.fConnId = 4242;
     stray.fSeqNr = 77;
     ASSERT_TRUE(Receive(stray));
@@ -109,7 +109,7 @@ TEST_F(UtpReceive, StraysGetOneResetPerRecordLifetime)
 
 TEST_F(UtpReceive, ResetTableIsBounded)
 {
-    PacketSpec stray;
+    PacketDraft stray;
     for (stray.fConnId = 0; stray.fConnId < 1500; ++stray.fConnId)
         ASSERT_TRUE(Receive(stray));
     EXPECT_EQ(1001u, UTP_GetResetCount());
@@ -135,7 +135,7 @@ TEST_F(UtpReceive, SequenceWindowEdges)
     fSent.clear();
 
     // 300 behind: DATA is acknowledged within 100 ms, an old ST_STATE not at all.
-    PacketSpec old = Data(s, 0, "old");
+    PacketDraft old = Data(s, 0, "old");
     old.fSeqNr = uint16_t(s->fAckNr - 299);
     ASSERT_TRUE(Receive(old));
     EXPECT_EQ(0u, AcksAfter(99));
@@ -164,7 +164,7 @@ TEST_F(UtpReceive, ReorderBufferDeliversInOrderOnceAcrossTheSequenceWrap)
     EXPECT_EQ(expected, r.fRead);
     EXPECT_EQ(uint16_t(65520 + 40), s->fAckNr);
     EXPECT_EQ(0, s->fReorderCount);
-    PacketSpec again = Data(s, 0, "N");
+    PacketDraft again = Data(s, 0, "N");
     again.fSeqNr = uint16_t(65520 + 40); // already delivered
     ASSERT_TRUE(Receive(again));
     EXPECT_EQ(expected, r.fRead);
@@ -174,7 +174,7 @@ TEST_F(UtpReceive, EarlyFinWaitsForMissingData)
 {
     Recorder r;
     UTPSocket* s = Establish(&r);
-    PacketSpec fin = Data(s, 2, "");
+    PacketDraft fin = Data(s, 2, "");
     fin.fType = ST_FIN;
     ASSERT_TRUE(Receive(fin));
     EXPECT_EQ(std::vector<int>({STATE_CHANGE_CONNECTED}), r.fStates);
@@ -195,7 +195,7 @@ TEST_F(UtpReceive, ZeroWindowIsProbedAfterFifteenSeconds)
 {
     Recorder r;
     UTPSocket* s = Establish(&r);
-    PacketSpec ack = PeerPacket(s, ST_STATE);
+    PacketDraft ack = PeerPacket(s, ST_STATE);
     ack.fWindow = 0;
     ASSERT_TRUE(Receive(ack));
     Advance(14999);
@@ -210,7 +210,7 @@ TEST_F(UtpReceive, MalformedPacketsAreDroppedSilently)
 {
     Recorder r;
     UTPSocket* s = Establish(&r);
-    PacketSpec bad = Data(s, 0, "payload");
+    PacketDraft bad = Data(s, 0, "payload");
     bad.fFirstExt = EXT_BITS;
     bad.fExtensions = {0, 4, 0, 0, 0, 0}; // extension bits must be 8 bytes
     ASSERT_TRUE(Receive(bad));

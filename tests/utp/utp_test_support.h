@@ -65,7 +65,7 @@ struct Recorder
 };
 
 // A datagram as a peer would build it, in either header version.
-struct PacketSpec
+struct PacketDraft
 {
     int fVersion = 1;
     int fType = quillane::UTP::ST_DATA;
@@ -80,7 +80,7 @@ struct PacketSpec
     std::string fPayload;
 };
 
-inline std::vector<uint8_t> sBuild(const PacketSpec& p)
+inline std::vector<uint8_t> sBuild(const PacketDraft& p)
 {
     using namespace quillane::UTP;
     std::vector<uint8_t> b(sHeaderSize(p.fVersion));
@@ -163,15 +163,15 @@ class UtpFixture : public ::testing::Test
         return UTP_ProcessDatagram(iAccept ? spGotIncoming : nullptr, spSendTo, nullptr,
                                    iBytes.data(), iBytes.size(), sSA(iFrom), sizeof(iFrom));
     }
-    bool Receive(const PacketSpec& p, const sockaddr_in& iFrom = kPeer)
+    bool Receive(const PacketDraft& p, const sockaddr_in& iFrom = kPeer)
     {
         return Receive(sBuild(p), iFrom);
     }
 
     // A packet from the peer of s (to s's receive id, acknowledging everything), to fill in.
-    static PacketSpec PeerPacket(const UTPSocket* s, int iType)
+    static PacketDraft PeerPacket(const UTPSocket* s, int iType)
     {
-        PacketSpec p;
+        PacketDraft p;
         p.fVersion = s->fVersion;
         p.fType = iType;
         p.fConnId = s->fRecvId;
@@ -182,27 +182,27 @@ class UtpFixture : public ::testing::Test
     }
 
     // The peer's DATA iAhead packets past the next expected one.
-    static PacketSpec Data(const UTPSocket* s, uint16_t iAhead, const std::string& iPayload)
+    static PacketDraft Data(const UTPSocket* s, uint16_t iAhead, const std::string& iPayload)
     {
-        PacketSpec p = PeerPacket(s, quillane::UTP::ST_DATA);
+        PacketDraft p = PeerPacket(s, quillane::UTP::ST_DATA);
         p.fSeqNr = uint16_t(s->fAckNr + 1 + iAhead);
         p.fPayload = iPayload;
         return p;
     }
 
     // The answer to s's SYN, with the peer's first seq_nr 1000.
-    static PacketSpec SynAnswer(const UTPSocket* s)
+    static PacketDraft SynAnswer(const UTPSocket* s)
     {
-        PacketSpec p = PeerPacket(s, quillane::UTP::ST_STATE);
+        PacketDraft p = PeerPacket(s, quillane::UTP::ST_STATE);
         p.fSeqNr = 1000;
         p.fReplyDelay = 5000;
         return p;
     }
 
     // An ACK of the packets up to s's oldest + iNewer - 1 (iNewer 0: nothing new).
-    static PacketSpec AckOf(const UTPSocket* s, int iNewer)
+    static PacketDraft AckOf(const UTPSocket* s, int iNewer)
     {
-        PacketSpec p = PeerPacket(s, quillane::UTP::ST_STATE);
+        PacketDraft p = PeerPacket(s, quillane::UTP::ST_STATE);
         p.fAckNr = uint16_t(quillane::UTP::sOldest(s) - 1 + iNewer);
         return p;
     }
@@ -236,7 +236,7 @@ class UtpFixture : public ::testing::Test
 
     void SendReset(const UTPSocket* s, uint32_t iId)
     {
-        PacketSpec reset = PeerPacket(s, quillane::UTP::ST_RESET);
+        PacketDraft reset = PeerPacket(s, quillane::UTP::ST_RESET);
         reset.fConnId = iId;
         ASSERT_TRUE(Receive(reset));
     }
