@@ -43,9 +43,9 @@ class UtpReceive : public UtpFixture
 
 TEST_F(UtpReceive, EverySynCreatesAConnection)
 {
-    const std::vector<uint8_t> syn = sBuild(Syn(777, 5));
-    ASSERT_TRUE(Receive(syn));
-    ASSERT_TRUE(Receive(syn));
+    // A new SYN (another seq_nr) from the same address and id makes a second connection.
+    ASSERT_TRUE(Receive(Syn(777, 5)));
+    ASSERT_TRUE(Receive(Syn(777, 9)));
     ASSERT_EQ(2u, fIncoming.size());
     EXPECT_NE(fIncoming[0], fIncoming[1]);
     for (UTPSocket* s : fIncoming)
@@ -53,14 +53,33 @@ TEST_F(UtpReceive, EverySynCreatesAConnection)
         EXPECT_EQ(CS_CONNECTED, UTP_GetState(s));
         EXPECT_EQ(777u, s->fSendId);
         EXPECT_EQ(778u, s->fRecvId);
-        EXPECT_EQ(5, s->fAckNr);
     }
+    EXPECT_EQ(5, fIncoming[0]->fAckNr);
+    EXPECT_EQ(9, fIncoming[1]->fAckNr);
     ASSERT_TRUE(Receive(Data(fIncoming[0], 0, "x"))); // a packet for the pair: the earlier one
     EXPECT_EQ("x", fIncomingRecorder.fRead);
     EXPECT_EQ(6, fIncoming[0]->fAckNr);
-    EXPECT_EQ(5, fIncoming[1]->fAckNr);
-    EXPECT_TRUE(Receive(syn, kPeer, false)); // no new-connection function: dropped, still uTP
+    EXPECT_EQ(9, fIncoming[1]->fAckNr);
+    EXPECT_TRUE(Receive(sBuild(Syn(777, 20)), kPeer, false)); // no new-connection function
     EXPECT_EQ(2u, UTP_GetConnectionCount());
+}
+
+// The same SYN again (its answer was lost) is answered again by the connection it made.
+TEST_F(UtpReceive, RepeatedSynIsAnsweredByItsConnection)
+{
+    const std::vector<uint8_t> syn = sBuild(Syn(777, 5));
+    ASSERT_TRUE(Receive(syn));
+    ASSERT_EQ(1u, fSent.size());
+    const PacketHeader first = sHeaderOf(fSent[0].fBytes);
+    ASSERT_TRUE(Receive(syn));
+    EXPECT_EQ(1u, fIncoming.size());
+    EXPECT_EQ(1u, UTP_GetConnectionCount());
+    ASSERT_EQ(2u, fSent.size());
+    const PacketHeader again = sHeaderOf(fSent[1].fBytes);
+    EXPECT_EQ(fSent[0].fBytes.size(), fSent[1].fBytes.size());
+    EXPECT_EQ(first.fSeqNr, again.fSeqNr);
+    EXPECT_EQ(5, again.fAckNr);
+    EXPECT_EQ(ST_STATE, again.fType);
 }
 
 TEST_F(UtpReceive, VersionOneIdsWrapInSixteenBits)

@@ -122,6 +122,23 @@ void spAcceptSyn(UTPGotIncomingConnection iGotIncoming, SendToProc iSendTo, void
     }
 }
 
+// A SYN that the peer sent again because our answer was lost belongs to the connection we
+// already accepted for it (same address, same ids, nothing received since the SYN): answering from
+// there keeps the peer on that connection's sequence numbers, where a second connection with the
+// same ids would leave both halves unable to understand each other. While that connection has
+// packets in flight, their retransmission reaches the peer and connects it on its own.
+bool spRepeatedSyn(const PeerAddress& iAddr, const PacketId& iId, uint16_t iSeqNr)
+{
+    const uint32_t idMask = iId.fVersion == 1 ? 0xFFFFu : 0xFFFFFFFFu;
+    UTPSocket* s = sFindForPacket(iAddr, (iId.fConnId + 1) & idMask);
+    if (!s || s->fSendId != iId.fConnId || s->fVersion != iId.fVersion || s->fAckNr != iSeqNr ||
+        (s->fState != CS_CONNECTED && s->fState != CS_CONNECTED_FULL))
+        return false;
+    if (s->fCurWindowPackets == 0)
+        sSendAck(s, true);
+    return true;
+}
+
 // A packet for no known connection.
 void spAnswerStray(SendToProc iSendTo, void* iSendUserData, const PacketId& iId, uint16_t iSeqNr,
                    const PeerAddress& iAddr)
@@ -483,6 +500,8 @@ bool UTP_ProcessDatagram(UTPGotIncomingConnection iGotIncoming, SendToProc iSend
     const uint16_t seqNr = sReadSeqNr(iBytes, id.fVersion);
     if (id.fType == ST_SYN)
     {
+        if (spRepeatedSyn(addr, id, seqNr))
+            return true;
         if (iGotIncoming)
             spAcceptSyn(iGotIncoming, iSendTo, iSendUserData, iBytes, iLength, iSockAddr,
                         iSockAddrLen, id, seqNr);
