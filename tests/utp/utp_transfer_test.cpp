@@ -21,6 +21,17 @@ const uint64_t kMB = 1000000;
 const uint64_t kSecond = 1000000;                         // virtual microseconds
 const uint64_t kClockWrapUs = (uint64_t(1) << 32) * 1000; // ms counter and 32-bit µs both wrap
 
+// An application writing iSend bytes of stream iSendSeed and expecting iExpect of iExpectSeed.
+AppConfig App(uint64_t iSend, uint64_t iSendSeed, uint64_t iExpect, uint64_t iExpectSeed,
+              AppConfig iBase = AppConfig())
+{
+    iBase.fSendBytes = iSend;
+    iBase.fSendSeed = iSendSeed;
+    iBase.fExpectBytes = iExpect;
+    iBase.fExpectSeed = iExpectSeed;
+    return iBase;
+}
+
 // A client and a listening server with one path between them.
 struct Pair
 {
@@ -35,16 +46,8 @@ struct Pair
     SimConn* Start(uint64_t iUp, uint64_t iDown, AppConfig iClient = AppConfig(),
                    AppConfig iServer = AppConfig())
     {
-        iServer.fSendBytes = iDown;
-        iServer.fSendSeed = 22;
-        iServer.fExpectBytes = iUp;
-        iServer.fExpectSeed = 11;
-        fSim.SetAccept(fServer, iServer);
-        iClient.fSendBytes = iUp;
-        iClient.fSendSeed = 11;
-        iClient.fExpectBytes = iDown;
-        iClient.fExpectSeed = 22;
-        return fSim.Connect(fClient, fServer, iClient);
+        fSim.SetAccept(fServer, App(iDown, 22, iUp, 11, iServer));
+        return fSim.Connect(fClient, fServer, App(iUp, 11, iDown, 22, iClient));
     }
 
     SimConn* ServerConn() const
@@ -116,21 +119,11 @@ void DropFirstFrom(Sim& ioSim, int iFrom, int& ioDropped)
 // iCount clients to one server, each with its own stream, matched by hash on the server side.
 void ExpectStreamsKeptApart(Pair& ioPair, int iCount, uint64_t iUp, uint64_t iDown)
 {
-    AppConfig server;
-    server.fSendBytes = iDown;
-    server.fSendSeed = 9;
-    server.fExpectBytes = iUp;
+    AppConfig server = App(iDown, 9, iUp, 2);
     server.fCheckContent = false;
     ioPair.fSim.SetAccept(ioPair.fServer, server);
     for (int i = 0; i < iCount; ++i)
-    {
-        AppConfig client;
-        client.fSendBytes = iUp;
-        client.fSendSeed = 100 + i;
-        client.fExpectBytes = iDown;
-        client.fExpectSeed = 9;
-        ioPair.fSim.Connect(ioPair.fClient, ioPair.fServer, client);
-    }
+        ioPair.fSim.Connect(ioPair.fClient, ioPair.fServer, App(iUp, 100 + i, iDown, 9));
     ASSERT_TRUE(ioPair.fSim.RunUntilAllDestroyed(300 * kSecond)) << ioPair.fSim.Summary();
     std::multiset<uint64_t> sentHashes, receivedHashes;
     for (const auto& c : ioPair.fSim.Conns())
@@ -309,11 +302,15 @@ TEST(UtpTransfer, TwentyPercentLossEachWay)
     EXPECT_GE(complete, 6) << "transfers at 20% loss give up (see above)";
 }
 
-// Short transfers over random paths (loss up to 8%, duplication, reordering, small queues).
-TEST(UtpTransfer, RandomPathsAlwaysDeliver)
+// Short transfers over random paths (loss up to 8%, duplication, reordering, small queues). The
+// first seed runs again at the end: clock and randomness all come from the simulation, so the
+// same seed gives the same datagrams at the same times, and any failure here replays exactly.
+TEST(UtpTransfer, RandomPathsDeliverAndReplayExactly)
 {
-    for (uint64_t seed = 1; seed <= 40; ++seed)
+    uint64_t firstHash = 0;
+    for (uint64_t run = 1; run <= 41; ++run)
     {
+        const uint64_t seed = run > 40 ? 1 : run;
         SCOPED_TRACE("seed " + std::to_string(seed));
         Pair pair(Seeded(seed));
         Rng rng(seed * 7919);
@@ -328,12 +325,26 @@ TEST(UtpTransfer, RandomPathsAlwaysDeliver)
             link.fQueueLimitBytes = 30000 + rng.Below(300000);
         }
         pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+        uint64_t hash = kFnvOffset;
+        pair.fSim.SetTap(
+            [&](const Datagram& d)
+            {
+                const uint64_t now = pair.fSim.Now();
+                hash = Fnv1a64(hash, reinterpret_cast<const uint8_t*>(&now), sizeof now);
+                hash = Fnv1a64(hash, d.fBytes.data(), d.fBytes.size());
+            });
         const uint64_t up = rng.Below(400000), down = rng.Below(400000);
         AppConfig client;
         client.fVersion = int(rng.Below(2));
         SimConn* c = pair.Start(up, down, client);
         ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << pair.fSim.Summary();
         ExpectDelivered(pair, c);
+        if (run == 1)
+            firstHash = hash;
+        if (run > 40)
+        {
+            EXPECT_EQ(hash, firstHash) << "the same seed did not replay";
+        }
     }
 }
 
@@ -363,32 +374,6 @@ TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
     Pair pair(Seeded(seed));
     pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
     ExpectStreamsKeptApart(pair, 2, 100000, 100000);
-}
-
-// Clock and randomness all come from the simulation, so any failure here replays exactly.
-TEST(UtpTransfer, SameSeedReplaysExactly)
-{
-    uint64_t hashes[2];
-    for (uint64_t& hash : hashes)
-    {
-        Pair pair(Seeded(42));
-        LinkConfig link = Path(12000, 0.05);
-        link.fJitterUs = 3000;
-        link.fDuplicate = 0.02;
-        pair.fSim.SetPath(pair.fClient, pair.fServer, link);
-        hash = kFnvOffset;
-        pair.fSim.SetTap(
-            [&](const Datagram& d)
-            {
-                const uint64_t now = pair.fSim.Now();
-                hash = Fnv1a64(hash, reinterpret_cast<const uint8_t*>(&now), sizeof now);
-                hash = Fnv1a64(hash, d.fBytes.data(), d.fBytes.size());
-            });
-        SimConn* client = pair.Start(1 * kMB, 1 * kMB);
-        ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(300 * kSecond)) << pair.fSim.Summary();
-        ExpectDelivered(pair, client);
-    }
-    EXPECT_EQ(hashes[0], hashes[1]);
 }
 
 // Readers that fall behind throttle the sender through the window: a slow one, a stalled one, and a
@@ -432,14 +417,11 @@ TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
         EXPECT_TRUE(s->Complete()) << s->Describe();
         EXPECT_LE(s->fMaxUnread, uint64_t(server.fRcvBuf) + 8 * 1382) << s->Describe();
         const uint64_t took = s->fDoneReceivingAtUs - resumedAt;
-        if (mode == kSlow) // the rate limit, not the path, decides the time
-        {
-            EXPECT_GE(took, 2 * kSecond);
-        }
-        else
-        {
-            EXPECT_LT(took, (mode == kStalled ? 3 : 35) * kSecond) << pair.fSim.Summary();
-        }
+        // A slow reader's rate, not the path, decides the time; a resumed one gets going at once.
+        EXPECT_TRUE(mode == kSlow ? took >= 2 * kSecond
+                                  : took < (mode == kStalled ? 3 : 35) * kSecond)
+            << "took " << took << " us\n"
+            << pair.fSim.Summary();
     }
 }
 
@@ -472,15 +454,10 @@ TEST(UtpTransfer, QuietConnectionSendsPromptlyWhenWrittenTo)
 {
     Pair pair;
     pair.fSim.SetPath(pair.fClient, pair.fServer, Path(10000, 0));
-    AppConfig server;
-    server.fExpectBytes = 2 * kMB; // both bursts
-    server.fExpectSeed = 11;
-    server.fClose = CloseWhen::kNever;
-    pair.fSim.SetAccept(pair.fServer, server);
-    AppConfig client;
-    client.fSendSeed = 11;
-    client.fClose = CloseWhen::kNever;
-    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, client);
+    AppConfig quiet;
+    quiet.fClose = CloseWhen::kNever;
+    pair.fSim.SetAccept(pair.fServer, App(0, 1, 2 * kMB, 11, quiet)); // both bursts
+    SimConn* c = pair.fSim.Connect(pair.fClient, pair.fServer, App(0, 11, 0, 2, quiet));
     for (uint64_t burst = 1; burst <= 2; ++burst)
     {
         const uint64_t sentBefore = pair.fSim.Stats(pair.fClient, pair.fServer).fSent;
