@@ -66,3 +66,25 @@ if(NOT QN_PYTHON3_INCLUDE)
   message(FATAL_ERROR "No Python 3 with headers at '${QN_PYTHON3}': install python3-dev (scripts/install-deps.sh does).")
 endif()
 message(STATUS "Python 3: ${QN_PYTHON3} (headers in ${QN_PYTHON3_INCLUDE})")
+
+# qn_add_python_extension(<target> <module name> <major> <include dir> <sources>...)
+# A Python extension module built for one interpreter: <module name>.so in build/python<major>/,
+# beside the real module so the build/pyN launchers and the Python tests find it. Only the
+# module's initialisation function is exported; the interpreter's own symbols stay undefined
+# and are resolved when the interpreter loads the module.
+function(qn_add_python_extension target module major include_dir)
+  add_library(${target} MODULE ${ARGN})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${module}
+    PREFIX ""
+    SUFFIX ".so"
+    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/python${major}"
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  # The interpreter's headers are not ours to keep warning-free.
+  target_include_directories(${target} SYSTEM PRIVATE "${include_dir}")
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/native)
+  # Nor are the static libraries linked in exported: another module in the process could
+  # otherwise bind to (or interpose on) our support library's symbols.
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+endfunction()
