@@ -130,31 +130,45 @@ void AddIdleConnections(Sim& ioSim, int iCount)
     ioSim.RunFor(200000);
 }
 
+// The busy pair: a sender at 127.0.0.1 and an accepting receiver at 127.0.0.2.
+struct BusyPair
+{
+    int fSender;
+    int fReceiver;
+};
+
+BusyPair AddBusyPair(Sim& ioSim)
+{
+    const BusyPair pair{ioSim.AddEndpoint("127.0.0.1", 41001, false),
+                        ioSim.AddEndpoint("127.0.0.2", 41002, true)};
+    ioSim.SetAccept(pair.fReceiver, Receiver(kTransferBytes));
+    return pair;
+}
+
+// One transfer per benchmark iteration over the pair.
+void TransferEachIteration(benchmark::State& ioState, Sim& ioSim, const BusyPair& iPair)
+{
+    for (auto _ : ioState)
+    {
+        if (!Transfer(ioSim, iPair.fSender, iPair.fReceiver))
+            ioState.SkipWithError("transfer did not finish");
+    }
+}
+
 void EngineThroughput(benchmark::State& ioState)
 {
     Sim sim(BenchOptions(false));
-    const int a = sim.AddEndpoint("127.0.0.1", 41001, false);
-    const int b = sim.AddEndpoint("127.0.0.2", 41002, true);
-    sim.SetAccept(b, Receiver(kTransferBytes));
-    for (auto _ : ioState)
-    {
-        if (!Transfer(sim, a, b))
-            ioState.SkipWithError("transfer did not finish");
-    }
+    const BusyPair pair = AddBusyPair(sim);
+    TransferEachIteration(ioState, sim, pair);
     ioState.SetBytesProcessed(int64_t(ioState.iterations() * kTransferBytes));
 }
 
 void EngineCostPerPacket(benchmark::State& ioState)
 {
     Sim sim(BenchOptions(true));
-    const int a = sim.AddEndpoint("127.0.0.1", 41001, false);
-    const int b = sim.AddEndpoint("127.0.0.2", 41002, true);
-    sim.SetAccept(b, Receiver(kTransferBytes));
-    for (auto _ : ioState)
-    {
-        if (!Transfer(sim, a, b))
-            ioState.SkipWithError("transfer did not finish");
-    }
+    const BusyPair pair = AddBusyPair(sim);
+    TransferEachIteration(ioState, sim, pair);
+    const int a = pair.fSender, b = pair.fReceiver;
     sSingle = Measure(sim, a, b, 0, 0, 0);
     Report(ioState, sSingle);
     ioState.SetBytesProcessed(int64_t(ioState.iterations() * kTransferBytes));
@@ -170,11 +184,7 @@ void EngineScale(benchmark::State& ioState)
     sim.SetAccept(server, Receiver(kTransferBytes));
     const uint64_t checks = sim.TimeoutChecks(), checkNs = sim.TimeoutCheckNs(),
                    checkSendNs = sim.TimeoutSendNs();
-    for (auto _ : ioState)
-    {
-        if (!Transfer(sim, busy, server))
-            ioState.SkipWithError("transfer did not finish");
-    }
+    TransferEachIteration(ioState, sim, BusyPair{busy, server});
     sScale = Measure(sim, busy, server, checks, checkNs, checkSendNs);
     Report(ioState, sScale);
     ioState.counters["live_records"] = double(UTP_GetConnectionCount());
