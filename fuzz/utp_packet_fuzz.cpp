@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-using namespace quillane::UTP;
+using namespace quillane::UTP::Engine;
 
 namespace
 {

@@ -261,7 +261,7 @@ void spCheckInvariants(Sim& ioSim)
         uint64_t inFlight = 0;
         for (uint32_t i = 0; i < s->fCurWindowPackets; ++i)
         {
-            const quillane::UTP::OutPacket* p = s->fOutBuf.Get(uint16_t(oldest + i));
+            const quillane::UTP::Engine::OutPacket* p = s->fOutBuf.Get(uint16_t(oldest + i));
             if (p && p->fTransmissions && !p->fNeedResend)
                 inFlight += p->fPayload;
         }

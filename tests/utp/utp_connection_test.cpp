@@ -5,7 +5,7 @@
 
 #include "utp_test_support.h"
 
-using namespace quillane::UTP;
+using namespace quillane::UTP::Engine;
 using namespace utptest;
 
 namespace

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-using namespace quillane::UTP;
+using namespace quillane::UTP::Engine;
 using namespace utptest;
 
 namespace

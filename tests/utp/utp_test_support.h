@@ -68,7 +68,7 @@ struct Recorder
 struct PacketDraft
 {
     int fVersion = 1;
-    int fType = quillane::UTP::ST_DATA;
+    int fType = quillane::UTP::Engine::ST_DATA;
     uint32_t fConnId = 0;
     uint32_t fTimestamp = 0;
     uint32_t fReplyDelay = 0;
@@ -82,7 +82,7 @@ struct PacketDraft
 
 inline std::vector<uint8_t> sBuild(const PacketDraft& p)
 {
-    using namespace quillane::UTP;
+    using namespace quillane::UTP::Engine;
     std::vector<uint8_t> b(sHeaderSize(p.fVersion));
     sWriteHeader(b.data(), p.fVersion, p.fType, p.fFirstExt, p.fConnId, p.fWindow, p.fSeqNr,
                  p.fAckNr);
@@ -96,10 +96,10 @@ inline std::vector<uint8_t> sBuild(const PacketDraft& p)
     return b;
 }
 
-inline quillane::UTP::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes, int iVersion = 1)
+inline quillane::UTP::Engine::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes, int iVersion = 1)
 {
-    quillane::UTP::PacketHeader h;
-    quillane::UTP::sReadHeader(iBytes.data(), iVersion, h);
+    quillane::UTP::Engine::PacketHeader h;
+    quillane::UTP::Engine::sReadHeader(iBytes.data(), iVersion, h);
     return h;
 }
 
@@ -184,7 +184,7 @@ class UtpFixture : public ::testing::Test
     // The peer's DATA iAhead packets past the next expected one.
     static PacketDraft Data(const UTPSocket* s, uint16_t iAhead, const std::string& iPayload)
     {
-        PacketDraft p = PeerPacket(s, quillane::UTP::ST_DATA);
+        PacketDraft p = PeerPacket(s, quillane::UTP::Engine::ST_DATA);
         p.fSeqNr = uint16_t(s->fAckNr + 1 + iAhead);
         p.fPayload = iPayload;
         return p;
@@ -193,7 +193,7 @@ class UtpFixture : public ::testing::Test
     // The answer to s's SYN, with the peer's first seq_nr 1000.
     static PacketDraft SynAnswer(const UTPSocket* s)
     {
-        PacketDraft p = PeerPacket(s, quillane::UTP::ST_STATE);
+        PacketDraft p = PeerPacket(s, quillane::UTP::Engine::ST_STATE);
         p.fSeqNr = 1000;
         p.fReplyDelay = 5000;
         return p;
@@ -202,8 +202,8 @@ class UtpFixture : public ::testing::Test
     // An ACK of the packets up to s's oldest + iNewer - 1 (iNewer 0: nothing new).
     static PacketDraft AckOf(const UTPSocket* s, int iNewer)
     {
-        PacketDraft p = PeerPacket(s, quillane::UTP::ST_STATE);
-        p.fAckNr = uint16_t(quillane::UTP::sOldest(s) - 1 + iNewer);
+        PacketDraft p = PeerPacket(s, quillane::UTP::Engine::ST_STATE);
+        p.fAckNr = uint16_t(quillane::UTP::Engine::sOldest(s) - 1 + iNewer);
         return p;
     }
 
@@ -236,7 +236,7 @@ class UtpFixture : public ::testing::Test
 
     void SendReset(const UTPSocket* s, uint32_t iId)
     {
-        PacketDraft reset = PeerPacket(s, quillane::UTP::ST_RESET);
+        PacketDraft reset = PeerPacket(s, quillane::UTP::Engine::ST_RESET);
         reset.fConnId = iId;
         ASSERT_TRUE(Receive(reset));
     }

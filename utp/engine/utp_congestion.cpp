@@ -19,6 +19,8 @@ namespace quillane
 {
 namespace UTP
 {
+namespace Engine
+{
 
 namespace
 {
@@ -517,5 +519,6 @@ bool sQuietUntil(UTPSocket* s, uint32_t& oWake)
     return true;
 }
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane

@@ -11,6 +11,8 @@ namespace quillane
 {
 namespace UTP
 {
+namespace Engine
+{
 
 bool sRecognize(const uint8_t* iBytes, size_t iLength, PacketId& oId)
 {
@@ -174,5 +176,6 @@ size_t sWriteEack(uint8_t* oBytes, uint32_t iMask)
     return kEackSize;
 }
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane

@@ -17,6 +17,8 @@ namespace quillane
 {
 namespace UTP
 {
+namespace Engine
+{
 
 enum PacketType
 {
@@ -131,6 +133,7 @@ void sStamp(uint8_t* ioBytes, int iVersion, uint64_t iMicroseconds, uint32_t iRe
 size_t sWriteExtensionBits(uint8_t* oBytes);
 size_t sWriteEack(uint8_t* oBytes, uint32_t iMask);
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane
 

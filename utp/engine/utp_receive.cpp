@@ -20,6 +20,8 @@ namespace quillane
 {
 namespace UTP
 {
+namespace Engine
+{
 
 namespace
 {
@@ -462,10 +464,11 @@ size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool 
     return spTakePayload(s, p, iBytes, iLength, d);
 }
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane
 
-using namespace quillane::UTP;
+using namespace quillane::UTP::Engine;
 
 // ---------------------------------------------------------------------------------------------
 // The datagram entry point

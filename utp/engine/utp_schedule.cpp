@@ -18,6 +18,8 @@ namespace quillane
 {
 namespace UTP
 {
+namespace Engine
+{
 
 namespace
 {
@@ -190,5 +192,6 @@ void sScheduleClear()
     sSchedule = Schedule();
 }
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane

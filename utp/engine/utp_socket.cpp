@@ -21,6 +21,8 @@ namespace quillane
 {
 namespace UTP
 {
+namespace Engine
+{
 
 namespace
 {
@@ -566,10 +568,11 @@ void sFlush(UTPSocket* s)
     }
 }
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane
 
-using namespace quillane::UTP;
+using namespace quillane::UTP::Engine;
 
 // ---------------------------------------------------------------------------------------------
 // Peer addresses

@@ -27,6 +27,8 @@ namespace quillane
 {
 namespace UTP
 {
+namespace Engine
+{
 
 // ---------------------------------------------------------------------------------------------
 // Constants
@@ -133,6 +135,7 @@ struct IndexNode
     uint32_t fId;
 };
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane
 
@@ -173,17 +176,17 @@ struct UTPSocket
     uint32_t fRtt;
     uint32_t fRttVar;
     uint32_t fRto;
-    quillane::UTP::DelayHistory fRttHistory;
+    quillane::UTP::Engine::DelayHistory fRttHistory;
     uint32_t fBackoffTimeout;
     uint32_t fTimeoutAt; // 0 = none
     uint32_t fZeroWindowAt;
     uint32_t fRecvId;
     uint32_t fSendId;
     uint32_t fRcvWin;
-    quillane::UTP::DelayHistory fOurHistory;
-    quillane::UTP::DelayHistory fTheirHistory;
-    quillane::UTP::SeqRing<quillane::UTP::InBlock> fInBuf;
-    quillane::UTP::SeqRing<quillane::UTP::OutPacket> fOutBuf;
+    quillane::UTP::Engine::DelayHistory fOurHistory;
+    quillane::UTP::Engine::DelayHistory fTheirHistory;
+    quillane::UTP::Engine::SeqRing<quillane::UTP::Engine::InBlock> fInBuf;
+    quillane::UTP::Engine::SeqRing<quillane::UTP::Engine::OutPacket> fOutBuf;
 
     // Derived and bookkeeping fields.
     uint32_t fPacketSize; // largest payload of one packet
@@ -192,8 +195,8 @@ struct UTPSocket
     uint16_t fFlushFrom;  // every packet before it is sent and not marked for resend
     int fSockAddrLen;
     alignas(8) uint8_t fSockAddr[UTP_SOCKADDR_MAX];
-    quillane::UTP::IndexNode fRecvNode;
-    quillane::UTP::IndexNode fSendNode;
+    quillane::UTP::Engine::IndexNode fRecvNode;
+    quillane::UTP::Engine::IndexNode fSendNode;
     // Timer scheduling: a connection is either active (stepped at every sweep, at fActivePos of
     // the active list) or asleep (in the wake heap at fHeapPos) until its next deadline.
     int32_t fActivePos; // -1 when asleep
@@ -204,6 +207,8 @@ struct UTPSocket
 namespace quillane
 {
 namespace UTP
+{
+namespace Engine
 {
 
 enum
@@ -293,6 +298,7 @@ void sAddQuota(UTPSocket* s, uint32_t iAdd);
 size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool iAcceptedSyn);
 void sFreeInBlock(InBlock* b);
 
+} // namespace Engine
 } // namespace UTP
 } // namespace quillane
 
