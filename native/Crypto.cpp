@@ -3,12 +3,11 @@
 // library's combined-mode functions, and the signed-message layout is crypto_sign's own, so no
 // intermediate copy of a key, plain text or cipher text is ever made. The 64-byte signing
 // secret key, the one secret that exists only inside a call, is wiped on every path.
-// Nonces come from the per-thread generator of RandomSource.h; keys straight from libsodium's
-// system source.
+// Every nonce and key is drawn from libsodium's system source, one draw per message: the process
+// keeps no generator state that a copy of it (fork, clone, a restored snapshot) could replay.
 
 #include "Crypto.h"
 #include "EntryPath.h"
-#include "RandomSource.h"
 
 #include <sodium.h>
 
@@ -37,6 +36,10 @@ static_assert(crypto_sign_SEEDBYTES == kKeySize && crypto_sign_PUBLICKEYBYTES ==
               "signing seed and verify key sizes");
 static_assert(crypto_secretbox_ZEROBYTES - crypto_secretbox_BOXZEROBYTES == kMacSize,
               "the zero-padded and combined layouts agree");
+
+// Above this many bytes, Crypto_Random expands a fresh 32-byte system seed with ChaCha20: one
+// system draw for any count instead of one per 256 bytes. The seed lives only inside the call.
+constexpr size_t kDirectRandomMax = 256;
 
 [[noreturn]] void spFail(const char* iMessage)
 {
@@ -95,7 +98,7 @@ template <class Seal> PyObject* spEncrypt(PyObject* iPlainText, const char* iFai
         throw std::bad_alloc();
     unsigned char* out;
     py::Ref result(py::sNewStringToFill(length + kCipherOverhead, out));
-    sRandomNonce(out, kNonceSize);
+    randombytes_buf(out, kNonceSize);
     if (iSeal(out + kNonceSize, plain, length, out) != 0)
         spFail(iFailure);
     return result.Release();
@@ -112,6 +115,19 @@ template <class Open> PyObject* spDecrypt(PyObject* iCipherText, const char* iFa
     if (iOpen(out, cipher + kNonceSize, length - kNonceSize, cipher) != 0)
         spFail(iFailure);
     return result.Release();
+}
+
+void spRandomBytes(unsigned char* oBytes, size_t iSize)
+{
+    if (iSize <= kDirectRandomMax)
+    {
+        randombytes_buf(oBytes, iSize);
+        return;
+    }
+    unsigned char seed[randombytes_SEEDBYTES];
+    randombytes_buf(seed, sizeof seed);
+    randombytes_buf_deterministic(oBytes, iSize, seed);
+    sodium_memzero(seed, sizeof seed);
 }
 
 } // namespace
@@ -136,7 +152,7 @@ PyObject* sCrypto_Random(PyObject*, PyObject* iArgs)
         throw std::bad_alloc();
     unsigned char* out;
     PyObject* result = py::sNewStringToFill(size_t(count), out);
-    sRandomBytes(out, size_t(count));
+    spRandomBytes(out, size_t(count));
     return result;
 }
 

@@ -3,6 +3,7 @@
 
 import os
 import sys
+import threading
 import unittest
 
 import quillane_native as q
@@ -82,27 +83,32 @@ class Symmetric(unittest.TestCase, Errors):
             self.assertEqual(len(c), len(plain) + 40)
             self.assertEqual(q.Crypto_Symmetric_Decrypt(self.key, c), plain)
 
-    def test_fresh_nonce_each_time(self):
-        c1 = q.Crypto_Symmetric_Encrypt(self.key, b("same"))
-        c2 = q.Crypto_Symmetric_Encrypt(self.key, b("same"))
-        self.assertNotEqual(c1[:24], c2[:24])
-        self.assertNotEqual(c1[24:], c2[24:])
+    def nonces(self, count):
+        return [q.Crypto_Symmetric_Encrypt(self.key, b("same"))[:24] for _ in range(count)]
 
-    def test_nonces_never_repeat(self):
-        # Many messages cross many refills of the nonce generator.
-        nonces = set(q.Crypto_Symmetric_Encrypt(self.key, b(""))[:24] for _ in range(5000))
-        self.assertEqual(len(nonces), 5000)
+    def test_nonces_never_repeat_across_threads(self):
+        # Threads taking turns at the interpreter lock must each draw fresh nonces; so must
+        # consecutive messages of one thread.
+        drawn = []
+        threads = [threading.Thread(target=lambda: drawn.extend(self.nonces(500))) for _ in range(4)]
+        for t in threads:
+            t.start()
+        drawn.extend(self.nonces(500))
+        for t in threads:
+            t.join()
+        self.assertEqual(len(drawn), 2500)
+        self.assertEqual(len(set(drawn)), 2500)
 
     @unittest.skipUnless(hasattr(os, "fork"), "needs fork")
     def test_forked_child_draws_other_nonces(self):
-        # A child inherits the parent's generator state; it must not replay the parent's nonces.
-        q.Crypto_Symmetric_Encrypt(self.key, b(""))  # the generator is in use before the fork
+        # Whatever the parent drew before the fork, parent and child must not share a nonce after.
+        self.nonces(1)
         r, w = os.pipe()
         pid = os.fork()
         if pid == 0:
             try:
                 os.close(r)
-                os.write(w, b("").join(q.Crypto_Symmetric_Encrypt(self.key, b(""))[:24] for _ in range(10)))
+                os.write(w, b("").join(self.nonces(10)))
             finally:
                 os._exit(0)
         os.close(w)
@@ -114,11 +120,9 @@ class Symmetric(unittest.TestCase, Errors):
             child += chunk
         os.close(r)
         os.waitpid(pid, 0)
-        parent = b("").join(q.Crypto_Symmetric_Encrypt(self.key, b(""))[:24] for _ in range(10))
         self.assertEqual(len(child), 240)
         child_set = set(child[i:i + 24] for i in range(0, 240, 24))
-        parent_set = set(parent[i:i + 24] for i in range(0, 240, 24))
-        self.assertFalse(child_set & parent_set)
+        self.assertFalse(child_set & set(self.nonces(10)))
 
     def test_any_altered_byte_or_other_key_fails(self):
         c = q.Crypto_Symmetric_Encrypt(self.key, b("attack at dawn"))
