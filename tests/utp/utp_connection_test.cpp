@@ -109,21 +109,6 @@ TEST_F(UtpConnection, SmallWritesCoalesceBehindAPacketInFlight)
     EXPECT_EQ(r.fOutgoing.substr(100), std::string(b.begin() + 20, b.end()));
 }
 
-TEST_F(UtpConnection, WindowFullThenWritableAgain)
-{
-    Recorder r;
-    UTPSocket* s = Establish(&r);
-    Advance(50);
-    r.fOutgoing.assign(3 * s->fPacketSize, 'z');
-    EXPECT_FALSE(UTP_Write(s, r.fOutgoing.size())); // window of one packet
-    EXPECT_EQ(CS_CONNECTED_FULL, UTP_GetState(s));
-    EXPECT_EQ(s->fPacketSize, r.fWritten);
-    Advance(20);
-    ASSERT_TRUE(Receive(AckOf(s, 1)));
-    EXPECT_EQ(CS_CONNECTED, UTP_GetState(s));
-    EXPECT_EQ(STATE_CHANGE_WRITABLE, r.fStates.back());
-}
-
 TEST_F(UtpConnection, CloseInEachStateEndsInOneDestruction)
 {
     struct Row

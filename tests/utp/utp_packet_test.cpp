@@ -1,6 +1,5 @@
 // Wire-format tests (header writing is pinned by the golden bytes): version recognition, version-0
-// window units,
-// the extension chain with hostile lengths, and peer address conversions.
+// window units, the extension chain with hostile lengths, and hostile peer addresses.
 
 #include "utp_test_support.h"
 
@@ -106,40 +105,26 @@ TEST(UtpPacket, ExtensionChainIsBoundsChecked)
     EXPECT_EQ(b.size(), payload);
 }
 
-TEST(UtpAddress, ConvertsBothFamiliesWithThePlatformValues)
+// The round trip of both families is in every transfer test (IPv6 has its own row); here the
+// cases no transfer meets.
+TEST(UtpAddress, FlowInfoDroppedAndShortOrForeignAddressesRefused)
 {
-    sockaddr_in sin = utptest::sAddr4("192.0.2.7", 4321);
-    PeerAddress a;
-    ASSERT_TRUE(PeerAddress_FromSockAddr(a, utptest::sSA(sin), sizeof(sin)));
-    const uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
-    EXPECT_EQ(0, std::memcmp(mapped, a.fAddr, 16));
-    EXPECT_EQ(4321, a.fPort);
-    EXPECT_TRUE(PeerAddress_IsIPv4(a));
-    alignas(8) uint8_t buf[UTP_SOCKADDR_MAX];
-    sockaddr* out = reinterpret_cast<sockaddr*>(buf);
-    ASSERT_EQ(int(sizeof(sockaddr_in)), PeerAddress_ToSockAddr(a, out, sizeof(buf)));
-    EXPECT_EQ(0, std::memcmp(&sin, buf, sizeof(sin)));
-
     sockaddr_in6 sin6;
     std::memset(&sin6, 0, sizeof(sin6));
     sin6.sin6_family = AF_INET6;
-    sin6.sin6_port = htons(80);
     sin6.sin6_flowinfo = 99; // not kept
     inet_pton(AF_INET6, "2001:db8::1", &sin6.sin6_addr);
     PeerAddress b;
     ASSERT_TRUE(PeerAddress_FromSockAddr(b, reinterpret_cast<sockaddr*>(&sin6), sizeof(sin6)));
     EXPECT_FALSE(PeerAddress_IsIPv4(b));
-    EXPECT_NE(a, b);
+    alignas(8) uint8_t buf[UTP_SOCKADDR_MAX];
+    sockaddr* out = reinterpret_cast<sockaddr*>(buf);
     ASSERT_EQ(int(sizeof(sockaddr_in6)), PeerAddress_ToSockAddr(b, out, sizeof(buf)));
-    sockaddr_in6 back;
-    std::memcpy(&back, buf, sizeof(back));
-    EXPECT_EQ(AF_INET6, back.sin6_family);
-    EXPECT_EQ(htons(80), back.sin6_port);
-    EXPECT_EQ(0u, back.sin6_flowinfo);
-    EXPECT_EQ(0, std::memcmp(&sin6.sin6_addr, &back.sin6_addr, 16));
+    EXPECT_EQ(0u, reinterpret_cast<sockaddr_in6*>(buf)->sin6_flowinfo);
     EXPECT_EQ(0, PeerAddress_ToSockAddr(b, out, 16)); // no room
 
     // Short or foreign addresses give the zero address and false.
+    sockaddr_in sin = utptest::sAddr4("192.0.2.7", 4321);
     EXPECT_FALSE(PeerAddress_FromSockAddr(b, utptest::sSA(sin), 8));
     sin.sin_family = AF_UNIX;
     EXPECT_FALSE(PeerAddress_FromSockAddr(b, utptest::sSA(sin), sizeof(sin)));
