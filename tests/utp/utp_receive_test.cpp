@@ -219,10 +219,7 @@ TEST_F(UtpReceive, MalformedPacketsAreDroppedSilently)
     UTPSocket* s = Establish(&r);
     PacketDraft bad = Data(s, 0, "payload");
     bad.fFirstExt = EXT_BITS;
-    bad.fExtensions = {0, 4, 0, 0, 0, 0}; // extension bits must be 8 bytes
-    ASSERT_TRUE(Receive(bad));
-    bad.fFirstExt = 9;
-    bad.fExtensions = {0, 200}; // longer than the datagram
+    bad.fExtensions = {0, 4, 0, 0, 0, 0}; // bits must be 8 bytes (other errors: the packet test)
     ASSERT_TRUE(Receive(bad));
     std::vector<uint8_t> b = sBuild(Data(s, 0, "payload"));
     b[0] = 0x51; // type 5: read as version-0 garbage, answered by a reset
