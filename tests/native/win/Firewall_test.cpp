@@ -25,8 +25,9 @@ const string8 kApp = "C:\\Program Files\\Q\\q.exe";
 const string8 kOther = "C:\\Other\\o.exe";
 
 // ---------------------------------------------------------------------------------------------
-// The in-memory firewall. Every operation named in fFailing fails (creations give null, reads
-// and writes false); the names are those of the interface's operations.
+// The in-memory firewall: records, and one class (Mem) that plays every object of the interface
+// as a view of them. An operation named in fFailing fails: creations and reads of objects give
+// null, other reads and writes false.
 
 struct MemRule
 {
@@ -44,8 +45,6 @@ struct MemApp
 
 struct MemFirewall
 {
-    bool Fails(const string8& iOperation) const { return fFailing.count(iOperation) != 0; }
-
     bool fRuleBased = true;
     std::set<string8> fFailing;
     // Rule-based generation.
@@ -56,306 +55,185 @@ struct MemFirewall
     // Legacy generation.
     int32_t fProfileEnabled = kTrue;
     std::list<MemApp> fApps;
+    // Rules and entries made but not added.
+    std::list<MemRule> fNewRules;
+    std::list<MemApp> fNewApps;
 };
 
-// A rule in the collection (fRule points into it) or a new one (owned here until added).
-class MemFwRule : public FwRule
+class Mem : public FwPlatform,
+            public FwPolicy2,
+            public FwRules,
+            public FwRuleEnum,
+            public FwRule,
+            public FwMgr,
+            public FwLocalPolicy,
+            public FwProfile,
+            public FwAuthorizedApplications,
+            public FwAuthorizedApplication
 {
   public:
-    MemFwRule(MemFirewall& iFw, MemRule* iRule) : fFw(iFw), fRule(iRule) {}
-    explicit MemFwRule(MemFirewall& iFw) : fFw(iFw), fRule(&fNew)
+    explicit Mem(MemFirewall& iFw, MemRule* iRule = nullptr, MemApp* iApp = nullptr)
+        : fFw(iFw), fRule(iRule), fApp(iApp), fNext(iFw.fRules.begin())
+    {
+    }
+
+    // The platform
+    bool IsRuleBased() override { return fFw.fRuleBased; }
+    std::unique_ptr<FwPolicy2> NewPolicy2() override { return Make("NewPolicy2"); }
+    std::unique_ptr<FwRule> NewRule() override
     {
         // A new rule's defaults: any protocol, disabled, all profiles, allow, no restrictions.
-        fNew.fTuple = {"", kDirection_In, 256, 0, kProfile_All, kAction_Allow, "*", "*", "*", "*"};
+        fFw.fNewRules.push_back({"", {"", 1, 256, 0, kProfile_All, 1, "*", "*", "*", "*"}});
+        return Make("NewRule", &fFw.fNewRules.back());
+    }
+    std::unique_ptr<FwMgr> NewMgr() override { return Make("NewMgr"); }
+    std::unique_ptr<FwAuthorizedApplication> NewAuthorizedApplication() override
+    {
+        fFw.fNewApps.push_back({"", "", 0});
+        return Make("NewAuthorizedApplication", nullptr, &fFw.fNewApps.back());
     }
 
-    bool Get(EText iProperty, string8& oValue) override
+    // The policy, its rules and one pass over them
+    bool GetCurrentProfileTypes(int32_t& o) override
     {
-        if (fRule->fUnreadable || fFw.Fails("Rule.Get"))
-            return false;
-        oValue = Text(iProperty);
-        return true;
+        return Read(o, fFw.fCurrentProfiles, "Policy2.CurrentProfileTypes");
     }
-    bool Get(ENumber iProperty, int32_t& oValue) override
+    bool GetFirewallEnabled(int32_t iType, int32_t& o) override
     {
-        if (fRule->fUnreadable || fFw.Fails("Rule.Get"))
-            return false;
-        oValue = iProperty == ENumber::eEnabled ? fRule->fTuple.fEnabled : Number(iProperty);
-        return true;
+        return Read(o, fFw.fEnabled[iType], "Policy2.FirewallEnabled");
     }
-    bool Set(EText iProperty, const string8& iValue) override
-    {
-        if (fFw.Fails("Rule.Set"))
-            return false;
-        Text(iProperty) = iValue;
-        return true;
-    }
-    bool Set(ENumber iProperty, int32_t iValue) override
-    {
-        if (fFw.Fails("Rule.Set") || (iProperty == ENumber::eEnabled && fFw.Fails("Rule.SetEnabled")))
-            return false;
-        if (iProperty == ENumber::eEnabled)
-            fRule->fTuple.fEnabled = static_cast<int16_t>(iValue);
-        else
-            Number(iProperty) = iValue;
-        return true;
-    }
-
-    const MemRule& Rule() const { return *fRule; }
-
-  private:
-    string8& Text(EText iProperty)
-    {
-        RuleTuple& t = fRule->fTuple;
-        switch (iProperty)
-        {
-        case EText::eName: return fRule->fName;
-        case EText::eApplicationName: return t.fApplicationName;
-        case EText::eLocalAddresses: return t.fLocalAddresses;
-        case EText::eRemoteAddresses: return t.fRemoteAddresses;
-        case EText::eLocalPorts: return t.fLocalPorts;
-        case EText::eRemotePorts: break;
-        }
-        return t.fRemotePorts;
-    }
-    int32_t& Number(ENumber iProperty)
-    {
-        RuleTuple& t = fRule->fTuple;
-        switch (iProperty)
-        {
-        case ENumber::eDirection: return t.fDirection;
-        case ENumber::eProtocol: return t.fProtocol;
-        case ENumber::eProfiles: return t.fProfiles;
-        case ENumber::eEnabled:
-        case ENumber::eAction: break;
-        }
-        return t.fAction;
-    }
-
-    MemFirewall& fFw;
-    MemRule fNew;
-    MemRule* fRule;
-};
-
-class MemFwRuleEnum : public FwRuleEnum
-{
-  public:
-    explicit MemFwRuleEnum(MemFirewall& iFw) : fFw(iFw), fNext(iFw.fRules.begin()) {}
-    ENext Next(std::unique_ptr<FwRule>& oRule) override
-    {
-        if (fNonRulesSeen < fFw.fNonRules)
-        {
-            ++fNonRulesSeen;
-            return ENext::eNotRule;
-        }
-        if (fNext == fFw.fRules.end())
-            return ENext::eEnd;
-        oRule = std::make_unique<MemFwRule>(fFw, &*fNext++);
-        return ENext::eRule;
-    }
-
-  private:
-    MemFirewall& fFw;
-    size_t fNonRulesSeen = 0;
-    std::list<MemRule>::iterator fNext;
-};
-
-class MemFwRules : public FwRules
-{
-  public:
-    explicit MemFwRules(MemFirewall& iFw) : fFw(iFw) {}
-    std::unique_ptr<FwRuleEnum> NewEnum() override
-    {
-        return fFw.Fails("Rules.NewEnum") ? nullptr : std::make_unique<MemFwRuleEnum>(fFw);
-    }
+    std::unique_ptr<FwRules> GetRules() override { return Make("Policy2.Rules"); }
+    std::unique_ptr<FwRuleEnum> NewEnum() override { return Make("Rules.NewEnum"); }
     bool Contains(const string8& iName) override
     {
-        return !fFw.Fails("Rules.Contains") && Find(iName) != fFw.fRules.end();
+        return Ok("Rules.Contains") && Find(iName) != fFw.fRules.end();
     }
     bool Remove(const string8& iName) override
     {
         auto found = Find(iName);
-        if (fFw.Fails("Rules.Remove") || found == fFw.fRules.end())
-            return false;
-        fFw.fRules.erase(found);
-        return true;
+        return Ok("Rules.Remove") && found != fFw.fRules.end() && (fFw.fRules.erase(found), true);
     }
     bool Add(FwRule& iRule) override
     {
-        if (fFw.Fails("Rules.Add"))
-            return false;
-        fFw.fRules.push_back(static_cast<MemFwRule&>(iRule).Rule());
-        return true;
+        return Ok("Rules.Add") && (fFw.fRules.push_back(*static_cast<Mem&>(iRule).fRule), true);
+    }
+    ENext Next(std::unique_ptr<FwRule>& oRule) override
+    {
+        if (fNonRulesSeen < fFw.fNonRules)
+            return ++fNonRulesSeen, ENext::eNotRule;
+        if (fNext == fFw.fRules.end())
+            return ENext::eEnd;
+        oRule = std::make_unique<Mem>(fFw, &*fNext++);
+        return ENext::eRule;
     }
 
-  private:
-    std::list<MemRule>::iterator Find(const string8& iName)
+    // A rule
+    bool Get(EText iProperty, string8& o) override
     {
-        return std::find_if(fFw.fRules.begin(), fFw.fRules.end(),
-                            [&](const MemRule& iRule) { return iRule.fName == iName; });
+        o = Text(iProperty);
+        return !fRule->fUnreadable && Ok("Rule.Get");
     }
-    MemFirewall& fFw;
-};
-
-class MemFwPolicy2 : public FwPolicy2
-{
-  public:
-    explicit MemFwPolicy2(MemFirewall& iFw) : fFw(iFw) {}
-    bool GetCurrentProfileTypes(int32_t& oProfileTypes) override
+    bool Get(ENumber iProperty, int32_t& o) override
     {
-        oProfileTypes = fFw.fCurrentProfiles;
-        return !fFw.Fails("Policy2.CurrentProfileTypes");
+        o = iProperty == ENumber::eEnabled ? fRule->fTuple.fEnabled : Number(iProperty);
+        return !fRule->fUnreadable && Ok("Rule.Get");
     }
-    bool GetFirewallEnabled(int32_t iProfileType, int32_t& oEnabled) override
+    bool Set(EText iProperty, const string8& iValue) override
     {
-        oEnabled = fFw.fEnabled[iProfileType];
-        return !fFw.Fails("Policy2.FirewallEnabled");
+        return Ok("Rule.Set") && (Text(iProperty) = iValue, true);
     }
-    std::unique_ptr<FwRules> GetRules() override
+    bool Set(ENumber iProperty, int32_t iValue) override
     {
-        return fFw.Fails("Policy2.Rules") ? nullptr : std::make_unique<MemFwRules>(fFw);
+        if (iProperty == ENumber::eEnabled)
+            return Ok("Rule.SetEnabled") && (fRule->fTuple.fEnabled = int16_t(iValue), true);
+        return Ok("Rule.Set") && (Number(iProperty) = iValue, true);
     }
 
-  private:
-    MemFirewall& fFw;
-};
-
-class MemFwApp : public FwAuthorizedApplication
-{
-  public:
-    MemFwApp(MemFirewall& iFw, MemApp* iApp) : fFw(iFw), fApp(iApp ? iApp : &fNew) {}
-    bool GetEnabled(int32_t& oEnabled) override
+    // The legacy manager, policy, profile and entries
+    std::unique_ptr<FwLocalPolicy> GetLocalPolicy() override { return Make("Mgr.LocalPolicy"); }
+    std::unique_ptr<FwProfile> GetCurrentProfile() override
     {
-        oEnabled = fApp->fEnabled;
-        return !fFw.Fails("App.GetEnabled");
+        return Make("LocalPolicy.CurrentProfile");
     }
-    bool SetEnabled(int32_t iEnabled) override { return Write(fApp->fEnabled, iEnabled); }
-    bool SetProcessImageFileName(const string8& iPath) override { return Write(fApp->fPath, iPath); }
-    bool SetName(const string8& iName) override { return Write(fApp->fName, iName); }
-    const MemApp& App() const { return *fApp; }
-
-  private:
-    template <class T> bool Write(T& oField, const T& iValue)
+    bool GetFirewallEnabled(int32_t& o) override
     {
-        if (fFw.Fails("App.Set"))
-            return false;
-        oField = iValue;
-        return true;
+        return Read(o, fFw.fProfileEnabled, "Profile.FirewallEnabled");
     }
-    MemFirewall& fFw;
-    MemApp fNew{"", "", 0};
-    MemApp* fApp;
-};
-
-class MemFwApps : public FwAuthorizedApplications
-{
-  public:
-    explicit MemFwApps(MemFirewall& iFw) : fFw(iFw) {}
+    std::unique_ptr<FwAuthorizedApplications> GetAuthorizedApplications() override
+    {
+        return Make("Profile.AuthorizedApplications");
+    }
     std::unique_ptr<FwAuthorizedApplication> Item(const string8& iPath) override
     {
         for (MemApp& app : fFw.fApps)
         {
             if (app.fPath == iPath)
-                return std::make_unique<MemFwApp>(fFw, &app);
+                return std::make_unique<Mem>(fFw, nullptr, &app);
         }
         return nullptr;
     }
     bool Add(FwAuthorizedApplication& iApp) override
     {
-        if (fFw.Fails("Apps.Add"))
-            return false;
-        fFw.fApps.push_back(static_cast<MemFwApp&>(iApp).App());
-        return true;
+        return Ok("Apps.Add") && (fFw.fApps.push_back(*static_cast<Mem&>(iApp).fApp), true);
     }
+    bool GetEnabled(int32_t& o) override { return Read(o, fApp->fEnabled, "App.GetEnabled"); }
+    bool SetEnabled(int32_t iValue) override { return Ok("App.Set") && (fApp->fEnabled = iValue, true); }
+    bool SetProcessImageFileName(const string8& iValue) override
+    {
+        return Ok("App.Set") && (fApp->fPath = iValue, true);
+    }
+    bool SetName(const string8& iValue) override { return Ok("App.Set") && (fApp->fName = iValue, true); }
 
   private:
+    bool Ok(const char* iOperation) const { return fFw.fFailing.count(iOperation) == 0; }
+    bool Read(int32_t& o, int32_t iValue, const char* iOperation) const
+    {
+        o = iValue;
+        return Ok(iOperation);
+    }
+    std::unique_ptr<Mem> Make(const char* iOperation, MemRule* iRule = nullptr,
+                              MemApp* iApp = nullptr)
+    {
+        return Ok(iOperation) ? std::make_unique<Mem>(fFw, iRule, iApp) : nullptr;
+    }
+    std::list<MemRule>::iterator Find(const string8& iName)
+    {
+        return std::find_if(fFw.fRules.begin(), fFw.fRules.end(),
+                            [&](const MemRule& iRule) { return iRule.fName == iName; });
+    }
+    string8& Text(EText iProperty)
+    {
+        static string8 RuleTuple::*const kFields[] = {
+            nullptr, &RuleTuple::fApplicationName, &RuleTuple::fLocalAddresses,
+            &RuleTuple::fRemoteAddresses, &RuleTuple::fLocalPorts, &RuleTuple::fRemotePorts};
+        return iProperty == EText::eName ? fRule->fName : fRule->fTuple.*kFields[int(iProperty)];
+    }
+    int32_t& Number(ENumber iProperty)
+    {
+        static int32_t RuleTuple::*const kFields[] = {&RuleTuple::fDirection, &RuleTuple::fProtocol,
+                                                      nullptr, &RuleTuple::fProfiles,
+                                                      &RuleTuple::fAction};
+        return fRule->fTuple.*kFields[int(iProperty)];
+    }
+
     MemFirewall& fFw;
+    MemRule* fRule; // the rule this object is, if it is one
+    MemApp* fApp;   // the entry this object is, if it is one
+    std::list<MemRule>::iterator fNext;
+    size_t fNonRulesSeen = 0;
 };
 
-class MemFwProfile : public FwProfile
-{
-  public:
-    explicit MemFwProfile(MemFirewall& iFw) : fFw(iFw) {}
-    bool GetFirewallEnabled(int32_t& oEnabled) override
-    {
-        oEnabled = fFw.fProfileEnabled;
-        return !fFw.Fails("Profile.FirewallEnabled");
-    }
-    std::unique_ptr<FwAuthorizedApplications> GetAuthorizedApplications() override
-    {
-        return fFw.Fails("Profile.AuthorizedApplications") ? nullptr
-                                                           : std::make_unique<MemFwApps>(fFw);
-    }
-
-  private:
-    MemFirewall& fFw;
-};
-
-class MemFwLocalPolicy : public FwLocalPolicy
-{
-  public:
-    explicit MemFwLocalPolicy(MemFirewall& iFw) : fFw(iFw) {}
-    std::unique_ptr<FwProfile> GetCurrentProfile() override
-    {
-        return fFw.Fails("LocalPolicy.CurrentProfile") ? nullptr
-                                                       : std::make_unique<MemFwProfile>(fFw);
-    }
-
-  private:
-    MemFirewall& fFw;
-};
-
-class MemFwMgr : public FwMgr
-{
-  public:
-    explicit MemFwMgr(MemFirewall& iFw) : fFw(iFw) {}
-    std::unique_ptr<FwLocalPolicy> GetLocalPolicy() override
-    {
-        return fFw.Fails("Mgr.LocalPolicy") ? nullptr : std::make_unique<MemFwLocalPolicy>(fFw);
-    }
-
-  private:
-    MemFirewall& fFw;
-};
-
-class MemFwPlatform : public FwPlatform
-{
-  public:
-    explicit MemFwPlatform(MemFirewall& iFw) : fFw(iFw) {}
-    bool IsRuleBased() override { return fFw.fRuleBased; }
-    std::unique_ptr<FwPolicy2> NewPolicy2() override
-    {
-        return fFw.Fails("NewPolicy2") ? nullptr : std::make_unique<MemFwPolicy2>(fFw);
-    }
-    std::unique_ptr<FwRule> NewRule() override
-    {
-        return fFw.Fails("NewRule") ? nullptr : std::make_unique<MemFwRule>(fFw);
-    }
-    std::unique_ptr<FwMgr> NewMgr() override
-    {
-        return fFw.Fails("NewMgr") ? nullptr : std::make_unique<MemFwMgr>(fFw);
-    }
-    std::unique_ptr<FwAuthorizedApplication> NewAuthorizedApplication() override
-    {
-        return fFw.Fails("NewAuthorizedApplication") ? nullptr
-                                                     : std::make_unique<MemFwApp>(fFw, nullptr);
-    }
-
-  private:
-    MemFirewall& fFw;
-};
-
-// Records every log line as "P<priority> <name>: <message>", whatever its priority.
+// Records the log lines up to fThreshold as "P<priority> <name>: <message>".
 class RecordingMeister : public ZLog::LogMeister
 {
   public:
-    bool IsEnabled(EPriority, const char*) override { return true; }
-    bool IsEnabled(EPriority, const string8&) override { return true; }
-    void LogLine(EPriority iPriority, const string8& iName, size_t,
-                 const string8& iMessage) override
+    bool IsEnabled(EPriority iPriority, const char*) override { return iPriority <= fThreshold; }
+    bool IsEnabled(EPriority iPriority, const string8&) override { return iPriority <= fThreshold; }
+    void LogLine(EPriority iPriority, const string8& iName, size_t, const string8& iText) override
     {
-        fLines.push_back("P" + std::to_string(iPriority) + " " + iName + ": " + iMessage);
+        fLines.push_back("P" + std::to_string(iPriority) + " " + iName + ": " + iText);
     }
+    EPriority fThreshold = 7;
     std::vector<string8> fLines;
 };
 
@@ -368,20 +246,11 @@ class Firewall : public testing::Test
     void SetUp() override { ZLog::sSetLogMeister(fLog); }
     void TearDown() override { ZLog::sSetLogMeister(nullptr); }
 
-    bool IsEnabled()
-    {
-        MemFwPlatform platform(fFw);
-        return sFirewall_IsEnabled(platform);
-    }
-    bool IsOpen(const string8& iPath = kApp)
-    {
-        MemFwPlatform platform(fFw);
-        return spIsOpen(platform, iPath);
-    }
+    bool IsEnabled() { return sFirewall_IsEnabled(*std::make_unique<Mem>(fFw)); }
+    bool IsOpen(const string8& iPath = kApp) { return spIsOpen(*std::make_unique<Mem>(fFw), iPath); }
     bool OpenFor(const string8& iPath = kApp, const string8& iName = "Q")
     {
-        MemFwPlatform platform(fFw);
-        return spOpenFor(platform, iPath, iName);
+        return spOpenFor(*std::make_unique<Mem>(fFw), iPath, iName);
     }
 
     // Adds the four rules that open iPath, under the given names.
@@ -398,25 +267,10 @@ class Firewall : public testing::Test
                              [&](const MemRule& iRule) { return iRule.fName == iName; });
     }
 
-    // The lines logged at priority 7 (the detail lines of priority 8 left out).
-    std::vector<string8> Priority7Lines() const
-    {
-        std::vector<string8> result;
-        for (const string8& line : fLog->fLines)
-        {
-            if (line.compare(0, 3, "P7 ") == 0)
-                result.push_back(line);
-        }
-        return result;
-    }
-
     MemFirewall fFw;
     const ZRef<RecordingMeister> fLog = new RecordingMeister;
 };
 
-const char kNoPolicy2_IsEnabled[] = "P7 quillane::native::win::sFirewall_IsEnabled: No INetFwPolicy2";
-const char kNoPolicy2_IsOpen[] = "P7 quillane::native::win::spIsOpen: No INetFwPolicy2";
-const char kNoPolicy2_OpenFor[] = "P7 quillane::native::win::spOpenFor: No INetFwPolicy2";
 const string8 kCurrentProfileSource = "P7 quillane::native::win::sCurrentProfile_LocalPolicy: ";
 
 // ---------------------------------------------------------------------------------------------
@@ -424,6 +278,7 @@ const string8 kCurrentProfileSource = "P7 quillane::native::win::sCurrentProfile
 
 TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)
 {
+    fLog->fThreshold = 8;
     struct Case
     {
         int32_t fInForce;
@@ -431,10 +286,8 @@ TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)
         bool fExpected;
     } const cases[] = {
         {kProfile_Private, {{kProfile_Private, kTrue}, {kProfile_Domain, 0}}, true},
-        {kProfile_Private, {{kProfile_Private, 0}, {kProfile_Domain, kTrue}, {kProfile_Public, kTrue}}, false},
+        {kProfile_Private, {{kProfile_Domain, kTrue}, {kProfile_Public, kTrue}}, false},
         {kProfile_Domain | kProfile_Public, {{kProfile_Public, 1}}, true},
-        {kProfile_Domain | kProfile_Private, {{kProfile_Domain, 0}, {kProfile_Private, 0}}, false},
-        {0, {{kProfile_Domain, kTrue}, {kProfile_Private, kTrue}, {kProfile_Public, kTrue}}, false},
         {kProfile_All, {{kProfile_Public, kTrue}}, true},
     };
     for (const Case& c : cases)
@@ -443,18 +296,10 @@ TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)
         fFw.fEnabled = c.fEnabled;
         EXPECT_EQ(c.fExpected, IsEnabled()) << "profiles in force " << c.fInForce;
     }
-}
-
-TEST_F(Firewall, IsEnabledTracesEachProfileAtPriority8)
-{
-    fFw.fCurrentProfiles = kProfile_Public;
-    fFw.fEnabled = {{kProfile_Public, kTrue}};
-    EXPECT_TRUE(IsEnabled());
-    const std::vector<string8> expected = {
-        "P8 quillane::native::win::spFirewallIsEnabled: iCurrentProfiles: 4, iProfile: 1",
-        "P8 quillane::native::win::spFirewallIsEnabled: iCurrentProfiles: 4, iProfile: 2",
-        "P8 quillane::native::win::spFirewallIsEnabled: iCurrentProfiles: 4, iProfile: 4"};
-    EXPECT_EQ(expected, fLog->fLines);
+    // Each profile type is traced at priority 8 on the way.
+    const string8 trace = "P8 quillane::native::win::spFirewallIsEnabled: iCurrentProfiles: ";
+    EXPECT_EQ(trace + "2, iProfile: 4", fLog->fLines[4]);
+    EXPECT_EQ(trace + "2147483647, iProfile: 1", fLog->fLines[8]);
 }
 
 TEST_F(Firewall, IsOpenNeedsAllFourRulesUnderAnyNames)
@@ -462,9 +307,6 @@ TEST_F(Firewall, IsOpenNeedsAllFourRulesUnderAnyNames)
     AddOpeningRules(kApp, {"one", "two", "", "one"});
     EXPECT_TRUE(IsOpen());
     EXPECT_FALSE(IsOpen(kOther));
-    EXPECT_FALSE(IsOpen("c:\\program files\\q\\q.exe")) << "paths compare bytewise";
-
-    // Any three are not enough.
     for (size_t missing = 0; missing < 4; ++missing)
     {
         fFw.fRules.clear();
@@ -480,15 +322,14 @@ TEST_F(Firewall, IsOpenSkipsElementsItCannotReadAndGoesOn)
     fFw.fRules.push_back({"broken", *spExpectedTuples(kApp).begin(), true});
     AddOpeningRules(kApp, {"r"});
     EXPECT_TRUE(IsOpen());
-    // An unreadable rule counts for nothing, even when it would match.
-    fFw.fRules.pop_back();
+    fFw.fRules.pop_back(); // the unreadable rule would match, but counts for nothing
     EXPECT_FALSE(IsOpen());
 }
 
 TEST_F(Firewall, ARuleChangedByTheUserClosesTheProgram)
 {
     const std::vector<std::function<void(RuleTuple&)>> changes = {
-        [](RuleTuple& t) { t.fApplicationName = kOther; },
+        [](RuleTuple& t) { t.fApplicationName = "c:\\program files\\q\\q.exe"; },
         [](RuleTuple& t) { t.fDirection = 3; },
         [](RuleTuple& t) { t.fProtocol = 256; },
         [](RuleTuple& t) { t.fEnabled = 0; },
@@ -512,21 +353,21 @@ TEST_F(Firewall, ARuleChangedByTheUserClosesTheProgram)
 TEST_F(Firewall, OpenForAddsTheFourRulesInOrder)
 {
     EXPECT_TRUE(OpenFor(kApp, "Q app"));
-    ASSERT_EQ(4u, fFw.fRules.size());
-    const std::pair<int32_t, int32_t> order[] = {{kDirection_In, kProtocol_TCP},
-                                                 {kDirection_In, kProtocol_UDP},
-                                                 {kDirection_Out, kProtocol_TCP},
-                                                 {kDirection_Out, kProtocol_UDP}};
-    auto rule = fFw.fRules.begin();
-    for (const auto& directionProtocol : order)
+    std::vector<std::pair<int32_t, int32_t>> order;
+    for (const MemRule& rule : fFw.fRules)
     {
-        EXPECT_EQ("Q app", rule->fName);
-        const RuleTuple expected = {kApp, directionProtocol.first, directionProtocol.second,
-                                    kTrue, kProfile_All, kAction_Allow, "*", "*", "*", "*"};
-        EXPECT_TRUE(expected == rule->fTuple);
-        ++rule;
+        EXPECT_EQ("Q app", rule.fName);
+        RuleTuple expected = {kApp, rule.fTuple.fDirection, rule.fTuple.fProtocol, kTrue,
+                              kProfile_All, kAction_Allow, "*", "*", "*", "*"};
+        EXPECT_TRUE(expected == rule.fTuple);
+        order.emplace_back(rule.fTuple.fDirection, rule.fTuple.fProtocol);
     }
-    EXPECT_TRUE(IsOpen());
+    const std::vector<std::pair<int32_t, int32_t>> expectedOrder = {
+        {kDirection_In, kProtocol_TCP},
+        {kDirection_In, kProtocol_UDP},
+        {kDirection_Out, kProtocol_TCP},
+        {kDirection_Out, kProtocol_UDP}};
+    EXPECT_EQ(expectedOrder, order);
 }
 
 TEST_F(Firewall, OpenForReplacesRulesOfItsNameOnly)
@@ -578,25 +419,27 @@ TEST_F(Firewall, MissingPolicyPiecesAnswerFalse)
         fFw.fFailing = {failing};
         EXPECT_FALSE(IsOpen()) << failing;
     }
+    EXPECT_FALSE(OpenFor()) << "Rule.Get"; // the rules are replaced but cannot be read back
     fFw.fFailing = {"Policy2.Rules"};
     EXPECT_FALSE(OpenFor()) << "Policy2.Rules";
-    EXPECT_EQ(4u, fFw.fRules.size());
     for (const char* failing : {"Policy2.CurrentProfileTypes", "Policy2.FirewallEnabled"})
     {
         fFw.fFailing = {failing};
         EXPECT_FALSE(IsEnabled()) << failing;
     }
-    EXPECT_TRUE(Priority7Lines().empty());
+    EXPECT_TRUE(fLog->fLines.empty());
 
-    // No policy at all: each operation says so under its own name.
+    // No policy at all: each operation says so under its own name, and changes nothing.
     fFw.fFailing = {"NewPolicy2"};
     EXPECT_FALSE(IsEnabled());
     EXPECT_FALSE(IsOpen());
-    EXPECT_FALSE(OpenFor());
-    const std::vector<string8> expected = {kNoPolicy2_IsEnabled, kNoPolicy2_IsOpen,
-                                           kNoPolicy2_OpenFor};
-    EXPECT_EQ(expected, Priority7Lines());
-    EXPECT_EQ(4u, fFw.fRules.size());
+    EXPECT_FALSE(OpenFor(kOther, "O"));
+    const std::vector<string8> expected = {
+        "P7 quillane::native::win::sFirewall_IsEnabled: No INetFwPolicy2",
+        "P7 quillane::native::win::spIsOpen: No INetFwPolicy2",
+        "P7 quillane::native::win::spOpenFor: No INetFwPolicy2"};
+    EXPECT_EQ(expected, fLog->fLines);
+    EXPECT_EQ(0u, RulesNamed("O"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -615,26 +458,21 @@ class LegacyFirewall : public Firewall
     }
 };
 
-TEST_F(LegacyFirewall, IsEnabledReadsTheCurrentProfile)
+TEST_F(LegacyFirewall, IsEnabledAndIsOpenReadTheProfileAndTheEntry)
 {
     EXPECT_TRUE(IsEnabled());
     fFw.fProfileEnabled = 0;
     EXPECT_FALSE(IsEnabled());
-    fFw.fProfileEnabled = kTrue;
-    fFw.fFailing = {"Profile.FirewallEnabled"};
-    EXPECT_FALSE(IsEnabled());
-}
-
-TEST_F(LegacyFirewall, IsOpenReadsTheProgramsEntry)
-{
     EXPECT_FALSE(IsOpen());
     fFw.fApps.push_back({kApp, "Q", 0});
     EXPECT_FALSE(IsOpen());
     fFw.fApps.back().fEnabled = kTrue;
     EXPECT_TRUE(IsOpen());
     EXPECT_FALSE(IsOpen(kOther));
-    fFw.fFailing = {"App.GetEnabled"};
+    fFw.fProfileEnabled = kTrue;
+    fFw.fFailing = {"App.GetEnabled", "Profile.FirewallEnabled"};
     EXPECT_FALSE(IsOpen());
+    EXPECT_FALSE(IsEnabled());
 }
 
 TEST_F(LegacyFirewall, OpenForEnablesOrAddsTheEntry)
@@ -655,31 +493,25 @@ TEST_F(LegacyFirewall, OpenForEnablesOrAddsTheEntry)
     EXPECT_EQ(kOther, fFw.fApps.back().fPath);
     EXPECT_EQ("O", fFw.fApps.back().fName);
     EXPECT_EQ(kTrue, fFw.fApps.back().fEnabled);
-    EXPECT_TRUE(IsOpen(kOther));
     EXPECT_EQ(4u, fFw.fRules.size());
 }
 
 TEST_F(LegacyFirewall, OpenForAnswersFalseWhenRefused)
 {
-    struct Case
-    {
-        const char* fFailing;
-        int32_t fExisting; // -2: no entry
-    } const cases[] = {
-        {"App.GetEnabled", 0},
-        {"App.Set", 0},
-        {"NewAuthorizedApplication", -2},
-        {"Apps.Add", -2},
-    };
-    for (const Case& c : cases)
+    const std::pair<const char*, bool> cases[] = {// the operation, and whether an entry exists
+                                                  {"App.GetEnabled", true},
+                                                  {"App.Set", true},
+                                                  {"NewAuthorizedApplication", false},
+                                                  {"Apps.Add", false}};
+    for (const auto& c : cases)
     {
         fFw.fApps.clear();
-        if (c.fExisting != -2)
-            fFw.fApps.push_back({kApp, "Q", c.fExisting});
-        fFw.fFailing = {c.fFailing};
-        EXPECT_FALSE(OpenFor()) << c.fFailing;
+        if (c.second)
+            fFw.fApps.push_back({kApp, "Q", 0});
+        fFw.fFailing = {c.first};
+        EXPECT_FALSE(OpenFor()) << c.first;
         fFw.fFailing.clear();
-        EXPECT_FALSE(IsOpen()) << c.fFailing;
+        EXPECT_FALSE(IsOpen()) << c.first;
     }
 }
 
@@ -702,7 +534,7 @@ TEST_F(LegacyFirewall, MissingPiecesAnswerFalseWithTheirLogLines)
         EXPECT_FALSE(IsEnabled()) << c.fFailing;
         EXPECT_FALSE(IsOpen()) << c.fFailing;
         EXPECT_FALSE(OpenFor()) << c.fFailing;
-        EXPECT_EQ(std::vector<string8>(3, c.fLine), Priority7Lines()) << c.fFailing;
+        EXPECT_EQ(std::vector<string8>(3, c.fLine), fLog->fLines) << c.fFailing;
     }
 
     // Without the applications list the profile itself still answers for IsEnabled.
@@ -713,7 +545,7 @@ TEST_F(LegacyFirewall, MissingPiecesAnswerFalseWithTheirLogLines)
     EXPECT_FALSE(OpenFor(kOther, "O"));
     const string8 line = "P7 quillane::native::win::"
                          "sAuthorizedApplications_CurrentProfile_LocalPolicy: No authorizedApplications";
-    EXPECT_EQ(std::vector<string8>(2, line), Priority7Lines());
+    EXPECT_EQ(std::vector<string8>(2, line), fLog->fLines);
     EXPECT_EQ(1u, fFw.fApps.size());
 }
 
