@@ -5,6 +5,8 @@
 #include "EntryPath.h"
 #include "Interpreter.h"
 
+#include "win/Functions.h"
+
 #include "morvek/ZUtil_Debug.h"
 
 namespace quillane
@@ -19,7 +21,12 @@ namespace
         pyname, sEntry<imp>, METH_VARARGS, nullptr                                                 \
     }
 
-PyMethodDef sMethods[] = {QN_ENTRY("Crypto_Random", sCrypto_Random),
+PyMethodDef sMethods[] = {QN_ENTRY("RunElevated", win::sRunElevated),
+                          QN_ENTRY("IsElevated", win::sIsElevated),
+                          QN_ENTRY("Firewall_IsEnabled", win::sFirewall_IsEnabled),
+                          QN_ENTRY("Firewall_OpenFor", win::sFirewall_OpenFor),
+                          QN_ENTRY("Firewall_IsOpenFor", win::sFirewall_IsOpenFor),
+                          QN_ENTRY("Crypto_Random", sCrypto_Random),
                           QN_ENTRY("Crypto_Symmetric_GenerateKey", sCrypto_Symmetric_GenerateKey),
                           QN_ENTRY("Crypto_Symmetric_Encrypt", sCrypto_Symmetric_Encrypt),
                           QN_ENTRY("Crypto_Symmetric_Decrypt", sCrypto_Symmetric_Decrypt),

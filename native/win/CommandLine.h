@@ -1,0 +1,33 @@
+// Splitting a parameter text into arguments the way a Windows program's C runtime splits the
+// parameters of its command line, so that a command line written for Windows reaches a program
+// on any system as the same arguments. No shell is involved: nothing is expanded or substituted.
+
+#ifndef __quillane_native_win_CommandLine_h__
+#define __quillane_native_win_CommandLine_h__ 1
+
+#include "morvek/ZStrim.h"
+
+#include <vector>
+
+namespace quillane
+{
+namespace native
+{
+namespace win
+{
+
+// The arguments of iText, a parameter text (the command line after the program name). Works on
+// bytes: every byte the rules treat specially is ASCII, so UTF-8 passes through unchanged.
+//  - Spaces and tabs separate arguments outside quotes; nothing else does.
+//  - A double quote starts or ends a quoted part, which may sit inside an argument; "" gives
+//    an empty argument. Inside a quoted part, "" gives one literal quote and the part goes on.
+//  - 2n backslashes before a quote give n backslashes and the quote acts as above; 2n+1 give n
+//    backslashes and a literal quote. Backslashes not before a quote are literal.
+//  - An unterminated quoted part ends with the text.
+std::vector<Morvek::string8> sSplitCommandLine(const Morvek::string8& iText);
+
+} // namespace win
+} // namespace native
+} // namespace quillane
+
+#endif // __quillane_native_win_CommandLine_h__

@@ -1,0 +1,27 @@
+// Elevation, written once over the platform's elevation facility (Platform_Elevation.h):
+// starting a program with administrator rights and waiting for its end.
+
+#ifndef __quillane_native_win_Elevation_h__
+#define __quillane_native_win_Elevation_h__ 1
+
+#include "morvek/ZStrim.h"
+
+namespace quillane
+{
+namespace native
+{
+namespace win
+{
+
+// Starts the program at iExePath (UTF-8) with the parameter text iCmdLine (UTF-8, one text,
+// passed on unchanged) under administrator rights and waits for its end. Malformed UTF-8 is
+// skipped. Nothing starts when either text holds a zero byte, which would cut the text short
+// for the system: the program started, or its parameters, would not be the ones given. Reports
+// nothing: the caller cannot tell whether the program ran.
+void sRunElevated(const Morvek::string8& iExePath, const Morvek::string8& iCmdLine);
+
+} // namespace win
+} // namespace native
+} // namespace quillane
+
+#endif // __quillane_native_win_Elevation_h__

@@ -1,0 +1,217 @@
+// Elevation on POSIX systems. Administrator rights are those of the effective user root.
+//
+// A program is started elevated directly when the caller is already root; otherwise through
+// pkexec, the desktop's consent prompt, when a usable one is installed; otherwise not at all.
+// The parameter text is split by the Windows rules (CommandLine.h) into the program's
+// arguments; no shell sees it. Like a program started from Windows' shell with its own console,
+// the program runs in a session of its own with its standard input on /dev/null, so neither it
+// nor pkexec can ever wait for an answer on the caller's terminal; standard output and error
+// are shared. Signals the interpreter ignores (SIGPIPE, SIGXFSZ) are default again in the
+// program, and no descriptor of the caller reaches it beyond the first three.
+
+#include "win/CommandLine.h"
+#include "win/Platform_Elevation.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace quillane
+{
+namespace native
+{
+namespace win
+{
+
+using namespace Morvek;
+
+namespace
+{
+
+// Only a root-owned set-user-id pkexec can grant root rights; fixed places keep the caller's
+// environment from choosing which program is asked to.
+const char* const kPkexecPaths[] = {"/usr/bin/pkexec", "/bin/pkexec"};
+
+bool spIsExecutableFile(const string8& iPath)
+{
+    struct stat st;
+    return ::stat(iPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+}
+
+// A pkexec that can grant root rights and that the caller may run, or null.
+const char* spUsablePkexec()
+{
+    for (const char* path : kPkexecPaths)
+    {
+        struct stat st;
+        if (::stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+            (st.st_mode & S_ISUID) != 0 && ::access(path, X_OK) == 0)
+        {
+            return path;
+        }
+    }
+    return nullptr;
+}
+
+string8 spCurrentDirectory()
+{
+    std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), std::free);
+    return cwd ? string8(cwd.get()) : string8();
+}
+
+// The program as an absolute path to an executable file, or empty when there is none. A path
+// with a slash is taken from the current directory; a bare name is looked for in the system's
+// standard program directories (not in the caller's PATH: the module reads no environment).
+// Absolute, it can never be mistaken for one of pkexec's options.
+string8 spResolveProgram(const string8& iFile)
+{
+    if (iFile.empty())
+        return string8();
+    if (iFile.find('/') != string8::npos)
+    {
+        string8 path = iFile;
+        if (path[0] != '/')
+        {
+            const string8 cwd = spCurrentDirectory();
+            if (cwd.empty() || cwd[0] != '/')
+                return string8();
+            path = cwd + "/" + iFile;
+        }
+        return spIsExecutableFile(path) ? path : string8();
+    }
+    const size_t size = ::confstr(_CS_PATH, nullptr, 0);
+    string8 dirs(size, '\0');
+    if (size == 0 || ::confstr(_CS_PATH, &dirs[0], size) != size)
+        return string8();
+    dirs.resize(size - 1);
+    for (size_t start = 0; start <= dirs.size();)
+    {
+        size_t colon = dirs.find(':', start);
+        if (colon == string8::npos)
+            colon = dirs.size();
+        const string8 dir = dirs.substr(start, colon - start);
+        if (!dir.empty() && dir[0] == '/' && spIsExecutableFile(dir + "/" + iFile))
+            return dir + "/" + iFile;
+        start = colon + 1;
+    }
+    return string8();
+}
+
+// Owns the spawn attributes and file actions of one start.
+class SpawnSetup
+{
+  public:
+    SpawnSetup()
+    {
+        ::posix_spawn_file_actions_init(&fActions);
+        ::posix_spawnattr_init(&fAttributes);
+    }
+    ~SpawnSetup()
+    {
+        ::posix_spawn_file_actions_destroy(&fActions);
+        ::posix_spawnattr_destroy(&fAttributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    // False when any part of the set-up fails (then nothing may be started).
+    bool Prepare()
+    {
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGXFSZ);
+        bool ok = ::posix_spawnattr_setflags(&fAttributes, POSIX_SPAWN_SETSID |
+                                                               POSIX_SPAWN_SETSIGMASK |
+                                                               POSIX_SPAWN_SETSIGDEF) == 0 &&
+                  ::posix_spawnattr_setsigmask(&fAttributes, &none) == 0 &&
+                  ::posix_spawnattr_setsigdefault(&fAttributes, &defaults) == 0 &&
+                  ::posix_spawn_file_actions_addopen(&fActions, STDIN_FILENO, "/dev/null",
+                                                     O_RDONLY, 0) == 0;
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+        ok = ok && ::posix_spawn_file_actions_addclosefrom_np(&fActions, STDERR_FILENO + 1) == 0;
+#endif
+        return ok;
+    }
+
+    posix_spawn_file_actions_t fActions;
+    posix_spawnattr_t fAttributes;
+};
+
+// Starts iPath with iArgs as its argument vector and waits for its end; returns at once when
+// it cannot be started.
+void spSpawnAndWait(const string8& iPath, const std::vector<string8>& iArgs)
+{
+    std::vector<char*> argv;
+    for (const string8& arg : iArgs)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    SpawnSetup setup;
+    if (!setup.Prepare())
+        return;
+    pid_t pid;
+    if (::posix_spawn(&pid, iPath.c_str(), &setup.fActions, &setup.fAttributes, argv.data(),
+                      environ) != 0)
+    {
+        return;
+    }
+    // Without a time limit. ECHILD ends the wait too: with SIGCHLD ignored the system reaps the
+    // program itself and reports that only once it has ended.
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    {
+    }
+}
+
+} // namespace
+
+bool sAdministratorsMember()
+{
+    return ::geteuid() == 0;
+}
+
+void sLaunchElevatedAndWait(const string16& iFile, const string16& iParameters)
+{
+    const string8 file = sUTF8FromUTF16(iFile);
+    const string8 program = spResolveProgram(file);
+    if (program.empty())
+        return;
+    const std::vector<string8> arguments = sSplitCommandLine(sUTF8FromUTF16(iParameters));
+
+    std::vector<string8> argv;
+    string8 path;
+    if (sAdministratorsMember())
+    {
+        path = program;
+        argv.push_back(file);
+    }
+    else if (const char* pkexec = spUsablePkexec())
+    {
+        // No text agent of pkexec's own (it would prompt on a terminal); keep the current
+        // directory, where a program started elevated on Windows begins too.
+        path = pkexec;
+        argv = {path, "--disable-internal-agent", "--keep-cwd", program};
+    }
+    else
+    {
+        return;
+    }
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    spSpawnAndWait(path, argv);
+}
+
+} // namespace win
+} // namespace native
+} // namespace quillane
