@@ -17,3 +17,9 @@ function(qn_platform_sources var)
   list(FILTER files EXCLUDE REGEX "_${_qn_other_platform}\\.[^/]*$")
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
+
+# Windows 7 is the oldest Windows supported (condition variables, GetTickCount64,
+# BCryptGenRandom with the system's preferred generator).
+if(WIN32)
+  add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601)
+endif()

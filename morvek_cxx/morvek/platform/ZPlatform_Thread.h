@@ -1,9 +1,9 @@
 // Platform layer, threads facility: the operating-system calls behind ZThread.h. The types are
-// supplied by the variant header of the platform (ZPlatform_Thread_posix.h now, a _win variant
-// beside it later); the functions are implemented in ZPlatform_Thread_<platform>.cpp, which the
-// build picks. Each facility of the platform layer follows the same pattern:
-// ZPlatform_<Facility>.h, ZPlatform_<Facility>_posix.h (types, inline hot paths) and
-// ZPlatform_<Facility>_posix.cpp.
+// supplied by the variant header of the platform (ZPlatform_Thread_posix.h or _win.h); the
+// functions are implemented in ZPlatform_Thread_<platform>.cpp, which the build picks. Each
+// facility of the platform layer follows the same pattern: ZPlatform_<Facility>.h,
+// ZPlatform_<Facility>_posix.h and _win.h (types, inline hot paths), and
+// ZPlatform_<Facility>_posix.cpp and _win.cpp.
 //
 // Failures of the primitives are not reported except where a result says so; a timed wait that
 // fails counts as a time-out. Everything may be called from any thread.
@@ -14,7 +14,7 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#error "The Win32 threads layer (ZPlatform_Thread_win.h) is not written yet"
+#include "morvek/platform/ZPlatform_Thread_win.h"
 #elif defined(__unix__) || defined(__APPLE__)
 #include "morvek/platform/ZPlatform_Thread_posix.h"
 #else
