@@ -2,10 +2,13 @@
 // that every system's files are measured by the same rule: a timed wait never ends before its
 // deadline, and a broadcast ends it early; the monotonic clock keeps pace with real time; the UTC
 // clock agrees with the system's; thread-local values belong to one thread. Only lower bounds
-// and generous upper bounds on time are pinned.
+// and generous upper bounds on time are pinned. Also the tests' own Wine detection, which tests
+// of what only real Windows has rely on to skip themselves.
 
 #include "morvek/platform/ZPlatform_Debug.h"
 #include "morvek/platform/ZPlatform_Thread.h"
+
+#include "test_os.h"
 
 #include <gtest/gtest.h>
 
@@ -144,4 +147,10 @@ TEST(ZPlatformTLS, ValuesBelongToOneThreadAndStartNull)
     EXPECT_EQ(&theirs, seenAfterSet.load());
     EXPECT_EQ(&mine, Platform::sTLS_Get(slot)) << "another thread's set reached this one";
     Platform::sTLS_Free(slot);
+}
+
+TEST(TestHarness, KnowsWhetherItRunsUnderWine)
+{
+    // The Windows build's Wine launcher (cmake/wine-run.sh.in) marks every program it starts.
+    EXPECT_EQ(std::getenv("QN_WINE_LAUNCHER") != nullptr, qntest::sRunningUnderWine());
 }

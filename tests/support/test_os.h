@@ -1,5 +1,5 @@
-// What the C++ tests need of the operating system beyond the standard library: file
-// descriptors and pipes. Declared once here and implemented per OS (test_os_posix.cpp,
+// What the C++ tests need of the operating system beyond the standard library: the process's
+// set-up, file descriptors and pipes. Declared once here and implemented per OS (test_os_posix.cpp,
 // test_os_win.cpp; the build picks one), so that the suites build for every OS without
 // including system headers of their own. Any thread.
 
@@ -11,6 +11,19 @@
 
 namespace qntest
 {
+
+// Called by the tests' main before anything else: makes the process behave the same on every
+// system for the tests (on Windows: standard output and error pass bytes unchanged, as on
+// POSIX, so captured output and test listings have no carriage returns; failures end the
+// program instead of opening error dialogs).
+void sPrepareTestProcess();
+
+// True when the program runs under Wine rather than on Windows itself (always false on other
+// systems). Tests of behaviour that only real Windows has (Wine's firewall objects are stubs,
+// it reports every user as an administrator) skip themselves under Wine, saying why:
+//   if (qntest::sRunningUnderWine())
+//       GTEST_SKIP() << "needs real Windows: <what Wine lacks>";
+bool sRunningUnderWine();
 
 // An anonymous pipe: oFDs[0] reads, oFDs[1] writes. False when none could be made.
 bool sPipe(int oFDs[2]);

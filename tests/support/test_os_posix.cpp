@@ -10,6 +10,13 @@
 namespace qntest
 {
 
+void sPrepareTestProcess() {}
+
+bool sRunningUnderWine()
+{
+    return false;
+}
+
 bool sPipe(int oFDs[2])
 {
     return ::pipe(oFDs) == 0;

@@ -4,7 +4,12 @@
 #include "test_os.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+
+#define WIN32_LEAN_AND_MEAN 1
+#define NOMINMAX 1
+#include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -33,6 +38,20 @@ class QuietInvalidParameters
 };
 
 } // namespace
+
+void sPrepareTestProcess()
+{
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
+bool sRunningUnderWine()
+{
+    // Wine's ntdll exports its version; Windows' does not.
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
 
 bool sPipe(int oFDs[2])
 {
