@@ -37,9 +37,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
-#include <sys/stat.h>
+#include <system_error>
 #include <vector>
 
 using namespace utpsim;
@@ -342,9 +343,9 @@ void spMakeCorpus(const std::string& iDir)
         sim.RunFor(3000000);
     }
     const std::string receive = iDir + "/utp_receive", packet = iDir + "/utp_packet";
-    mkdir(iDir.c_str(), 0755);
-    mkdir(receive.c_str(), 0755);
-    mkdir(packet.c_str(), 0755);
+    std::error_code ignored; // a missing folder shows as files that cannot be written
+    std::filesystem::create_directories(receive, ignored);
+    std::filesystem::create_directories(packet, ignored);
     std::map<std::string, int> kinds;
     int n = 0;
     for (const Datagram& d : seen)

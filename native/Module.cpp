@@ -7,6 +7,7 @@
 
 #include "win/Functions.h"
 
+#include "morvek/ZNet_Internet.h"
 #include "morvek/ZUtil_Debug.h"
 
 namespace quillane
@@ -51,6 +52,7 @@ QN_MODULE_INIT(quillane_native)
     // The log first, so that everything the module writes afterwards reaches standard output.
     Morvek::ZUtil_Debug::sInstallLogMeister();
     Morvek::ZUtil_Debug::sSetLogPriority(6);
+    Morvek::sNet_Internet_Startup();
     quillane::native::sCryptoInitialize();
     QN_MODULE_RETURN(
         quillane::native::py::sRegisterModule("quillane_native", quillane::native::sMethods));

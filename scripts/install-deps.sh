@@ -9,6 +9,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-nacl
   clang libclang-rt-dev
+  # The Windows legs: cross compilers with the posix thread model (std::thread, std::mutex)
+  # and Wine to run the 64-bit test programs. Only amd64 packages: the i386 architecture is
+  # never enabled (32-bit builds are compiled and linked, not run).
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
 )
 
 missing=()

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <dirent.h>
+#include <filesystem>
 #include <string>
-#include <sys/stat.h>
+#include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* iData, size_t iSize);
@@ -29,22 +29,17 @@ bool spRunFile(const std::string& iPath)
     return true;
 }
 
-// Runs a file, or every file of a directory; returns the number of inputs run.
-int spRun(const std::string& iPath)
+// Runs a file, or every file of a directory (names starting with "." left out); returns the
+// number of inputs run.
+int spRun(const std::filesystem::path& iPath)
 {
-    struct stat st;
-    if (stat(iPath.c_str(), &st) != 0)
-        return 0;
-    if (!S_ISDIR(st.st_mode))
-        return spRunFile(iPath) ? 1 : 0;
+    std::error_code error;
+    if (!std::filesystem::is_directory(iPath, error))
+        return spRunFile(iPath.string()) ? 1 : 0;
     int count = 0;
-    if (DIR* dir = opendir(iPath.c_str()))
-    {
-        while (const dirent* e = readdir(dir))
-            if (e->d_name[0] != '.')
-                count += spRun(iPath + "/" + e->d_name);
-        closedir(dir);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(iPath, error))
+        if (entry.path().filename().string()[0] != '.')
+            count += spRun(entry.path());
     return count;
 }
 

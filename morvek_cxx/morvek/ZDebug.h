@@ -38,8 +38,13 @@ struct Params_t
 
 typedef void (*Function_t)(const Params_t& iParams, va_list iArgs);
 
-// The chain of candidates for the debug function.
+// The chain of candidates for the debug function. On some ABIs (64-bit Windows) va_list is a type
+// with an attribute, which a template argument cannot carry; the chain only stores and hands out
+// the pointer, so nothing depends on it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-attributes"
 typedef ZFunctionChain_T<Function_t, const Params_t&> FunctionChain_t;
+#pragma GCC diagnostic pop
 
 // Fills the parameters, asks the chain for a function and calls it with the remaining arguments.
 // Nothing happens when no link supplies one.

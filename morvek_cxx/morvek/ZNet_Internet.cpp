@@ -1,6 +1,6 @@
 // ZNet_Internet: the IPv4 name, its lookup and the one lookup maker, plus the process-wide
-// start-up and clean-up of the socket layer. The maker is allocated once during static
-// initialisation and never deleted (see ZFunctionChain.h).
+// start-up of the socket layer. The maker is allocated once during static initialisation and
+// never deleted (see ZFunctionChain.h).
 
 #include "morvek/ZNet_Internet.h"
 
@@ -11,13 +11,6 @@ namespace Morvek
 
 namespace
 {
-
-// Starts the socket layer for the process and cleans it up at static destruction.
-struct SocketLayer
-{
-    SocketLayer() { Platform::sNet_Startup(); }
-    ~SocketLayer() { Platform::sNet_Cleanup(); }
-} sSocketLayer;
 
 class Make_NameLookup : public ZNetName_Internet::LookupMaker_t
 {
@@ -35,6 +28,14 @@ class Make_NameLookup : public ZNetName_Internet::LookupMaker_t
 ZNetName_Internet::LookupMaker_t* const sMake_NameLookup = new Make_NameLookup;
 
 } // anonymous namespace
+
+void sNet_Internet_Startup()
+{
+    // A function-local static: initialised by the first call, from whichever thread makes it,
+    // while concurrent first calls wait for it.
+    static const bool sStarted = (Platform::sNet_Startup(), true);
+    (void)sStarted;
+}
 
 // =============================================================================================
 
@@ -72,6 +73,7 @@ ZNetNameLookup_Internet::ZNetNameLookup_Internet(const string8& iName, uint16_t 
         fCountAddressesToReturn = 0;
         return;
     }
+    sNet_Internet_Startup();
     uint32_t address;
     if (Platform::sNet_ParseDottedIP4(fName.c_str(), address))
     {

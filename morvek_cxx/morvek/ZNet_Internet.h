@@ -4,8 +4,8 @@
 // 1000 addresses by default. Resolution failures are not reported: the lookup yields nothing.
 // Addresses and ports are in host byte order throughout.
 //
-// The socket layer is started for the process during static initialisation of this unit and
-// cleaned up at static destruction.
+// The socket layer is started for the process by sNet_Internet_Startup, which the module's
+// initialisation calls.
 
 #ifndef __Morvek_ZNet_Internet_h__
 #define __Morvek_ZNet_Internet_h__ 1
@@ -17,6 +17,15 @@
 
 namespace Morvek
 {
+
+// Starts the socket layer for the process (Windows Sockets 2.0 on Windows; nothing elsewhere).
+// Once: later calls do nothing. Any thread. Never call it from a static constructor: in a
+// library that runs under the operating system's loader lock, where the socket layer must not
+// be started. Lookups call it themselves before they touch the socket layer. It is never undone:
+// the end of the process releases it (a clean-up at static destruction would run under the
+// loader lock as well, and would pull the socket layer from under threads that are never
+// stopped).
+void sNet_Internet_Startup();
 
 class ZNetAddress_IP4 : public ZNetAddress_Internet
 {

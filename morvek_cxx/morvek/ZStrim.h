@@ -17,11 +17,18 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
-// Lets the compiler check printf-style formats against their arguments where it can.
-#if defined(__GNUC__)
+// Lets the compiler check printf-style formats against their arguments where it can. A C library
+// whose printf family follows a dialect of its own names it (mingw-w64's C99 functions, which
+// the C++ runtime selects there, take %zu and %Lg; the plain "printf" archetype would check
+// against the older system library's dialect, which does not).
+#if defined(__MINGW_PRINTF_FORMAT)
+#define ZMACRO_PrintfFormat(formatIndex, firstArg)                                                 \
+    __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstArg)))
+#elif defined(__GNUC__)
 #define ZMACRO_PrintfFormat(formatIndex, firstArg)                                                 \
     __attribute__((format(printf, formatIndex, firstArg)))
 #else

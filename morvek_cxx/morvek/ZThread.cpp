@@ -4,6 +4,7 @@
 
 #include "morvek/ZThread.h"
 
+#include <climits>
 #include <cmath>
 #include <new>
 
@@ -65,7 +66,7 @@ void ZThread::spEntry(void* iStartRecord)
 }
 
 // =================================================================================================
-// ZMutex, ZSemaphore
+// ZMutex
 
 ZMutex::ZMutex()
 {
@@ -77,39 +78,136 @@ ZMutex::~ZMutex()
     Platform::sMutex_Destroy(fMutex);
 }
 
-ZSemaphore::ZSemaphore()
+// The semaphore's queue: invariant fCount > 0 only while no waiter is queued, so a free unit and
+// a blocked thread never coexist. Releasers hand units to queued waiters directly (fGranted);
+// a waiter only ever reads its own grant.
+
+ZSemaphore::ZSemaphore() : fCount(0), fHead(nullptr), fTail(nullptr)
 {
-    Platform::sSemaphore_Init(fSemaphore);
+    Platform::sMutex_Init(fMutex);
+    Platform::sCondVar_Init(fCondVar);
 }
 
 ZSemaphore::~ZSemaphore()
 {
-    Platform::sSemaphore_Destroy(fSemaphore);
+    Platform::sCondVar_Destroy(fCondVar);
+    Platform::sMutex_Destroy(fMutex);
 }
 
 void ZSemaphore::Acquire()
 {
-    Platform::sSemaphore_Acquire(fSemaphore);
+    Waiter waiter;
+    if (!this->pEnter(waiter))
+        this->pWait(waiter, kWaitForever);
 }
 
 bool ZSemaphore::TryAcquireFor(double iSeconds)
 {
-    return Platform::sSemaphore_TryAcquireFor(fSemaphore, sMilliseconds(iSeconds));
+    const uint32_t ms = sMilliseconds(iSeconds);
+    if (ms == 0)
+    {
+        // Only a test: no queueing.
+        Platform::sMutex_Acquire(fMutex);
+        const bool obtained = this->pTakeFree();
+        Platform::sMutex_Release(fMutex);
+        return obtained;
+    }
+    Waiter waiter;
+    return this->pEnter(waiter) || this->pWait(waiter, ms);
 }
 
 void ZSemaphore::Release()
 {
-    Platform::sSemaphore_Release(fSemaphore);
+    // Broadcast under the mutex: a waiter that takes the unit may destroy the semaphore as soon
+    // as the mutex is free.
+    Platform::sMutex_Acquire(fMutex);
+    if (Waiter* first = fHead)
+    {
+        fHead = first->fNext;
+        if (!fHead)
+            fTail = nullptr;
+        first->fGranted = true;
+        // Every blocked waiter wakes and checks its own grant; there are seldom more than a few.
+        Platform::sCondVar_Broadcast(fCondVar);
+    }
+    else if (fCount < INT32_MAX)
+    {
+        // At the maximum the release fails and the unit is lost, as with any counting semaphore.
+        ++fCount;
+    }
+    Platform::sMutex_Release(fMutex);
 }
 
-bool ZSemaphore::pEnter(Platform::SemaphoreWaiter& oWaiter)
+bool ZSemaphore::pEnter(Waiter& oWaiter)
 {
-    return Platform::sSemaphore_Enter(fSemaphore, oWaiter);
+    Platform::sMutex_Acquire(fMutex);
+    // Once queued, oWaiter belongs to the releasers until pWait: read nothing of it after the
+    // release of the mutex.
+    const bool taken = this->pTakeFree();
+    oWaiter.fNext = nullptr;
+    oWaiter.fGranted = taken;
+    if (!taken)
+        this->pEnqueue(oWaiter);
+    Platform::sMutex_Release(fMutex);
+    return taken;
 }
 
-bool ZSemaphore::pWait(Platform::SemaphoreWaiter& ioWaiter, uint32_t iMilliseconds)
+bool ZSemaphore::pWait(Waiter& ioWaiter, uint32_t iMilliseconds)
 {
-    return Platform::sSemaphore_Wait(fSemaphore, ioWaiter, iMilliseconds);
+    Platform::sMutex_Acquire(fMutex);
+    if (iMilliseconds == kWaitForever)
+    {
+        while (!ioWaiter.fGranted)
+            Platform::sCondVar_Wait(fCondVar, fMutex);
+    }
+    else if (!ioWaiter.fGranted && iMilliseconds != 0)
+    {
+        const uint64_t deadline =
+            Platform::sMonotonic_Microseconds() + uint64_t(iMilliseconds) * 1000u;
+        while (!ioWaiter.fGranted)
+        {
+            if (!Platform::sCondVar_WaitUntil(fCondVar, fMutex, deadline))
+                break;
+        }
+    }
+    // A unit granted at the last moment is kept rather than lost.
+    const bool obtained = ioWaiter.fGranted;
+    if (!obtained)
+        this->pRemove(ioWaiter);
+    Platform::sMutex_Release(fMutex);
+    return obtained;
+}
+
+bool ZSemaphore::pTakeFree()
+{
+    if (fCount == 0)
+        return false;
+    --fCount;
+    return true;
+}
+
+void ZSemaphore::pEnqueue(Waiter& ioWaiter)
+{
+    ioWaiter.fNext = nullptr;
+    if (fTail)
+        fTail->fNext = &ioWaiter;
+    else
+        fHead = &ioWaiter;
+    fTail = &ioWaiter;
+}
+
+void ZSemaphore::pRemove(Waiter& ioWaiter)
+{
+    Waiter* prior = nullptr;
+    for (Waiter* w = fHead; w; prior = w, w = w->fNext)
+    {
+        if (w != &ioWaiter)
+            continue;
+        (prior ? prior->fNext : fHead) = w->fNext;
+        if (fTail == w)
+            fTail = prior;
+        return;
+    }
 }
 
 // =================================================================================================
@@ -164,18 +262,18 @@ ZCondition::ZCondition() : fWaiters(0) {}
 void ZCondition::Wait(ZMutex& iMutex)
 {
     sAtomic_Increment(&fWaiters);
-    Platform::SemaphoreWaiter waiter;
+    ZSemaphore::Waiter waiter;
     const bool obtained = fSemaphore.pEnter(waiter); // queued while the mutex is still held
     iMutex.Release();
     if (!obtained)
-        fSemaphore.pWait(waiter, Platform::kWaitForever);
+        fSemaphore.pWait(waiter, ZSemaphore::kWaitForever);
     iMutex.Acquire();
 }
 
 bool ZCondition::WaitFor(ZMutex& iMutex, double iSeconds)
 {
     sAtomic_Increment(&fWaiters);
-    Platform::SemaphoreWaiter waiter;
+    ZSemaphore::Waiter waiter;
     bool obtained = fSemaphore.pEnter(waiter);
     iMutex.Release();
     if (!obtained)

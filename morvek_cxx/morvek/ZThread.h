@@ -69,6 +69,12 @@ class ZMutex
 // =================================================================================================
 
 // A counting semaphore, initial count 0, maximum 0x7FFFFFFF.
+//
+// Units go to blocked threads first come, first served: a unit released while threads are
+// blocked goes to the one that has waited longest, and a thread arriving later cannot take it
+// first. That is what keeps a ZCondition broadcast from being consumed by a thread that started
+// waiting after it, on every platform: the queue lives here, and the platform supplies only a
+// mutex and a condition variable (ZPlatform_Thread.h).
 class ZSemaphore
 {
   public:
@@ -89,11 +95,36 @@ class ZSemaphore
 
   private:
     friend class ZCondition;
-    // Joins the queue of waiters (true: a unit was free and is taken); then waits for the unit.
-    bool pEnter(Platform::SemaphoreWaiter& oWaiter);
-    bool pWait(Platform::SemaphoreWaiter& ioWaiter, uint32_t iMilliseconds);
 
-    Platform::Semaphore fSemaphore;
+    // A thread blocked in the semaphore: a node on its own stack, queued in arrival order.
+    struct Waiter
+    {
+        Waiter* fNext;
+        bool fGranted; // a released unit was handed to this waiter
+    };
+
+    static const uint32_t kWaitForever = 0xFFFFFFFFu;
+
+    // Two-step acquire, for a caller that must join the queue before it gives up a lock of its
+    // own (ZCondition). pEnter takes a free unit at once (true) or queues oWaiter; pWait then
+    // waits at most iMilliseconds (kWaitForever: no limit) for the unit and leaves the queue
+    // when the span runs out. True when the unit was obtained. The waiter lives on the caller's
+    // stack until pWait has returned.
+    bool pEnter(Waiter& oWaiter);
+    bool pWait(Waiter& ioWaiter, uint32_t iMilliseconds);
+
+    // Under fMutex.
+    bool pTakeFree();
+    void pEnqueue(Waiter& ioWaiter);
+    void pRemove(Waiter& ioWaiter);
+
+    // fMutex guards everything below it. It is the innermost lock of the library: nothing else
+    // is acquired while it is held.
+    Platform::Mutex fMutex;
+    Platform::CondVar fCondVar; // broadcast when a unit is granted to a queued waiter
+    int32_t fCount;             // free units; above 0 only while no waiter is queued
+    Waiter* fHead;              // longest waiting first
+    Waiter* fTail;
 };
 
 // =================================================================================================

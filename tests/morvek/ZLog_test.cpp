@@ -8,9 +8,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <regex>
 #include <sstream>
 #include <thread>
-#include <regex.h>
 #include <vector>
 
 using namespace Morvek;
@@ -72,19 +72,12 @@ const string8 kStamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.
 bool sMatches(const string8& iText, const string8& iPattern,
               std::vector<string8>* oGroups = nullptr)
 {
-    regex_t regex;
-    if (::regcomp(&regex, ("^" + iPattern + "$").c_str(), REG_EXTENDED) != 0)
+    std::smatch matches;
+    if (!std::regex_match(iText, matches, std::regex(iPattern, std::regex::extended)))
         return false;
-    regmatch_t matches[8];
-    const bool matched = ::regexec(&regex, iText.c_str(), 8, matches, 0) == 0;
-    if (matched && oGroups)
-    {
-        oGroups->clear();
-        for (size_t i = 1; i <= regex.re_nsub && i < 8; ++i)
-            oGroups->push_back(iText.substr(matches[i].rm_so, matches[i].rm_eo - matches[i].rm_so));
-    }
-    ::regfree(&regex);
-    return matched;
+    if (oGroups)
+        oGroups->assign(matches.begin() + 1, matches.end());
+    return true;
 }
 
 } // anonymous namespace

@@ -4,13 +4,12 @@
 
 #include "morvek/ZStream.h"
 
+#include "test_os.h"
+
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using namespace Morvek;
@@ -86,11 +85,6 @@ template <class Ex, class F> std::string sWhat(F iOperation)
         return ex.what();
     }
     return "no exception";
-}
-
-bool sIsOpen(int iFD)
-{
-    return fcntl(iFD, F_GETFD) != -1 || errno != EBADF;
 }
 
 } // namespace
@@ -213,22 +207,22 @@ TEST(ZStreamR, SkipReadsInPiecesOfAtMostFourKilobytesUntilTheCountOrTheEnd)
 TEST(ZStreamW_FILE, ClosesOnlyAnAdoptedFileAndReportsShortCounts)
 {
     int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    FILE* pipeFile = fdopen(fds[1], "w");
+    ASSERT_TRUE(qntest::sPipe(fds));
+    FILE* pipeFile = qntest::sFDOpen(fds[1], "w");
     ASSERT_NE(nullptr, pipeFile);
     {
         ZStreamW_FILE stream(pipeFile);
     }
-    EXPECT_TRUE(sIsOpen(fds[1])) << "closed a file it did not adopt";
+    EXPECT_TRUE(qntest::sIsOpen(fds[1])) << "closed a file it did not adopt";
     {
         ZStreamW_FILE stream(pipeFile, true);
         stream.Write("x", 1);
     }
-    EXPECT_FALSE(sIsOpen(fds[1]));
+    EXPECT_FALSE(qntest::sIsOpen(fds[1]));
     char c = 0;
-    EXPECT_EQ(1, read(fds[0], &c, 1));
+    EXPECT_EQ(1, qntest::sRead(fds[0], &c, 1));
     EXPECT_EQ('x', c);
-    close(fds[0]);
+    qntest::sClose(fds[0]);
 
     ZStreamW_FILE none(nullptr, true); // adopted null: nothing to close
     size_t countWritten = 9;

@@ -11,12 +11,10 @@
 #include "engine/utp.h"
 #include "engine/utp_clock.h"
 #include "engine/utp_packet.h"
+#include "engine/utp_platform_sockets.h"
 #include "engine/utp_socket.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <cstring>

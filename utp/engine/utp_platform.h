@@ -1,8 +1,10 @@
 // The engine's platform layer: the raw clock readings, an entropy seed and the conversions between
 // socket addresses and PeerAddress (whose address-family numbers differ between platforms).
 //
-// One implementation file per platform (utp_platform_posix.cpp now). Nothing else in the engine
-// includes a system networking or time header.
+// Clocks and seed: one implementation file per system (utp_platform_posix.cpp,
+// utp_platform_win.cpp; the build picks one). The address conversions declared in utp.h are
+// written once, in utp_platform_sockaddr.cpp, over utp_platform_sockets.h. Nothing else in the
+// engine includes a system networking or time header.
 //
 // Threads: all functions are safe to call from any thread; they keep no state.
 

@@ -4,14 +4,13 @@
 #include "utp_sim.h"
 
 #include "engine/utp_clock.h"
+#include "engine/utp_platform_sockets.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
 
 namespace utpsim
 {

@@ -1,5 +1,5 @@
-// Platform layer, name-lookup facility: the socket layer's process-wide start-up and clean-up,
-// the dotted IPv4 address parser and the IPv4 resolver. Implemented in
+// Platform layer, name-lookup facility: the socket layer's process-wide start-up, the dotted
+// IPv4 address parser and the IPv4 resolver. Implemented in
 // ZPlatform_Net_<platform>.cpp, which the build picks. The parser and the resolver are safe to
 // call from any thread; addresses are in host byte order.
 
@@ -15,9 +15,9 @@ namespace Morvek
 namespace Platform
 {
 
-// Called once at static initialisation and once at static destruction.
+// Starts the socket layer for the process. Called once, by sNet_Internet_Startup (ZNet_Internet.h),
+// before the parser or the resolver is used; never undone.
 void sNet_Startup();
-void sNet_Cleanup();
 
 // The system's dotted-address parser: true and the address when it accepts iText, false when
 // it does not (which includes "255.255.255.255", the parser's failure value).

@@ -19,8 +19,6 @@ namespace Platform
 
 void sNet_Startup() {}
 
-void sNet_Cleanup() {}
-
 bool sNet_ParseDottedIP4(const char* iText, uint32_t& oAddress)
 {
     const in_addr_t address = ::inet_addr(iText);

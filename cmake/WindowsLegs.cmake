@@ -1,0 +1,57 @@
+# The Windows legs of the Linux build: the same source tree built twice more, with Debian's
+# mingw-w64 cross compilers, as separate CMake builds inside this one (ExternalProject):
+#   build/windows64   x86_64-w64-mingw32; its tests run under Wine (64-bit) as part of this
+#                     build's CTest run, named win64.* and labelled "windows";
+#   build/windows32   i686-w64-mingw32; compiled and linked only (no 32-bit Wine here).
+# What the Windows builds contain is decided by the top-level CMakeLists.txt (everything but
+# the Python modules, the benchmarks and the fuzz targets); a library or test folder added there
+# is built for Windows too. The Wine prefix lives in build/wine/prefix.
+#
+# Off with -DQN_WINDOWS_LEGS=OFF (the sanitizer and fuzz builds turn them off).
+include(ExternalProject)
+
+find_program(QN_MINGW64_CXX x86_64-w64-mingw32-g++-posix)
+find_program(QN_MINGW32_CXX i686-w64-mingw32-g++-posix)
+find_program(QN_WINE NAMES wine64 PATHS /usr/lib/wine)
+foreach(tool QN_MINGW64_CXX QN_MINGW32_CXX QN_WINE)
+  if(NOT ${tool})
+    message(FATAL_ERROR
+      "The Windows legs need Debian's g++-mingw-w64-x86-64-posix, g++-mingw-w64-i686-posix and "
+      "wine64 (scripts/install-deps.sh installs them); ${tool} was not found. "
+      "Or configure with -DQN_WINDOWS_LEGS=OFF.")
+  endif()
+endforeach()
+
+set(QN_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine/prefix")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine/run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)
+
+# qn_add_windows_leg(<name> <triplet> <cmake args>...)
+function(qn_add_windows_leg name triplet)
+  ExternalProject_Add(${name}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-${triplet}.cmake
+      -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+      -DQN_WERROR=${QN_WERROR}
+      ${ARGN}
+    INSTALL_COMMAND ""
+    # The build tool decides what is out of date, as in any build.
+    BUILD_ALWAYS ON
+    LOG_CONFIGURE ON
+    LOG_OUTPUT_ON_FAILURE ON)
+endfunction()
+
+qn_add_windows_leg(windows64 x86_64-w64-mingw32
+  -DCMAKE_CROSSCOMPILING_EMULATOR=${CMAKE_BINARY_DIR}/wine/run
+  -DQN_TEST_PREFIX=win64.
+  -DQN_TEST_LABELS=windows)
+qn_add_windows_leg(windows32 i686-w64-mingw32 -DQN_RUN_TESTS=OFF)
+
+# The 64-bit build's tests join this build's CTest run.
+file(WRITE ${CMAKE_BINARY_DIR}/windows64-tests.cmake
+     "subdirs(\"${CMAKE_BINARY_DIR}/windows64\")\n")
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES
+             ${CMAKE_BINARY_DIR}/windows64-tests.cmake)

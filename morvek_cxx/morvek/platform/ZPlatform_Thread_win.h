@@ -1,0 +1,34 @@
+// Platform layer, threads facility, Win32 variant: the types of ZPlatform_Thread.h. Included only
+// through ZPlatform_Thread.h. The system's objects are kept in storage of their size, so that
+// <windows.h> (and its macros) stays out of every file that uses a lock; only
+// ZPlatform_Thread_win.cpp sees the real types, and checks there that they fit.
+
+#ifndef __Morvek_platform_ZPlatform_Thread_win_h__
+#define __Morvek_platform_ZPlatform_Thread_win_h__ 1
+
+#include <cstdint>
+
+namespace Morvek
+{
+namespace Platform
+{
+
+// A CRITICAL_SECTION: 40 bytes on 64-bit Windows, 24 on 32-bit, pointer-aligned.
+struct Mutex
+{
+    void* fStorage[sizeof(void*) == 8 ? 5 : 6];
+};
+
+// A CONDITION_VARIABLE: one pointer.
+struct CondVar
+{
+    void* fStorage;
+};
+
+void sMutex_Acquire(Mutex& ioMutex);
+void sMutex_Release(Mutex& ioMutex);
+
+} // namespace Platform
+} // namespace Morvek
+
+#endif // __Morvek_platform_ZPlatform_Thread_win_h__
