@@ -494,6 +494,31 @@ TEST(UtpTransfer, PathFailureTimesOutTheSender)
     EXPECT_EQ(pair.ServerConn()->fFirstMismatch, -1);
 }
 
+// The runner is not scheduled for 2 s, twice, mid-transfer (a suspended process): what fell due
+// meanwhile (arrivals, timer sweeps) runs late, at once, and the transfer completes.
+TEST(UtpTransfer, StalledRunnerCatchesUp)
+{
+    Pair pair;
+    LinkConfig link = Path(10000, 0.01);
+    link.fRateBytesPerSec = 2 * kMB; // still busy at the second stall
+    pair.fSim.SetPath(pair.fClient, pair.fServer, link);
+    uint64_t stalledUntil = 0, early = 0;
+    pair.fSim.SetTap([&](const Datagram&) { early += pair.fSim.Now() < stalledUntil; });
+    SimConn* client = pair.Start(3 * kMB, 3 * kMB);
+    for (int i = 0; i < 2; ++i)
+    {
+        pair.fSim.RunFor(300000);
+        const uint64_t received = pair.ServerConn()->fReceived;
+        ASSERT_LT(received, 3 * kMB);
+        pair.fSim.Stall(2 * kSecond);
+        stalledUntil = pair.fSim.Now();
+        EXPECT_EQ(received, pair.ServerConn()->fReceived); // nothing ran
+    }
+    ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(300 * kSecond)) << pair.fSim.Summary();
+    ExpectDelivered(pair, client);
+    EXPECT_EQ(early, 0u);
+}
+
 // Regression: the SYN answer is lost, and the repeated SYN must be answered by the existing
 // connection, not make a second one with the same ids (whose seq_nr the client would then follow).
 TEST(UtpTransfer, LostSynAnswerIsRepairedBySynRetransmission)

@@ -522,12 +522,18 @@ bool Sim::RunUntil(const std::function<bool()>& iDone, uint64_t iMaxUs)
         std::pop_heap(fHeap.begin(), fHeap.end(), &Sim::spLater);
         const Event e = fHeap.back();
         fHeap.pop_back();
-        fNow = e.fAt;
+        fNow = std::max(fNow, e.fAt); // events are late only after a Stall
         UTP_SetVirtualClock(fNow);
         fEventsRun++;
         pDispatch(e);
     }
     return true;
+}
+
+void Sim::Stall(uint64_t iUs)
+{
+    fNow += iUs;
+    UTP_SetVirtualClock(fNow);
 }
 
 void Sim::RunFor(uint64_t iUs)

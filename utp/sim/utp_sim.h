@@ -276,6 +276,10 @@ class Sim
     // Runs until every connection is destroyed.
     bool RunUntilAllDestroyed(uint64_t iMaxUs);
 
+    // Moves the clock on by iUs without running anything, like a runner that was not scheduled
+    // (a suspended process): what fell due meanwhile runs late, in order, at the next Run*.
+    void Stall(uint64_t iUs);
+
     // Runs iFn at virtual time iAtUs (not before now).
     void At(uint64_t iAtUs, std::function<void()> iFn);
     uint64_t Now() const { return fNow; }
