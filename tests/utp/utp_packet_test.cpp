@@ -60,7 +60,7 @@ TEST(UtpPacket, VersionZeroWindowUnits)
     std::vector<uint8_t> b(23, 0);
     b[16] = 255;
     EXPECT_EQ(89250u, utptest::sHeaderOf(b, 0).fWindow);
-    sWriteWindow(b.data(), 0, 204800);
+    b[16] = uint8_t(sEncodeWindowV0(204800));
     EXPECT_EQ(25900u, utptest::sHeaderOf(b, 0).fWindow);
 }
 
@@ -96,9 +96,11 @@ TEST(UtpPacket, ExtensionChainIsBoundsChecked)
         EXPECT_EQ(nullptr, mask);
     }
     // A long EACK mask is reported whole, after an unknown extension.
+    // Header, an unknown extension announcing an EACK of 200 bytes, then the mask itself.
     std::vector<uint8_t> b(20, 0);
-    b.insert(b.end(), {EXT_EACK, 1, 0, 0, 200});
-    b.insert(b.end(), 200, 0xFF);
+    const uint8_t chain[] = {EXT_EACK, 1, 0, 0, 200};
+    b.resize(20 + sizeof chain + 200, 0xFF);
+    std::copy(chain, chain + sizeof chain, b.begin() + 20);
     ASSERT_EQ(EXT_OK, sWalkExtensions(b.data(), b.size(), 20, 5, payload, mask, maskLen));
     EXPECT_EQ(&b[25], mask);
     EXPECT_EQ(200u, maskLen);

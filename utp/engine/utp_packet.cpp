@@ -133,14 +133,6 @@ void sWriteAckNr(uint8_t* ioBytes, int iVersion, uint16_t iAckNr)
     sStore16(ioBytes + (iVersion == 0 ? 21 : 18), iAckNr);
 }
 
-void sWriteWindow(uint8_t* ioBytes, int iVersion, uint32_t iWindowBytes)
-{
-    if (iVersion == 0)
-        ioBytes[16] = uint8_t(sEncodeWindowV0(iWindowBytes));
-    else
-        sStore32(ioBytes + 12, iWindowBytes);
-}
-
 void sStamp(uint8_t* ioBytes, int iVersion, uint64_t iMicroseconds, uint32_t iReplyDelay)
 {
     if (iVersion == 0)

@@ -125,7 +125,6 @@ uint32_t sEncodeWindowV0(uint32_t iWindowBytes);
 void sWriteHeader(uint8_t* oBytes, int iVersion, int iType, int iExtension, uint32_t iConnId,
                   uint32_t iWindowBytes, uint16_t iSeqNr, uint16_t iAckNr);
 void sWriteAckNr(uint8_t* ioBytes, int iVersion, uint16_t iAckNr);
-void sWriteWindow(uint8_t* ioBytes, int iVersion, uint32_t iWindowBytes);
 // Timestamp (from the microsecond clock) and reply delay, written at every transmission.
 void sStamp(uint8_t* ioBytes, int iVersion, uint64_t iMicroseconds, uint32_t iReplyDelay);
 
