@@ -4,7 +4,7 @@
 
 #include "win/Firewall.h"
 
-#include "morvek/ZLog.h"
+#include "RecordingLog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@
 #include <map>
 
 using namespace quillane::native::win;
-using Morvek::ZLog::EPriority;
 using Morvek::ZRef;
 namespace ZLog = Morvek::ZLog;
 
@@ -223,20 +222,6 @@ class Mem : public FwPlatform,
     size_t fNonRulesSeen = 0;
 };
 
-// Records the log lines up to fThreshold as "P<priority> <name>: <message>".
-class RecordingMeister : public ZLog::LogMeister
-{
-  public:
-    bool IsEnabled(EPriority iPriority, const char*) override { return iPriority <= fThreshold; }
-    bool IsEnabled(EPriority iPriority, const string8&) override { return iPriority <= fThreshold; }
-    void LogLine(EPriority iPriority, const string8& iName, size_t, const string8& iText) override
-    {
-        fLines.push_back("P" + std::to_string(iPriority) + " " + iName + ": " + iText);
-    }
-    EPriority fThreshold = 7;
-    std::vector<string8> fLines;
-};
-
 // ---------------------------------------------------------------------------------------------
 // Fixture: one in-memory firewall, a fresh platform per operation, and the log recorded.
 
@@ -268,7 +253,7 @@ class Firewall : public testing::Test
     }
 
     MemFirewall fFw;
-    const ZRef<RecordingMeister> fLog = new RecordingMeister;
+    const ZRef<qntest::RecordingLog> fLog = new qntest::RecordingLog;
 };
 
 const string8 kCurrentProfileSource = "P7 quillane::native::win::sCurrentProfile_LocalPolicy: ";
