@@ -38,6 +38,9 @@ static_assert(sizeof(WCHAR) == sizeof(UTF16), "UTF-16 texts are the system's wid
 const ULONG kLaunchMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI |
                           SEE_MASK_NO_CONSOLE | SEE_MASK_NOZONECHECKS;
 static_assert(kLaunchMask == 0x00808540, "launch flags");
+// The record the launch fills, laid out as the shell expects it (cbSize tells the shell which
+// layout it gets): 60 bytes in 32-bit programs, 112 in 64-bit ones.
+static_assert(sizeof(SHELLEXECUTEINFOW) == (sizeof(void*) == 4 ? 60 : 112), "launch record");
 
 // Frees a security identifier made by AllocateAndInitializeSid.
 class SidHolder
