@@ -26,7 +26,6 @@ namespace quillane
 namespace UTP
 {
 
-using Morvek::ZCondition;
 using Morvek::ZRef;
 using Morvek::ZStreamerRW;
 namespace ZLog = Morvek::ZLog;
