@@ -96,7 +96,8 @@ inline std::vector<uint8_t> sBuild(const PacketDraft& p)
     return b;
 }
 
-inline quillane::UTP::Engine::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes, int iVersion = 1)
+inline quillane::UTP::Engine::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes,
+                                                     int iVersion = 1)
 {
     quillane::UTP::Engine::PacketHeader h;
     quillane::UTP::Engine::sReadHeader(iBytes.data(), iVersion, h);

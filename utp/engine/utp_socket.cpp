@@ -149,8 +149,7 @@ void spIndexRemove(IndexNode* iNode)
     }
 }
 
-UTPSocket* spFind(const PeerAddress& iAddr, uint32_t iId, const void* iSendUserData,
-                  bool iRecvOnly)
+UTPSocket* spFind(const PeerAddress& iAddr, uint32_t iId, const void* iSendUserData, bool iRecvOnly)
 {
     if (!sEngine.fBuckets)
         return nullptr;

@@ -51,10 +51,12 @@ void spSendTo(int iSocket, const uint8_t* iBytes, size_t iLength, const sockaddr
 // =================================================================================================
 // Ubermeister: life and registry
 
-const UTPCallbacks Ubermeister::sCallbacks = {
-    &Ubermeister::spUTPOnReadProc,        &Ubermeister::spUTPOnWriteProc,
-    &Ubermeister::spUTPGetReadBufferSizeProc, &Ubermeister::spUTPOnStateChangeProc,
-    &Ubermeister::spUTPOnErrorProc,       &Ubermeister::spUTPOnOverheadProc};
+const UTPCallbacks Ubermeister::sCallbacks = {&Ubermeister::spUTPOnReadProc,
+                                              &Ubermeister::spUTPOnWriteProc,
+                                              &Ubermeister::spUTPGetReadBufferSizeProc,
+                                              &Ubermeister::spUTPOnStateChangeProc,
+                                              &Ubermeister::spUTPOnErrorProc,
+                                              &Ubermeister::spUTPOnOverheadProc};
 
 Ubermeister& Ubermeister::sGet()
 {
@@ -217,8 +219,8 @@ void Ubermeister::pReceive(size_t iIndex)
     for (size_t count = 0; count < kDatagramsPerPass; ++count)
     {
         Platform::SocketAddress source;
-        const ptrdiff_t length = Platform::sSocket_ReceiveFrom(
-            theEndpoint->fSocket, theDatagram, kDatagramCapacity, source);
+        const ptrdiff_t length = Platform::sSocket_ReceiveFrom(theEndpoint->fSocket, theDatagram,
+                                                               kDatagramCapacity, source);
         if (length < 0)
             break;
         sMaskDatagram(theDatagram, size_t(length));
@@ -467,8 +469,8 @@ ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddre
                                        int iAddressLength)
 {
     Guard guard(fMtx);
-    UTPSocket* theUTPSocket = UTP_Create(&Ubermeister::spSendToProc, iManager->fEndpoint.Get(),
-                                         iAddress, iAddressLength);
+    UTPSocket* theUTPSocket =
+        UTP_Create(&Ubermeister::spSendToProc, iManager->fEndpoint.Get(), iAddress, iAddressLength);
     ZRef<StreamerRW> theStreamerRW;
     try
     {

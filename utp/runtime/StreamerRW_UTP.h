@@ -3,16 +3,16 @@
 //
 // - Ubermeister: the one process-wide object. It owns the lock fMtx under which every piece of
 //   state below lives and every engine call is made, the one broadcast condition fCnd that every
-//   blocked caller waits on, the registry of Managers and the per-socket records, and the runner
-//   thread that waits on all registered sockets, feeds each datagram (unmasked) to the engine and
-//   runs the engine's timers after every pass (so at least every 50 ms while any socket is
-//   registered). It is the target of every engine callback.
+//   blocked caller waits on, the registry of Endpoints (one per socket, each knowing its
+//   Managers), and the runner thread that waits on all registered sockets, feeds each datagram
+//   (unmasked) to the engine and runs the engine's timers after every pass (so at least every
+//   50 ms while any socket is registered). It is the target of every engine callback.
 // - Endpoint: one per socket descriptor in use. It is the engine's name for the local socket
 //   (the send user data of every connection over it, so connections of different sockets never
 //   match each other's datagrams) and holds the socket's queue of incoming connections.
 // - Manager: one per call that hands a socket in. Accepting (MakeStreamerRW) takes the oldest
-//   incoming connection queued on its socket, whichever Manager was registered when it arrived;
-//   Connect opens an outgoing connection through its socket.
+//   incoming connection queued on its socket, whichever Manager of the socket read it; Connect
+//   opens an outgoing connection through its socket.
 // - StreamerRW: one per connection, a ZStreamR, a ZStreamW and a ZStreamerRW at once. A read
 //   waits until a byte is there or none can come; a write waits until the engine took every byte
 //   or the connection can take no more.
@@ -165,8 +165,7 @@ class Ubermeister : public Morvek::ZCounted
     size_t pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
                           std::unique_ptr<uint8_t[]>& oBytes);
     void pTook(StreamerRW* iStreamerRW);
-    void pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount,
-                size_t* oCountWritten);
+    void pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount, size_t* oCountWritten);
     void pClose(StreamerRW* iStreamerRW);
     void pFinalize(StreamerRW* iStreamerRW);
     void pFinalize(Manager* iManager);
@@ -186,7 +185,7 @@ class Ubermeister : public Morvek::ZCounted
     std::vector<int> fPollSockets;
     std::vector<uint8_t> fPollReady;
     std::vector<Morvek::ZRef<Manager>> fPollManagers; // one per polled socket, in step
-    std::unique_ptr<uint8_t[]> fDatagram;              // kDatagramCapacity bytes
+    std::unique_ptr<uint8_t[]> fDatagram;             // kDatagramCapacity bytes
 };
 
 // =================================================================================================
@@ -204,8 +203,8 @@ class Endpoint : public Morvek::ZCounted
     friend class Ubermeister;
 
     // All under fMtx, except fSocket.
-    const int fSocket;                              // the application's; never closed here
-    std::set<Manager*> fManagers;                   // registered; no references held
+    const int fSocket;                             // the application's; never closed here
+    std::set<Manager*> fManagers;                  // registered; no references held
     std::deque<Morvek::ZRef<StreamerRW>> fPending; // incoming, oldest first, at most kBacklog
     bool fInvalid; // not an open descriptor: not polled until a Manager is registered again
 };
@@ -270,13 +269,13 @@ class StreamerRW : public Morvek::ZStreamerRW, private Morvek::ZStreamR, private
 
     // All below under the Ubermeister's fMtx, except fManager (set at construction).
     const Morvek::ZRef<Manager> fManager;
-    UTPSocket* fUTPSocket; // null once the engine reported the connection destroyed
-    int fState;            // eState_ values; the latest report wins
-    ByteQueue fBuffer;     // received, not yet read
-    const uint8_t* fData;  // next caller byte the engine may take; null when no write runs
-    size_t fDataSize;      // caller bytes still to be taken
-    bool fClosed;          // UTP_Close was called (at most once per connection)
-    bool fPending;         // in its socket's queue of incoming connections
+    UTPSocket* fUTPSocket;  // null once the engine reported the connection destroyed
+    int fState;             // eState_ values; the latest report wins
+    ByteQueue fBuffer;      // received, not yet read
+    const uint8_t* fData;   // next caller byte the engine may take; null when no write runs
+    size_t fDataSize;       // caller bytes still to be taken
+    bool fClosed;           // UTP_Close was called (at most once per connection)
+    bool fPending;          // in its socket's queue of incoming connections
     uint32_t fWriteWaiters; // writes waiting for the one in progress to end
 };
 

@@ -60,10 +60,12 @@ template <class F> bool sEventually(F iDone, double iSeconds = 20)
 template <class F> void sWithin(double iSeconds, F iWork)
 {
     std::atomic<bool> done(false);
-    std::thread worker([&] {
-        iWork();
-        done = true;
-    });
+    std::thread worker(
+        [&]
+        {
+            iWork();
+            done = true;
+        });
     if (!sEventually([&] { return done.load(); }, iSeconds))
     {
         std::fprintf(stderr, "Hung: still running after %.0f s\n", iSeconds);
@@ -127,11 +129,13 @@ struct Pair
 Pair sPair(const TestUdp& iListen, const TestUdp& iConnect)
 {
     Pair result;
-    sWithin(30, [&] {
-        std::thread listener([&] { result.fAccepted = sAccept(iListen.fFD); });
-        result.fConnected = sConnect(iConnect.fFD, iListen);
-        listener.join();
-    });
+    sWithin(30,
+            [&]
+            {
+                std::thread listener([&] { result.fAccepted = sAccept(iListen.fFD); });
+                result.fConnected = sConnect(iConnect.fFD, iListen);
+                listener.join();
+            });
     EXPECT_TRUE(result.fAccepted && result.fConnected);
     return result;
 }
@@ -185,10 +189,12 @@ void sRefuseNextSyn(const TestUdp& iSocket)
 // The datagrams waiting in the socket have all been read by the runner.
 void sWaitDrained(const TestUdp& iSocket)
 {
-    ASSERT_TRUE(sEventually([&] {
-        int pending = 0;
-        return ::ioctl(iSocket.fFD, FIONREAD, &pending) == 0 && pending == 0;
-    }));
+    ASSERT_TRUE(sEventually(
+        [&]
+        {
+            int pending = 0;
+            return ::ioctl(iSocket.fFD, FIONREAD, &pending) == 0 && pending == 0;
+        }));
 }
 
 } // namespace
@@ -267,10 +273,12 @@ struct StalledWriter
 
     StalledWriter(const TestUdp& iA, const TestUdp& iB) : fPair(sPair(iA, iB))
     {
-        fThread = std::thread([this] {
-            fWritten = sWrite(fPair.fConnected, fData);
-            fDone = true;
-        });
+        fThread = std::thread(
+            [this]
+            {
+                fWritten = sWrite(fPair.fConnected, fData);
+                fDone = true;
+            });
         EXPECT_TRUE(sEventually([&] { return fPair.fAccepted->CountQueued() > (1u << 20); }));
     }
     ~StalledWriter()
@@ -319,17 +327,19 @@ TEST(UtpStreams, OverlappingWritesOnOneStreamDoNotInterleave)
     TestUdp a, b;
     Pair p = sPair(a, b);
     const size_t kSize = 1 << 20;
-    sWithin(60, [&] {
-        std::thread x([&] { EXPECT_EQ(kSize, sWrite(p.fConnected, Bytes(kSize, 'x'))); });
-        std::thread y([&] { EXPECT_EQ(kSize, sWrite(p.fConnected, Bytes(kSize, 'y'))); });
-        const Bytes got = sReadAll(p.fAccepted, 2 * kSize);
-        x.join();
-        y.join();
-        ASSERT_EQ(2 * kSize, got.size());
-        const uint8_t first = got[0], second = first == 'x' ? 'y' : 'x';
-        EXPECT_EQ(Bytes(kSize, first), Bytes(got.begin(), got.begin() + kSize));
-        EXPECT_EQ(Bytes(kSize, second), Bytes(got.begin() + kSize, got.end()));
-    });
+    sWithin(60,
+            [&]
+            {
+                std::thread x([&] { EXPECT_EQ(kSize, sWrite(p.fConnected, Bytes(kSize, 'x'))); });
+                std::thread y([&] { EXPECT_EQ(kSize, sWrite(p.fConnected, Bytes(kSize, 'y'))); });
+                const Bytes got = sReadAll(p.fAccepted, 2 * kSize);
+                x.join();
+                y.join();
+                ASSERT_EQ(2 * kSize, got.size());
+                const uint8_t first = got[0], second = first == 'x' ? 'y' : 'x';
+                EXPECT_EQ(Bytes(kSize, first), Bytes(got.begin(), got.begin() + kSize));
+                EXPECT_EQ(Bytes(kSize, second), Bytes(got.begin() + kSize, got.end()));
+            });
     p.fConnected->Close();
     p.fAccepted->Close();
 }
@@ -344,12 +354,14 @@ TEST(UtpStreams, ListeningTakesAConnectionThatAnOlderManagerReadFirst)
     const ZRef<StreamerRW> second = sConnect(b2.fFD, a);
     EXPECT_EQ(eState_Connected, second->GetState());
     EXPECT_EQ(1u, sU().CountPending(a.fFD));
-    sWithin(20, [&] {
-        const ZRef<StreamerRW> accepted = sAccept(a.fFD);
-        sWrite(second, sB("second"));
-        EXPECT_EQ(sB("second"), sReadAll(accepted, 6));
-        accepted->Close();
-    });
+    sWithin(20,
+            [&]
+            {
+                const ZRef<StreamerRW> accepted = sAccept(a.fFD);
+                sWrite(second, sB("second"));
+                EXPECT_EQ(sB("second"), sReadAll(accepted, 6));
+                accepted->Close();
+            });
     second->Close();
     first.fAccepted->Close();
     first.fConnected->Close();
@@ -374,10 +386,12 @@ TEST(UtpStreams, TheBacklogBoundsQueuedConnectionsAndAResetOneLeavesIt)
 
     // A queued connection that is reset leaves the queue and the engine.
     sRawSend(peer, a, sRawPacket(ST_RESET, 1000, kRawSeq + 1, 0));
-    EXPECT_TRUE(sEventually([&] {
-        return sU().CountPending(a.fFD) == kBacklog - 1 &&
-               sU().CountConnections() == before + kBacklog - 1;
-    }));
+    EXPECT_TRUE(sEventually(
+        [&]
+        {
+            return sU().CountPending(a.fFD) == kBacklog - 1 &&
+                   sU().CountConnections() == before + kBacklog - 1;
+        }));
     // Taking one makes room for one more.
     const ZRef<StreamerRW> taken = owner->MakeStreamerRW().DynamicCast<StreamerRW>();
     EXPECT_EQ(kBacklog - 2, sU().CountPending(a.fFD));
@@ -396,15 +410,17 @@ TEST(UtpStreams, SeveralManagersOnOneBlockingSocketNeverStallTheRunner)
     // Two more Managers on a: each pass would read the blocking socket three times.
     const ZRef<Manager> extra1 = sU().pMakeManager(a.fFD), extra2 = sU().pMakeManager(a.fFD);
     Pair p = sPair(a, b);
-    sWithin(30, [&] {
-        for (int round = 0; round < 20; ++round)
-        {
-            sWrite(p.fAccepted, sB("ping"));
-            EXPECT_EQ(sB("ping"), sReadAll(p.fConnected, 4));
-            sWrite(p.fConnected, sB("pong"));
-            EXPECT_EQ(sB("pong"), sReadAll(p.fAccepted, 4));
-        }
-    });
+    sWithin(30,
+            [&]
+            {
+                for (int round = 0; round < 20; ++round)
+                {
+                    sWrite(p.fAccepted, sB("ping"));
+                    EXPECT_EQ(sB("ping"), sReadAll(p.fConnected, 4));
+                    sWrite(p.fConnected, sB("pong"));
+                    EXPECT_EQ(sB("pong"), sReadAll(p.fAccepted, 4));
+                }
+            });
     p.fConnected->Close();
     p.fAccepted->Close();
 }
@@ -427,12 +443,15 @@ TEST(UtpStreams, ServesMoreThan64SocketsAtHighDescriptors)
     }
     for (int x = 0; x < kPairs; ++x)
         pairs.push_back(sPair(*sockets[2 * x], *sockets[2 * x + 1]));
-    sWithin(60, [&] {
-        for (int x = 0; x < kPairs; ++x)
-            sWrite(pairs[x].fConnected, sPattern(3000, uint8_t(x)));
-        for (int x = 0; x < kPairs; ++x)
-            EXPECT_TRUE(sReadAll(pairs[x].fAccepted, 3000) == sPattern(3000, uint8_t(x))) << x;
-    });
+    sWithin(60,
+            [&]
+            {
+                for (int x = 0; x < kPairs; ++x)
+                    sWrite(pairs[x].fConnected, sPattern(3000, uint8_t(x)));
+                for (int x = 0; x < kPairs; ++x)
+                    EXPECT_TRUE(sReadAll(pairs[x].fAccepted, 3000) == sPattern(3000, uint8_t(x)))
+                        << x;
+            });
     for (Pair& p : pairs)
     {
         p.fConnected->Close();
@@ -446,12 +465,14 @@ TEST(UtpStreams, ConnectsOverIPv6WithWholeSourceAddresses)
     if (a.fFD < 0 || b.fFD < 0)
         GTEST_SKIP() << "no IPv6 loopback";
     Pair p = sPair(a, b);
-    sWithin(20, [&] {
-        sWrite(p.fConnected, sB("over six"));
-        EXPECT_EQ(sB("over six"), sReadAll(p.fAccepted, 8));
-        sWrite(p.fAccepted, sB("and back"));
-        EXPECT_EQ(sB("and back"), sReadAll(p.fConnected, 8));
-    });
+    sWithin(20,
+            [&]
+            {
+                sWrite(p.fConnected, sB("over six"));
+                EXPECT_EQ(sB("over six"), sReadAll(p.fAccepted, 8));
+                sWrite(p.fAccepted, sB("and back"));
+                EXPECT_EQ(sB("and back"), sReadAll(p.fConnected, 8));
+            });
     p.fConnected->Close();
     p.fAccepted->Close();
 }
