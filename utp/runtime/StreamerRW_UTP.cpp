@@ -113,6 +113,7 @@ ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
     theEndpoint->fManagers.insert(theManager.Get());
     theManager->fRegistered = true;
     theEndpoint->fInvalid = false;
+    ++theEndpoint->fRegistrations;
     // An idle runner would otherwise notice the socket only at its next wake-up.
     fCnd.Broadcast();
     return theManager;
@@ -197,6 +198,7 @@ void Ubermeister::pTakeSnapshot()
 {
     fPollSockets.clear();
     fPollManagers.clear();
+    fPollRegistrations.clear();
     for (const auto& entry : fEndpoints)
     {
         const Endpoint* theEndpoint = entry.second;
@@ -204,6 +206,7 @@ void Ubermeister::pTakeSnapshot()
             continue;
         fPollSockets.push_back(theEndpoint->fSocket);
         fPollManagers.push_back(*theEndpoint->fManagers.begin());
+        fPollRegistrations.push_back(theEndpoint->fRegistrations);
     }
     fPollReady.resize(fPollSockets.size());
 }
@@ -211,8 +214,12 @@ void Ubermeister::pTakeSnapshot()
 void Ubermeister::pReceive(size_t iIndex)
 {
     Endpoint* theEndpoint = fPollManagers[iIndex]->fEndpoint.Get();
-    if (fPollReady[iIndex] == Platform::eSocket_Invalid)
+    // A registration during the wait may be of a new socket that reuses the closed descriptor.
+    if (fPollReady[iIndex] == Platform::eSocket_Invalid &&
+        theEndpoint->fRegistrations == fPollRegistrations[iIndex])
+    {
         theEndpoint->fInvalid = true;
+    }
     if (fPollReady[iIndex] != Platform::eSocket_Readable)
         return;
     uint8_t* const theDatagram = fDatagram.get();
@@ -630,7 +637,7 @@ void Ubermeister::pFinalize(Endpoint* iEndpoint)
 // =================================================================================================
 // Endpoint
 
-Endpoint::Endpoint(int iSocket) : fSocket(iSocket), fInvalid(false) {}
+Endpoint::Endpoint(int iSocket) : fSocket(iSocket), fInvalid(false), fRegistrations(0) {}
 
 Endpoint::~Endpoint() {}
 

@@ -185,6 +185,7 @@ class Ubermeister : public Morvek::ZCounted
     std::vector<int> fPollSockets;
     std::vector<uint8_t> fPollReady;
     std::vector<Morvek::ZRef<Manager>> fPollManagers; // one per polled socket, in step
+    std::vector<uint64_t> fPollRegistrations;         // each Endpoint's fRegistrations, in step
     std::unique_ptr<uint8_t[]> fDatagram;             // kDatagramCapacity bytes
 };
 
@@ -207,6 +208,7 @@ class Endpoint : public Morvek::ZCounted
     std::set<Manager*> fManagers;                  // registered; no references held
     std::deque<Morvek::ZRef<StreamerRW>> fPending; // incoming, oldest first, at most kBacklog
     bool fInvalid; // not an open descriptor: not polled until a Manager is registered again
+    uint64_t fRegistrations; // Managers registered so far (a new socket may reuse a descriptor)
 };
 
 // =================================================================================================
