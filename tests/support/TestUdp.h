@@ -1,5 +1,8 @@
 // Test helper: a UDP socket bound to the loopback address of its family (port chosen by the
-// system), closed when the helper dies. Test threads only.
+// system). It stays open for the rest of the process: a connection over it may still be closing
+// after the test, and the stream layer polls its descriptor until then; a descriptor closed and
+// reused by a later test's socket would hand that socket's datagrams to the old connection.
+// Test threads only.
 
 #ifndef QUILLANE_TESTS_SUPPORT_TESTUDP_H
 #define QUILLANE_TESTS_SUPPORT_TESTUDP_H
@@ -44,7 +47,6 @@ struct TestUdp
             Close();
         }
     }
-    ~TestUdp() { Close(); }
     TestUdp(const TestUdp&) = delete;
     TestUdp& operator=(const TestUdp&) = delete;
 
