@@ -4,6 +4,7 @@
 #include "Crypto.h"
 #include "EntryPath.h"
 #include "Interpreter.h"
+#include "Streams.h"
 
 #include "win/Functions.h"
 
@@ -27,6 +28,11 @@ PyMethodDef sMethods[] = {QN_ENTRY("RunElevated", win::sRunElevated),
                           QN_ENTRY("Firewall_IsEnabled", win::sFirewall_IsEnabled),
                           QN_ENTRY("Firewall_OpenFor", win::sFirewall_OpenFor),
                           QN_ENTRY("Firewall_IsOpenFor", win::sFirewall_IsOpenFor),
+                          QN_ENTRY("UTP_Make", quillane::sUTP_Make),
+                          QN_ENTRY("UTP_Close", quillane::sUTP_Close),
+                          QN_ENTRY("UTP_Read", quillane::sUTP_Read),
+                          QN_ENTRY("UTP_Write", quillane::sUTP_Write),
+                          QN_ENTRY("UTP_SetTimeout", quillane::sUTP_SetTimeout),
                           QN_ENTRY("Crypto_Random", sCrypto_Random),
                           QN_ENTRY("Crypto_Symmetric_GenerateKey", sCrypto_Symmetric_GenerateKey),
                           QN_ENTRY("Crypto_Symmetric_Encrypt", sCrypto_Symmetric_Encrypt),

@@ -42,6 +42,7 @@ class EntryPath(unittest.TestCase):
         table = [
             "RunElevated", "IsElevated", "Firewall_IsEnabled", "Firewall_OpenFor",
             "Firewall_IsOpenFor",
+            "UTP_Make", "UTP_Close", "UTP_Read", "UTP_Write", "UTP_SetTimeout",
             "Crypto_Random", "Crypto_Symmetric_GenerateKey", "Crypto_Symmetric_Encrypt",
             "Crypto_Symmetric_Decrypt", "Crypto_PK_GenerateKeys", "Crypto_PK_Encrypt",
             "Crypto_PK_Decrypt", "Crypto_Sign_GetVerifyKey", "Crypto_Sign_Sign",
