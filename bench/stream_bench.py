@@ -104,7 +104,7 @@ class Arrivals(object):
         tail = sorted(rates[len(rates) // 2:])
         steady = tail[len(tail) // 2]
         # Steady state: the first moment from which a one-second average stays above 90%.
-        width = max(1, int(1.0 / bucket))
+        width = max(1, min(len(rates), int(1.0 / bucket)))
         reached = None
         for i in range(len(rates) - width + 1):
             if sum(rates[i:i + width]) / width >= 0.9 * steady:
@@ -459,11 +459,15 @@ class Bench(object):
                          dict(buf=buf, count=count), tag)[1]
 
 
+def row(label, value, note=""):
+    print("  %-34s %16s   %s" % (label, value, note))
+
+
 def mb_s(x):
-    return "%8.1f MB/s" % x
+    return "%.1f MB/s" % x
 
 
-def cpu_line(result):
+def cpu_note(result):
     mb = result["bytes"] / MB
     return "CPU per MB: send %.2f ms, receive %.2f ms" % (
         result["cpu_send"] / mb * 1e3, result["cpu"] / mb * 1e3)
@@ -475,24 +479,39 @@ def verdict(ratio, goal, more_is_better=True):
                                    "met" if met else "MISSED")
 
 
-def main(argv):
-    bench = Bench(argv)
-    print("== uTP streams between two processes on 127.0.0.1 (load average %.2f %.2f %.2f, "
-          "%d cores) ==" % (os.getloadavg() + (os.cpu_count(),)))
+def baselines(bench):
     raw_udp, tcp = None, None
     if "udp" in bench.only:
         udp = bench.udp()
         raw_udp = max(v["rate"] for v in udp.values())
         for kind, label in (("cxx", "C++"), ("py", "Python")):
             if kind in udp:
-                print("  baseline raw UDP blaster, %s, %d-byte datagrams %s" % (
-                    label, DATAGRAM, mb_s(udp[kind]["rate"])))
+                row("raw UDP, %s blaster, %d B" % (label, DATAGRAM), mb_s(udp[kind]["rate"]),
+                    "(%d B socket buffers)" % ENLARGED)
     if "tcp" in bench.only or "pingpong" in bench.only:
         tcp = bench.tcp()
-        print("  baseline TCP sendall/recv (Python)            %s   %s" % (
-            mb_s(tcp["stream"]["rate"]), cpu_line(tcp["stream"])))
-        print("  baseline TCP ping-pong 64 B              %8.1f us RTT (median; p90 %.1f)" % (
-            tcp["ping"]["median"], tcp["ping"]["p90"]))
+        row("TCP sendall/recv (Python)", mb_s(tcp["stream"]["rate"]), cpu_note(tcp["stream"]))
+        row("TCP ping-pong, 64 B", "%.1f us RTT" % tcp["ping"]["median"],
+            "median; p90 %.1f us" % tcp["ping"]["p90"])
+    return raw_udp, tcp
+
+
+def transfer_rows(label, r, raw_udp, goals):
+    row(label, mb_s(r["rate"]), "steady %.1f MB/s from %s s on; %d MB in %.1f s" % (
+        r["steady"], "%.2f" % r["steady_after"] if r["steady_after"] is not None else "?",
+        r["bytes"] // MB, r["seconds"]))
+    if raw_udp:
+        ratio = r["steady"] / raw_udp
+        row("", "%.2fx raw UDP" % ratio, verdict(ratio, 0.5) if goals else "")
+    row("", "", cpu_note(r))
+
+
+def main(argv):
+    bench = Bench(argv)
+    print("uTP streams between two processes on 127.0.0.1 (load average %.2f %.2f %.2f, "
+          "%d cores)" % (os.getloadavg() + (os.cpu_count(),)))
+    print("-- baselines, side by side --")
+    raw_udp, tcp = baselines(bench)
     for buf, tag, title in ((0, "default", "sockets as created (the module raises buffers "
                              "below 131072 to 131072)"),
                             (ENLARGED, "enlarged", "sockets enlarged to 4 MiB by the application")):
@@ -500,35 +519,23 @@ def main(argv):
         goals = buf == ENLARGED
         if "single" in bench.only:
             r = bench.transfer(buf, 1, tag)
-            line = "  one stream       %s (steady %.1f, reached after %s s; %d MB in %.1f s)" % (
-                mb_s(r["rate"]), r["steady"], r["steady_after"], r["bytes"] // MB, r["seconds"])
-            print(line)
-            print("                   buffers rcv/snd: receiver %s, sender %s; %s" % (
-                r["buffers"], r["sender_buffers"], cpu_line(r)))
-            if raw_udp:
-                ratio = r["steady"] / raw_udp
-                print("                   %.2fx raw UDP %s" % (ratio, verdict(ratio, 0.5) if goals
-                                                             else ""))
-            print("                   MB/s per 0.25 s: %s" % " ".join(
-                "%g" % x for x in r["series"][:60]))
+            transfer_rows("one stream", r, raw_udp, goals)
+            row("", "", "socket buffers rcv/snd: receiver %s, sender %s" % (
+                r["buffers"], r["sender_buffers"]))
+            row("", "", "MB/s per 0.25 s: %s" % " ".join("%g" % x for x in r["series"][:48]))
         if "multi" in bench.only:
-            r = bench.transfer(buf, 20, tag)
-            print("  20 streams       %s (steady %.1f, reached after %s s; %d MB in %.1f s)" % (
-                mb_s(r["rate"]), r["steady"], r["steady_after"], r["bytes"] // MB, r["seconds"]))
-            print("                   %s" % cpu_line(r))
-            if raw_udp:
-                ratio = r["steady"] / raw_udp
-                print("                   %.2fx raw UDP %s" % (ratio, verdict(ratio, 0.5) if goals
-                                                             else ""))
+            transfer_rows("20 streams, one socket per side", bench.transfer(buf, 20, tag),
+                          raw_udp, goals)
         if "pingpong" in bench.only:
             p = bench.pingpong(buf, tag)
             ratio = p["median"] / tcp["ping"]["median"]
-            print("  ping-pong 64 B   %8.1f us RTT (median; p90 %.1f)  %.2fx TCP %s" % (
-                p["median"], p["p90"], ratio, verdict(ratio, 3.0, False) if goals else ""))
+            row("ping-pong, 64 B", "%.1f us RTT" % p["median"], "median; p90 %.1f us; %.2fx TCP %s"
+                % (p["p90"], ratio, verdict(ratio, 3.0, False) if goals else ""))
         if "connect" in bench.only:
             c = bench.connect(buf, tag)
-            print("  connect to first byte: first %.1f ms (fresh runner), then median %.2f ms, "
-                  "worst %.2f ms" % (c["first"], c["median"], c["worst"]))
+            row("connect to first byte", "%.2f ms" % c["median"],
+                "median; worst %.2f ms; the very first (runner start) %.1f ms"
+                % (c["worst"], c["first"]))
         sys.stdout.flush()
 
 
