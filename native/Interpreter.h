@@ -109,6 +109,53 @@ inline PyObject* sNewInt(int iValue)
     return result;
 }
 
+// A new int holding iValue (a count that may exceed a C int).
+inline PyObject* sNewSize(size_t iValue)
+{
+#if QN_PY3
+    PyObject* result = PyLong_FromSize_t(iValue);
+#else
+    PyObject* result = PyInt_FromSize_t(iValue);
+#endif
+    if (!result)
+        sThrowBadAlloc();
+    return result;
+}
+
+// What sTextAsUTF8 found.
+enum TextResult
+{
+    eText_NotText = 0,   // not a text object (always so under 2.7, where text is not accepted)
+    eText_Converted = 1, // oUTF8 holds the text's UTF-8 bytes
+    eText_Unencodable = -1 // a text that has no UTF-8 form (lone surrogates); no error is left set
+};
+
+// Reads a text argument where one is accepted alongside byte strings: under Python 3 a `str`
+// (or subclass) gives its UTF-8 bytes; under 2.7 nothing is text here, so the byte-string rule
+// alone applies.
+inline TextResult sTextAsUTF8(PyObject* iObject, std::string& oUTF8)
+{
+#if QN_PY3
+    if (!iObject || !PyUnicode_Check(iObject))
+        return eText_NotText;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(iObject, &size);
+    if (!data)
+    {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError))
+            sThrowBadAlloc();
+        PyErr_Clear();
+        return eText_Unencodable;
+    }
+    oUTF8.assign(data, size_t(size));
+    return eText_Converted;
+#else
+    (void)iObject;
+    (void)oUTF8;
+    return eText_NotText;
+#endif
+}
+
 // A new 2-tuple taking over the caller's references to both objects, even when it fails.
 inline PyObject* sNewPairStealing(PyObject* iFirst, PyObject* iSecond)
 {

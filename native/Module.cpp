@@ -4,6 +4,7 @@
 #include "Crypto.h"
 #include "EntryPath.h"
 #include "Interpreter.h"
+#include "Streams.h"
 
 #include "morvek/ZUtil_Debug.h"
 
@@ -19,7 +20,12 @@ namespace
         pyname, sEntry<imp>, METH_VARARGS, nullptr                                                 \
     }
 
-PyMethodDef sMethods[] = {QN_ENTRY("Crypto_Random", sCrypto_Random),
+PyMethodDef sMethods[] = {QN_ENTRY("UTP_Make", quillane::sUTP_Make),
+                          QN_ENTRY("UTP_Close", quillane::sUTP_Close),
+                          QN_ENTRY("UTP_Read", quillane::sUTP_Read),
+                          QN_ENTRY("UTP_Write", quillane::sUTP_Write),
+                          QN_ENTRY("UTP_SetTimeout", quillane::sUTP_SetTimeout),
+                          QN_ENTRY("Crypto_Random", sCrypto_Random),
                           QN_ENTRY("Crypto_Symmetric_GenerateKey", sCrypto_Symmetric_GenerateKey),
                           QN_ENTRY("Crypto_Symmetric_Encrypt", sCrypto_Symmetric_Encrypt),
                           QN_ENTRY("Crypto_Symmetric_Decrypt", sCrypto_Symmetric_Decrypt),

@@ -1,0 +1,192 @@
+// The uTP stream functions and their table of handles.
+//
+// Lock order: the interpreter lock, then the handle table's mutex; the stream layer's lock is
+// never taken while either is held. Stream references therefore never drop while the interpreter
+// lock or the table's mutex is held (the last one may end the stream, which takes the layer's
+// lock): references leave the table by being moved out, and every local reference lives inside
+// the part of a call that runs with the interpreter lock released.
+
+#include "Streams.h"
+#include "EntryPath.h"
+
+#include "runtime/StreamerRW_UTP.h"
+
+#include "morvek/ZThread.h"
+#include "morvek/ZUtil_Python.h"
+
+#include <climits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+namespace quillane
+{
+
+namespace
+{
+
+using Morvek::ZRef;
+using Morvek::ZUtil_Python::ThreadStateReleaser;
+using UTP::StreamerRW;
+namespace py = native::py;
+
+// The live streams by handle. Numbers are handed out in increasing order (wrapping past INT_MAX
+// to 1, skipping live ones), so a closed handle does not at once name a new stream.
+class HandleTable
+{
+  public:
+    // Stores another reference to the stream under a new handle.
+    int Add(const ZRef<StreamerRW>& iStreamerRW)
+    {
+        Morvek::ZGuardMtx guard(fMutex);
+        while (fNext <= 0 || fStreams.count(fNext))
+            fNext = fNext >= INT_MAX || fNext <= 0 ? 1 : fNext + 1;
+        const int handle = fNext;
+        fStreams.emplace(handle, iStreamerRW);
+        fNext = handle == INT_MAX ? 1 : handle + 1;
+        return handle;
+    }
+
+    // A new reference to the stream of a live handle.
+    ZRef<StreamerRW> Get(int iHandle)
+    {
+        Morvek::ZGuardMtx guard(fMutex);
+        const auto entry = fStreams.find(iHandle);
+        if (entry == fStreams.end())
+            spInvalid();
+        return entry->second;
+    }
+
+    // Ends a live handle, handing its reference to the caller.
+    ZRef<StreamerRW> Take(int iHandle)
+    {
+        Morvek::ZGuardMtx guard(fMutex);
+        const auto entry = fStreams.find(iHandle);
+        if (entry == fStreams.end())
+            spInvalid();
+        ZRef<StreamerRW> theStreamerRW = std::move(entry->second);
+        fStreams.erase(entry);
+        return theStreamerRW;
+    }
+
+  private:
+    [[noreturn]] static void spInvalid() { throw std::runtime_error("invalid stream handle"); }
+
+    Morvek::ZMutex fMutex;
+    std::unordered_map<int, ZRef<StreamerRW>> fStreams;
+    int fNext = 1;
+};
+
+HandleTable& spHandles()
+{
+    // Never destroyed: streams still open at exit must not end while the process tears down.
+    static HandleTable* const sHandles = new HandleTable;
+    return *sHandles;
+}
+
+// The host of a connecting UTP_Make: a byte string as it is, under Python 3 also a text; any
+// other object means the local host.
+std::string spHost(PyObject* iHost)
+{
+    if (std::optional<std::string> bytes = native::sAsOptionalString(iHost))
+        return *bytes;
+    std::string text;
+    switch (py::sTextAsUTF8(iHost, text))
+    {
+    case py::eText_Converted:
+        return text;
+    case py::eText_Unencodable:
+        throw std::runtime_error("host is not a valid host name");
+    default:
+        return "127.0.0.1";
+    }
+}
+
+} // namespace
+
+PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
+{
+    int theSocket, port, listen;
+    PyObject* hostObject;
+    native::sRequireParsed(
+        PyArg_ParseTuple(iArgs, "iOii", &theSocket, &hostObject, &port, &listen));
+    // A listening call ignores host and port.
+    const std::string host = listen ? std::string() : spHost(hostObject);
+    ThreadStateReleaser releaser;
+    int handle;
+    {
+        const ZRef<Morvek::ZStreamerRW> theStreamerRW =
+            sUTP_Make(theSocket, host, port, listen != 0);
+        const ZRef<StreamerRW> theUTPStreamerRW = theStreamerRW.DynamicCast<StreamerRW>();
+        if (!theUTPStreamerRW)
+            return nullptr;
+        handle = spHandles().Add(theUTPStreamerRW);
+    }
+    releaser.Acquire();
+    return py::sNewInt(handle);
+}
+
+PyObject* sUTP_Close(PyObject*, PyObject* iArgs)
+{
+    int handle;
+    native::sRequireParsed(PyArg_ParseTuple(iArgs, "i", &handle));
+    if (!handle)
+        return nullptr;
+    ThreadStateReleaser releaser;
+    const ZRef<StreamerRW> theStreamerRW = spHandles().Take(handle);
+    sUTP_Close(ZRef<Morvek::ZStreamerRW>(theStreamerRW));
+    return nullptr;
+}
+
+PyObject* sUTP_Read(PyObject*, PyObject* iArgs)
+{
+    int handle, count;
+    native::sRequireParsed(PyArg_ParseTuple(iArgs, "ii", &handle, &count));
+    if (!handle)
+        return nullptr;
+    ThreadStateReleaser releaser;
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t countRead;
+    {
+        const ZRef<StreamerRW> theStreamerRW = spHandles().Get(handle);
+        // A negative count would ask for gigabytes.
+        if (count < 0)
+            throw std::bad_alloc();
+        // Allocates only what is queued, however large the count.
+        countRead = theStreamerRW->ReadAvailable(size_t(count), bytes);
+    }
+    if (!countRead)
+        return nullptr;
+    releaser.Acquire();
+    return py::sNewString(bytes.get(), countRead);
+}
+
+PyObject* sUTP_Write(PyObject*, PyObject* iArgs)
+{
+    int handle;
+    PyObject* data;
+    native::sRequireParsed(PyArg_ParseTuple(iArgs, "iO", &handle, &data));
+    if (!py::sIsString(data) || !handle)
+        return nullptr;
+    // The argument tuple keeps the (immutable) string alive for the whole call, so its bytes
+    // can be read with the interpreter lock released.
+    const uint8_t* source = py::sStringData(data);
+    const size_t size = py::sStringSize(data);
+    ThreadStateReleaser releaser;
+    size_t countWritten = 0;
+    {
+        const ZRef<StreamerRW> theStreamerRW = spHandles().Get(handle);
+        theStreamerRW->GetStreamW().Write(source, size, &countWritten);
+    }
+    releaser.Acquire();
+    return py::sNewSize(countWritten);
+}
+
+PyObject* sUTP_SetTimeout(PyObject*, PyObject*)
+{
+    return nullptr;
+}
+
+} // namespace quillane

@@ -1,0 +1,781 @@
+// The runner, the engine callbacks and the stream operations (see StreamerRW_UTP.h for the
+// threads, the lock and the lifetimes).
+//
+// Every datagram from a socket is hostile; the engine checks it. What this unit adds to the
+// engine's own bounds: a socket is read at most kDatagramsPerPass times per pass, and never
+// blocks (so the runner cannot stall under fMtx however many Managers share a blocking socket);
+// a SYN reaches the engine's accept path only while its socket's queue has room; a stream's
+// received bytes are reported to the engine as they queue and are capped at kReceiveLimit.
+//
+// No engine callback lets an exception out: one unwinding through the engine would leave its
+// records half-updated. Allocation failures there fail the stream (or the new connection).
+
+#include "runtime/StreamerRW_UTP.h"
+#include "runtime/DatagramMask.h"
+
+#include "morvek/ZLog.h"
+#include "morvek/ZNet_Internet.h"
+#include "morvek/platform/ZPlatform_Socket.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace quillane
+{
+namespace UTP
+{
+
+using Morvek::ZCondition;
+using Morvek::ZRef;
+using Morvek::ZStreamerRW;
+namespace ZLog = Morvek::ZLog;
+namespace Platform = Morvek::Platform;
+
+namespace
+{
+
+typedef Morvek::ZGuardRMtx Guard;
+
+// Datagrams the engine builds fit here; anything larger is masked into a heap copy.
+const size_t kSendStackBytes = 2048;
+
+void spSendTo(int iSocket, const uint8_t* iBytes, size_t iLength, const sockaddr* iAddress,
+              int iAddressLength)
+{
+    if (!Platform::sSocket_SendTo(iSocket, iBytes, iLength, iAddress, iAddressLength))
+        ZLog::sLogTrace(ZLog::ePriority_Debug, __FILE__, __LINE__, "quillane::UTP::spSendTo");
+}
+
+} // namespace
+
+// =================================================================================================
+// Ubermeister: life and registry
+
+const UTPCallbacks Ubermeister::sCallbacks = {
+    &Ubermeister::spUTPOnReadProc,        &Ubermeister::spUTPOnWriteProc,
+    &Ubermeister::spUTPGetReadBufferSizeProc, &Ubermeister::spUTPOnStateChangeProc,
+    &Ubermeister::spUTPOnErrorProc,       &Ubermeister::spUTPOnOverheadProc};
+
+Ubermeister& Ubermeister::sGet()
+{
+    // Made once, whichever thread comes first; a failed start leaves it unmade for the next
+    // caller. Never destroyed: its runner cannot be stopped, and would use a destroyed lock while
+    // the process exits.
+    static Ubermeister* const sUbermeister = []
+    {
+        Ubermeister* theUbermeister = new Ubermeister;
+        try
+        {
+            // The first reference runs Initialize, which starts the runner. It is never given
+            // back.
+            theUbermeister->Retain();
+        }
+        catch (...)
+        {
+            delete theUbermeister; // no runner was started, so nothing else refers to it
+            throw;
+        }
+        return theUbermeister;
+    }();
+    return *sUbermeister;
+}
+
+Ubermeister::Ubermeister() : fDatagram(new uint8_t[kDatagramCapacity]), fPass(0) {}
+
+Ubermeister::~Ubermeister() {}
+
+void Ubermeister::Initialize()
+{
+    ZCounted::Initialize();
+    // The thread holds a plain pointer: the object is never destroyed.
+    Morvek::ZThread::sCreate(&Ubermeister::spRunner, this);
+}
+
+ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
+{
+    if (!Platform::sSocket_RaiseBuffers(iSocket, kSocketBufferSize))
+        throw std::runtime_error("socket is not a valid socket");
+    ZRef<Manager> theManager = new Manager(iSocket);
+    Guard guard(fMtx);
+    const auto record = fSockets.emplace(iSocket, SocketRecord()).first;
+    try
+    {
+        fManagers.insert(theManager.Get());
+    }
+    catch (...)
+    {
+        if (record->second.fManagers == 0)
+            fSockets.erase(record);
+        throw;
+    }
+    ++record->second.fManagers;
+    record->second.fInvalid = false;
+    theManager->fRegistered = true;
+    // An idle runner would otherwise notice the socket only at its next wake-up.
+    fCnd.Broadcast();
+    return theManager;
+}
+
+size_t Ubermeister::CountManagers()
+{
+    Guard guard(fMtx);
+    return fManagers.size();
+}
+
+size_t Ubermeister::CountPending(int iSocket)
+{
+    Guard guard(fMtx);
+    const auto record = fSockets.find(iSocket);
+    return record == fSockets.end() ? 0 : record->second.fPending.size();
+}
+
+size_t Ubermeister::CountConnections()
+{
+    Guard guard(fMtx);
+    return UTP_GetConnectionCount();
+}
+
+// =================================================================================================
+// The runner
+
+void Ubermeister::spRunner(void* iUbermeister)
+{
+    static const char kName[] = "quillane::UTP::Ubermeister::spRunner";
+    try
+    {
+        static_cast<Ubermeister*>(iUbermeister)->pRunner();
+    }
+    catch (const std::exception& ex)
+    {
+        if (ZLog::StrimW s{ZLog::ePriority_Err, kName})
+            s << "Exception: " << ex.what();
+    }
+    catch (...)
+    {
+        if (ZLog::StrimW s{ZLog::ePriority_Err, kName})
+            s << "Unknown exception";
+    }
+}
+
+void Ubermeister::pRunner()
+{
+    Guard guard(fMtx);
+    for (;;)
+    {
+        if (fManagers.empty())
+        {
+            fCnd.WaitFor(fMtx, kIdleSeconds);
+            continue;
+        }
+        pTakeSnapshot();
+        int ready;
+        {
+            Morvek::ZReleaseGuardRMtx unlocked(fMtx);
+            ready = Platform::sSocket_WaitReadable(fPollSockets.data(), fPollReady.data(),
+                                                   fPollSockets.size(), kPollMilliseconds);
+        }
+        if (ready > 0)
+        {
+            for (size_t x = 0; x < fPollSockets.size(); ++x)
+                pReceive(x);
+        }
+        UTP_CheckTimeouts();
+        // A Manager whose last reference this was dies here.
+        fPollManagers.clear();
+    }
+}
+
+// One entry per distinct registered socket, with a reference to one of its Managers: the one
+// that reads the socket this pass (its send function answers what it reads).
+void Ubermeister::pTakeSnapshot()
+{
+    ++fPass;
+    fPollSockets.clear();
+    fPollManagers.clear();
+    for (Manager* theManager : fManagers)
+    {
+        const auto record = fSockets.find(theManager->fSocket);
+        if (record == fSockets.end() || record->second.fInvalid || record->second.fPass == fPass)
+            continue;
+        record->second.fPass = fPass;
+        fPollSockets.push_back(theManager->fSocket);
+        fPollManagers.push_back(theManager);
+    }
+    fPollReady.resize(fPollSockets.size());
+}
+
+void Ubermeister::pReceive(size_t iIndex)
+{
+    const int theSocket = fPollSockets[iIndex];
+    if (fPollReady[iIndex] == Platform::eSocket_Invalid)
+    {
+        const auto record = fSockets.find(theSocket);
+        if (record != fSockets.end())
+            record->second.fInvalid = true;
+        return;
+    }
+    if (fPollReady[iIndex] != Platform::eSocket_Readable)
+        return;
+    Manager* theManager = fPollManagers[iIndex].Get();
+    uint8_t* const theDatagram = fDatagram.get();
+    for (size_t count = 0; count < kDatagramsPerPass; ++count)
+    {
+        Platform::SocketAddress source;
+        const ptrdiff_t length =
+            Platform::sSocket_ReceiveFrom(theSocket, theDatagram, kDatagramCapacity, source);
+        if (length < 0)
+            break;
+        sMaskDatagram(theDatagram, size_t(length));
+        // While the socket's queue is full the engine gets no accept function, so it drops a
+        // SYN before it creates anything.
+        const auto record = fSockets.find(theSocket);
+        const bool room = record != fSockets.end() && record->second.fPending.size() < kBacklog;
+        UTP_ProcessDatagram(room ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
+                            &Ubermeister::spSendToProc, theManager, theDatagram, size_t(length),
+                            reinterpret_cast<const sockaddr*>(source.fBytes), source.fLength);
+    }
+}
+
+// =================================================================================================
+// Engine callbacks: the static entries
+
+void Ubermeister::spSendToProc(void* iManager, const uint8_t* iBytes, size_t iLength,
+                               const sockaddr* iAddress, int iAddressLength)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::Ubermeister::spSendToProc");
+    sGet().pSendToProc(static_cast<Manager*>(iManager), iBytes, iLength, iAddress,
+                       iAddressLength);
+}
+
+void Ubermeister::spUTPGotIncomingConnection(void* iManager, UTPSocket* iUTPSocket)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug,
+                           "quillane::UTP::Ubermeister::spUTPGotIncomingConnection");
+    sGet().pUTPGotIncomingConnection(static_cast<Manager*>(iManager), iUTPSocket);
+}
+
+void Ubermeister::spUTPOnReadProc(void* iStreamerRW, const uint8_t* iBytes, size_t iCount)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::Ubermeister::spUTPOnReadProc");
+    sGet().pUTPOnReadProc(static_cast<StreamerRW*>(iStreamerRW), iBytes, iCount);
+}
+
+void Ubermeister::spUTPOnWriteProc(void* iStreamerRW, uint8_t* oDest, size_t iCount)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::Ubermeister::spUTPOnWriteProc");
+    sGet().pUTPOnWriteProc(static_cast<StreamerRW*>(iStreamerRW), oDest, iCount);
+}
+
+size_t Ubermeister::spUTPGetReadBufferSizeProc(void* iStreamerRW)
+{
+    return sGet().pUTPGetReadBufferSizeProc(static_cast<StreamerRW*>(iStreamerRW));
+}
+
+void Ubermeister::spUTPOnStateChangeProc(void* iStreamerRW, int iState)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug,
+                           "quillane::UTP::Ubermeister::spUTPOnStateChangeProc");
+    sGet().pUTPOnStateChangeProc(static_cast<StreamerRW*>(iStreamerRW), iState);
+}
+
+void Ubermeister::spUTPOnErrorProc(void* iStreamerRW, int)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::Ubermeister::spUTPOnErrorProc");
+    sGet().pUTPOnErrorProc(static_cast<StreamerRW*>(iStreamerRW));
+}
+
+void Ubermeister::spUTPOnOverheadProc(void*, bool, size_t, int)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug + 1,
+                           "quillane::UTP::Ubermeister::spUTPOnOverheadProc");
+}
+
+// =================================================================================================
+// Engine callbacks: the members. The engine calls them with fMtx already held; the guards only
+// deepen it. A stream given as user data is kept alive by its engine connection's reference.
+
+void Ubermeister::pSendToProc(Manager* iManager, const uint8_t* iBytes, size_t iLength,
+                              const sockaddr* iAddress, int iAddressLength)
+{
+    Guard guard(fMtx);
+    if (iLength <= kMaskKeyIndex)
+    {
+        spSendTo(iManager->fSocket, iBytes, iLength, iAddress, iAddressLength);
+        return;
+    }
+    uint8_t local[kSendStackBytes];
+    std::unique_ptr<uint8_t[]> heap;
+    uint8_t* masked = local;
+    if (iLength > sizeof(local))
+    {
+        heap.reset(new (std::nothrow) uint8_t[iLength]);
+        if (!heap)
+            return; // lost, like a datagram the system refused
+        masked = heap.get();
+    }
+    sMaskDatagramCopy(iBytes, masked, iLength);
+    spSendTo(iManager->fSocket, masked, iLength, iAddress, iAddressLength);
+}
+
+void Ubermeister::pUTPGotIncomingConnection(Manager* iManager, UTPSocket* iUTPSocket)
+{
+    Guard guard(fMtx);
+    // The runner offers the accept function only while the queue has room.
+    const auto record = fSockets.find(iManager->fSocket);
+    ZRef<StreamerRW> theStreamerRW;
+    bool queued = false;
+    if (record != fSockets.end() && record->second.fPending.size() < kBacklog)
+    {
+        try
+        {
+            theStreamerRW = new StreamerRW(iManager, iUTPSocket);
+            record->second.fPending.push_back(theStreamerRW);
+            queued = true;
+        }
+        catch (...)
+        {
+        }
+    }
+    if (!queued)
+    {
+        // Nobody can take this connection: close it. It keeps sending through the Manager until
+        // the engine destroys it, so the Manager must outlive it; it is kept for good.
+        UTP_Close(iUTPSocket);
+        iManager->Retain();
+        return;
+    }
+    theStreamerRW->fPending = true;
+    theStreamerRW->fState = eState_Writable;
+    UTP_SetCallbacks(iUTPSocket, &sCallbacks, theStreamerRW.Get());
+    theStreamerRW->Retain(); // the engine connection's, given back when it is destroyed
+    fCnd.Broadcast();
+}
+
+void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes, size_t iCount)
+{
+    Guard guard(fMtx);
+    if (iStreamerRW->fClosed)
+        return; // failed by this layer; nobody will read more
+    // Within the advertised window the queue never gets near the limit.
+    if (iCount > kReceiveLimit - iStreamerRW->fBuffer.Size())
+        return pFail(iStreamerRW);
+    const bool wasEmpty = iStreamerRW->fBuffer.Empty();
+    try
+    {
+        iStreamerRW->fBuffer.Append(iBytes, iCount);
+    }
+    catch (...)
+    {
+        return pFail(iStreamerRW);
+    }
+    // Readers wait only on an empty queue.
+    if (wasEmpty)
+        fCnd.Broadcast();
+}
+
+void Ubermeister::pUTPOnWriteProc(StreamerRW* iStreamerRW, uint8_t* oDest, size_t iCount)
+{
+    Guard guard(fMtx);
+    // The engine asks only during a write and never for more than is left; should it, the rest
+    // is zeros rather than bytes from beyond the caller's buffer.
+    const size_t n = iCount < iStreamerRW->fDataSize ? iCount : iStreamerRW->fDataSize;
+    if (n)
+        std::memcpy(oDest, iStreamerRW->fData, n);
+    if (n < iCount)
+        std::memset(oDest + n, 0, iCount - n);
+    iStreamerRW->fData += n;
+    iStreamerRW->fDataSize -= n;
+}
+
+size_t Ubermeister::pUTPGetReadBufferSizeProc(StreamerRW* iStreamerRW)
+{
+    Guard guard(fMtx);
+    // The real queue: the engine's advertised window closes while the reader is slow.
+    return iStreamerRW->fBuffer.Size();
+}
+
+void Ubermeister::pUTPOnStateChangeProc(StreamerRW* iStreamerRW, int iState)
+{
+    Guard guard(fMtx);
+    // The engine's reference may go below; this one keeps the stream until the broadcast.
+    const ZRef<StreamerRW> hold = iStreamerRW;
+    iStreamerRW->fState = iState;
+    if (iState == STATE_CHANGE_DESTROYING)
+    {
+        iStreamerRW->fUTPSocket = nullptr;
+        pDropPending(iStreamerRW);
+        iStreamerRW->Release();
+    }
+    fCnd.Broadcast();
+}
+
+void Ubermeister::pUTPOnErrorProc(StreamerRW* iStreamerRW)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Info, "quillane::UTP::Ubermeister::pUTPOnErrorProc");
+    Guard guard(fMtx);
+    iStreamerRW->fState = eState_Failed;
+    // A connection that fails before anybody took it leaves the queue and is closed.
+    if (iStreamerRW->fPending)
+    {
+        pDropPending(iStreamerRW);
+        pCloseConnection(iStreamerRW);
+    }
+    fCnd.Broadcast();
+}
+
+// =================================================================================================
+// Helpers (fMtx held)
+
+bool Ubermeister::pWritable(const StreamerRW* iStreamerRW) const
+{
+    return iStreamerRW->fUTPSocket && !iStreamerRW->fClosed &&
+           (iStreamerRW->fState == eState_Connected || iStreamerRW->fState == eState_Writable);
+}
+
+void Ubermeister::pCloseConnection(StreamerRW* iStreamerRW)
+{
+    if (iStreamerRW->fClosed)
+        return;
+    iStreamerRW->fClosed = true;
+    if (iStreamerRW->fUTPSocket)
+        UTP_Close(iStreamerRW->fUTPSocket);
+}
+
+void Ubermeister::pFail(StreamerRW* iStreamerRW)
+{
+    iStreamerRW->fState = eState_Failed;
+    pDropPending(iStreamerRW);
+    pCloseConnection(iStreamerRW);
+    fCnd.Broadcast();
+}
+
+void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
+{
+    if (!iStreamerRW->fPending)
+        return;
+    iStreamerRW->fPending = false;
+    const auto record = fSockets.find(iStreamerRW->fManager->fSocket);
+    if (record == fSockets.end())
+        return;
+    auto& pending = record->second.fPending;
+    for (auto entry = pending.begin(); entry != pending.end(); ++entry)
+    {
+        if (entry->Get() == iStreamerRW)
+        {
+            // The caller holds the stream (or its engine connection does): this is not the
+            // last reference.
+            pending.erase(entry);
+            return;
+        }
+    }
+}
+
+// =================================================================================================
+// Stream and manager operations
+
+ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddress,
+                                       int iAddressLength)
+{
+    Guard guard(fMtx);
+    UTPSocket* theUTPSocket = UTP_Create(&Ubermeister::spSendToProc, iManager, iAddress,
+                                         iAddressLength);
+    ZRef<StreamerRW> theStreamerRW;
+    try
+    {
+        theStreamerRW = new StreamerRW(iManager, theUTPSocket);
+    }
+    catch (...)
+    {
+        UTP_Close(theUTPSocket); // never connected: destroyed at the next sweep, nothing sent
+        throw;
+    }
+    UTP_SetCallbacks(theUTPSocket, &sCallbacks, theStreamerRW.Get());
+    // The engine connection's reference, taken before anything can report its destruction.
+    theStreamerRW->Retain();
+    UTP_Connect(theUTPSocket);
+    while (theStreamerRW->fState == eState_Opening)
+        fCnd.Wait(fMtx);
+    return theStreamerRW;
+}
+
+ZRef<StreamerRW> Ubermeister::pMakeStreamerRW(Manager* iManager)
+{
+    Guard guard(fMtx);
+    for (;;)
+    {
+        const auto record = fSockets.find(iManager->fSocket);
+        if (record != fSockets.end() && !record->second.fPending.empty())
+        {
+            ZRef<StreamerRW> theStreamerRW = std::move(record->second.fPending.front());
+            record->second.fPending.pop_front();
+            theStreamerRW->fPending = false;
+            return theStreamerRW;
+        }
+        fCnd.Wait(fMtx);
+    }
+}
+
+// Waits until bytes are queued or none can come; returns how many are queued (0: the end).
+size_t Ubermeister::pWaitReadable(StreamerRW* iStreamerRW)
+{
+    for (;;)
+    {
+        if (!iStreamerRW->fBuffer.Empty())
+            return iStreamerRW->fBuffer.Size();
+        // After the peer's end, a failure, or our own close, nothing more is delivered.
+        if (iStreamerRW->fState >= eState_EOF || iStreamerRW->fClosed)
+            return 0;
+        fCnd.Wait(fMtx);
+    }
+}
+
+// Bytes were taken: the engine may open its advertised window again.
+void Ubermeister::pTook(StreamerRW* iStreamerRW)
+{
+    if (iStreamerRW->fUTPSocket)
+        UTP_ReadBufferDrained(iStreamerRW->fUTPSocket);
+}
+
+void Ubermeister::pRead(StreamerRW* iStreamerRW, void* oDest, size_t iCount, size_t* oCountRead)
+{
+    Guard guard(fMtx);
+    size_t countRead = 0;
+    if (iCount && pWaitReadable(iStreamerRW))
+    {
+        countRead = iStreamerRW->fBuffer.Take(static_cast<uint8_t*>(oDest), iCount);
+        pTook(iStreamerRW);
+    }
+    if (oCountRead)
+        *oCountRead = countRead;
+}
+
+size_t Ubermeister::pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
+                                   std::unique_ptr<uint8_t[]>& oBytes)
+{
+    Guard guard(fMtx);
+    if (!iMaxCount)
+        return 0;
+    const size_t available = pWaitReadable(iStreamerRW);
+    if (!available)
+        return 0;
+    const size_t n = iMaxCount < available ? iMaxCount : available;
+    oBytes.reset(new uint8_t[n]);
+    iStreamerRW->fBuffer.Take(oBytes.get(), n);
+    pTook(iStreamerRW);
+    return n;
+}
+
+void Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount,
+                         size_t* oCountWritten)
+{
+    Guard guard(fMtx);
+    // One write at a time per stream: fData and fDataSize describe only one caller's bytes.
+    while (iStreamerRW->fData)
+    {
+        ++iStreamerRW->fWriteWaiters;
+        fCnd.Wait(fMtx);
+        --iStreamerRW->fWriteWaiters;
+    }
+    const uint8_t* const source = static_cast<const uint8_t*>(iSource);
+    iStreamerRW->fData = source;
+    iStreamerRW->fDataSize = iCount;
+    // Stops when everything is taken, and when nothing more can be: the connection failed, is
+    // gone or closed, or the peer has finished (the engine then takes no bytes at all).
+    while (iStreamerRW->fDataSize && pWritable(iStreamerRW))
+    {
+        if (UTP_Write(iStreamerRW->fUTPSocket, iStreamerRW->fDataSize))
+        {
+            ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::Ubermeister::pWrite");
+        }
+        else if (iStreamerRW->fDataSize)
+        {
+            fCnd.WaitFor(fMtx, kWriteRetrySeconds); // a writable report ends it early
+        }
+    }
+    const size_t written = size_t(iStreamerRW->fData - source);
+    iStreamerRW->fData = nullptr;
+    iStreamerRW->fDataSize = 0;
+    if (iStreamerRW->fWriteWaiters)
+        fCnd.Broadcast();
+    if (oCountWritten)
+        *oCountWritten = written;
+}
+
+void Ubermeister::pClose(StreamerRW* iStreamerRW)
+{
+    Guard guard(fMtx);
+    pCloseConnection(iStreamerRW);
+    // A reader or writer of this stream returns now: nothing more will arrive or be taken.
+    fCnd.Broadcast();
+}
+
+void Ubermeister::pFinalize(StreamerRW* iStreamerRW)
+{
+    Guard guard(fMtx);
+    if (iStreamerRW->FinalizationComplete())
+        delete iStreamerRW;
+}
+
+void Ubermeister::pFinalize(Manager* iManager)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Info, "quillane::UTP::Ubermeister::pFinalize");
+    Guard guard(fMtx);
+    if (!iManager->FinalizationComplete())
+        return;
+    if (iManager->fRegistered)
+    {
+        fManagers.erase(iManager);
+        const auto record = fSockets.find(iManager->fSocket);
+        // Every queued stream holds a Manager of its socket, so a record that loses its last
+        // Manager has an empty queue.
+        if (record != fSockets.end() && --record->second.fManagers == 0)
+            fSockets.erase(record);
+    }
+    delete iManager;
+}
+
+// =================================================================================================
+// Manager
+
+Manager::Manager(int iSocket) : fSocket(iSocket), fRegistered(false) {}
+
+Manager::~Manager() {}
+
+ZRef<ZStreamerRW> Manager::MakeStreamerRW()
+{
+    return Ubermeister::sGet().pMakeStreamerRW(this);
+}
+
+ZRef<StreamerRW> Manager::Connect(const sockaddr* iAddress, int iAddressLength)
+{
+    return Ubermeister::sGet().pConnect(this, iAddress, iAddressLength);
+}
+
+void Manager::Finalize()
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::Manager::Finalize");
+    Ubermeister::sGet().pFinalize(this);
+}
+
+// =================================================================================================
+// StreamerRW
+
+StreamerRW::StreamerRW(const ZRef<Manager>& iManager, UTPSocket* iUTPSocket)
+    : fManager(iManager), fUTPSocket(iUTPSocket), fState(eState_Opening), fData(nullptr),
+      fDataSize(0), fClosed(false), fPending(false), fWriteWaiters(0)
+{
+}
+
+StreamerRW::~StreamerRW() {}
+
+const Morvek::ZStreamR& StreamerRW::GetStreamR()
+{
+    return *this;
+}
+
+const Morvek::ZStreamW& StreamerRW::GetStreamW()
+{
+    return *this;
+}
+
+void StreamerRW::Imp_Read(void* oDest, size_t iCount, size_t* oCountRead)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::Imp_Read");
+    Ubermeister::sGet().pRead(this, oDest, iCount, oCountRead);
+}
+
+void StreamerRW::Imp_Write(const void* iSource, size_t iCount, size_t* oCountWritten)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::Imp_Write");
+    Ubermeister::sGet().pWrite(this, iSource, iCount, oCountWritten);
+}
+
+size_t StreamerRW::ReadAvailable(size_t iMaxCount, std::unique_ptr<uint8_t[]>& oBytes)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::ReadAvailable");
+    return Ubermeister::sGet().pReadAvailable(this, iMaxCount, oBytes);
+}
+
+void StreamerRW::Close()
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::Close");
+    Ubermeister::sGet().pClose(this);
+}
+
+void StreamerRW::Finalize()
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::Finalize");
+    Ubermeister::sGet().pFinalize(this);
+}
+
+int StreamerRW::GetState()
+{
+    Morvek::ZGuardRMtx guard(Ubermeister::sGet().fMtx);
+    return fState;
+}
+
+size_t StreamerRW::CountQueued()
+{
+    Morvek::ZGuardRMtx guard(Ubermeister::sGet().fMtx);
+    return fBuffer.Size();
+}
+
+} // namespace UTP
+
+// =================================================================================================
+// The inner stream functions
+
+namespace
+{
+
+// The first IPv4 address the host yields, as a socket address; 0 when it yields none.
+int spResolve(const std::string& iHost, uint16_t iPort, uint8_t* oAddress, int iCapacity)
+{
+    using namespace Morvek;
+    const ZRef<ZNetName_Internet> theName = new ZNetName_Internet(iHost, iPort);
+    const ZRef<ZNetNameLookup> theLookup = theName->CreateLookup(0);
+    if (!theLookup)
+        return 0;
+    theLookup->Start();
+    for (; !theLookup->Finished(); theLookup->Advance())
+    {
+        const ZRef<ZNetAddress> theAddress = theLookup->CurrentAddress();
+        if (const ZNetAddress_IP4* ip4 = dynamic_cast<const ZNetAddress_IP4*>(theAddress.Get()))
+        {
+            PeerAddress peer;
+            std::memset(&peer, 0, sizeof(peer));
+            peer.fAddr[10] = peer.fAddr[11] = 0xFF; // IPv4-mapped
+            const uint32_t addr = ip4->GetAddr();
+            for (int x = 0; x < 4; ++x)
+                peer.fAddr[12 + x] = uint8_t(addr >> (24 - 8 * x));
+            peer.fPort = ip4->GetPort();
+            return PeerAddress_ToSockAddr(peer, reinterpret_cast<sockaddr*>(oAddress), iCapacity);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+Morvek::ZRef<Morvek::ZStreamerRW> sUTP_Make(int iSocket, const std::string& iHost, int iPort,
+                                            bool iListen)
+{
+    const Morvek::ZRef<UTP::Manager> theManager = UTP::Ubermeister::sGet().pMakeManager(iSocket);
+    if (iListen)
+        return theManager->MakeStreamerRW();
+    alignas(8) uint8_t address[UTP_SOCKADDR_MAX];
+    const int length = spResolve(iHost, uint16_t(iPort), address, int(sizeof(address)));
+    if (!length)
+        return nullptr;
+    return theManager->Connect(reinterpret_cast<const sockaddr*>(address), length);
+}
+
+void sUTP_Close(const Morvek::ZRef<Morvek::ZStreamerRW>& iStreamerRW)
+{
+    Morvek::ZLog::ScopeTrace trace(Morvek::ZLog::ePriority_Info, "quillane::sUTP_Close");
+    if (UTP::StreamerRW* theStreamerRW = dynamic_cast<UTP::StreamerRW*>(iStreamerRW.Get()))
+        theStreamerRW->Close();
+}
+
+} // namespace quillane
