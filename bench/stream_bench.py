@@ -65,6 +65,17 @@ def udp_socket(buf, announce=True):
     return s
 
 
+def receive_buffer_drops():
+    """The host's count of UDP datagrams dropped because a socket's receive buffer was full
+    (Linux, /proc/net/snmp); None where it cannot be read. Other processes add to it too."""
+    try:
+        with open("/proc/net/snmp") as f:
+            rows = [line.split() for line in f if line.startswith("Udp:")]
+        return int(rows[1][rows[0].index("RcvbufErrors")])
+    except (IOError, OSError, IndexError, ValueError):
+        return None
+
+
 def buffer_sizes(s):
     return [s.getsockopt(socket.SOL_SOCKET, o) for o in (socket.SO_RCVBUF, socket.SO_SNDBUF)]
 
@@ -334,11 +345,12 @@ def utp_greeter(cfg):
 
 @role
 def utp_connect_timer(cfg):
-    """Connect-to-first-byte times in ms, each from a fresh socket."""
+    """Connect-to-first-byte times in ms, each from a fresh socket, or all from one socket
+    (already polled by the runner from the second connection on)."""
     import quillane_native as q
-    times = []
+    times, shared = [], udp_socket(cfg["buf"], announce=False)
     for _ in range(cfg["count"]):
-        s = udp_socket(cfg["buf"], announce=False)
+        s = shared if cfg["reuse"] else udp_socket(cfg["buf"], announce=False)
         t0 = now()
         h = q.UTP_Make(s.fileno(), "127.0.0.1", cfg["port"], 0)
         first = q.UTP_Read(h, 1)
@@ -443,20 +455,23 @@ class Bench(object):
     # -- streams --
 
     def transfer(self, buf, streams, tag):
+        drops = receive_buffer_drops()
         recv, send = self.pair("utp_recv", dict(buf=buf, streams=streams), "utp_send",
                                dict(buf=buf, streams=streams, bytes=self.volume,
                                     seconds=self.seconds), tag)
         recv["cpu_send"] = send["cpu"]
         recv["sender_buffers"] = send["buffers"]
+        after = receive_buffer_drops()
+        recv["drops"] = after - drops if drops is not None and after is not None else None
         return recv
 
     def pingpong(self, buf, tag):
         return self.pair("utp_echo", dict(buf=buf), "utp_ping", dict(buf=buf, count=2000), tag)[1]
 
-    def connect(self, buf, tag):
+    def connect(self, buf, tag, reuse):
         count = 10 if self.quick else 30
         return self.pair("utp_greeter", dict(buf=buf, count=count), "utp_connect_timer",
-                         dict(buf=buf, count=count), tag)[1]
+                         dict(buf=buf, count=count, reuse=reuse), tag)[1]
 
 
 def row(label, value, note=""):
@@ -486,8 +501,12 @@ def baselines(bench):
         raw_udp = max(v["rate"] for v in udp.values())
         for kind, label in (("cxx", "C++"), ("py", "Python")):
             if kind in udp:
-                row("raw UDP, %s blaster, %d B" % (label, DATAGRAM), mb_s(udp[kind]["rate"]),
-                    "(%d B socket buffers)" % ENLARGED)
+                u = udp[kind]
+                note = "4 MiB socket buffers"
+                if "cpu_send_ms_per_mb" in u:
+                    note += "; CPU per MB: send %.2f ms, receive %.2f ms" % (
+                        u["cpu_send_ms_per_mb"], u["cpu_receive_ms_per_mb"])
+                row("raw UDP, %s blaster, %d B" % (label, DATAGRAM), mb_s(u["rate"]), note)
     if "tcp" in bench.only or "pingpong" in bench.only:
         tcp = bench.tcp()
         row("TCP sendall/recv (Python)", mb_s(tcp["stream"]["rate"]), cpu_note(tcp["stream"]))
@@ -504,6 +523,8 @@ def transfer_rows(label, r, raw_udp, goals):
         ratio = r["steady"] / raw_udp
         row("", "%.2fx raw UDP" % ratio, verdict(ratio, 0.5) if goals else "")
     row("", "", cpu_note(r))
+    if r["drops"] is not None:
+        row("", "", "datagrams dropped at full receive buffers (whole host): %d" % r["drops"])
 
 
 def main(argv):
@@ -532,10 +553,11 @@ def main(argv):
             row("ping-pong, 64 B", "%.1f us RTT" % p["median"], "median; p90 %.1f us; %.2fx TCP %s"
                 % (p["p90"], ratio, verdict(ratio, 3.0, False) if goals else ""))
         if "connect" in bench.only:
-            c = bench.connect(buf, tag)
-            row("connect to first byte", "%.2f ms" % c["median"],
-                "median; worst %.2f ms; the very first (runner start) %.1f ms"
-                % (c["worst"], c["first"]))
+            for reuse, label in ((False, "a fresh socket each"), (True, "one socket for all")):
+                c = bench.connect(buf, tag, reuse)
+                row("connect to first byte, %s" % label, "%.2f ms" % c["median"],
+                    "median; worst %.2f ms; the process's first %.1f ms"
+                    % (c["worst"], c["first"]))
         sys.stdout.flush()
 
 

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,14 @@ namespace
 {
 
 const size_t kDatagram = 1402;
+
+double sCpuSeconds()
+{
+    rusage usage;
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 double sNow()
 {
@@ -46,14 +55,15 @@ struct Received
 {
     long fDatagrams;
     double fSeconds; // from the first datagram to the last
+    double fCpu;     // CPU seconds (user and system) over the same time
 };
 
 // The child: counts full datagrams until a 1-byte end marker or one second of silence.
 Received sReceive(int iSocket)
 {
     char buffer[65536];
-    Received result = {0, 0};
-    double first = 0, last = 0;
+    Received result = {0, 0, 0};
+    double first = 0, last = 0, cpu = 0;
     pollfd waiting = {iSocket, POLLIN, 0};
     while (::poll(&waiting, 1, 1000) > 0)
     {
@@ -64,9 +74,13 @@ Received sReceive(int iSocket)
             continue;
         last = sNow();
         if (result.fDatagrams++ == 0)
+        {
             first = last;
+            cpu = sCpuSeconds();
+        }
     }
     result.fSeconds = last - first;
+    result.fCpu = sCpuSeconds() - cpu;
     return result;
 }
 
@@ -111,14 +125,19 @@ int main(int argc, char** argv)
     ::close(receiver);
     int sender = sOpen(buffer);
     ::connect(sender, reinterpret_cast<sockaddr*>(&address), length);
+    const double cpu = sCpuSeconds();
     const long sent = sBlast(sender, seconds);
-    Received result = {0, 0};
+    const double sendCpu = sCpuSeconds() - cpu;
+    Received result = {0, 0, 0};
     if (::read(report[0], &result, sizeof result) != ssize_t(sizeof result))
         return 1;
     ::waitpid(child, nullptr, 0);
     const double mb = double(result.fDatagrams) * kDatagram / (1 << 20);
-    std::printf("RESULT {\"rate\": %.1f, \"sent\": %ld, \"received\": %ld, \"seconds\": %.2f}\n",
+    // CPU per MB on each side, per MB that arrived (what was lost cost the sender too).
+    std::printf("RESULT {\"rate\": %.1f, \"sent\": %ld, \"received\": %ld, \"seconds\": %.2f, "
+                "\"cpu_send_ms_per_mb\": %.2f, \"cpu_receive_ms_per_mb\": %.2f}\n",
                 result.fSeconds > 0 ? mb / result.fSeconds : 0.0, sent, result.fDatagrams,
-                result.fSeconds);
+                result.fSeconds, mb > 0 ? sendCpu / mb * 1e3 : 0.0,
+                mb > 0 ? result.fCpu / mb * 1e3 : 0.0);
     return 0;
 }
