@@ -29,6 +29,11 @@ except ImportError:  # Python 2.7
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHUNK = 1 << 20
+# Under a sanitizer runtime (preloaded into the interpreter) everything runs several times
+# slower, and the allocator's quarantine and shadow memory make a process's size meaningless.
+SANITIZED = any(name in os.environ.get("LD_PRELOAD", "") for name in ("libasan", "libtsan"))
+MB = 1 << 20
+TRANSFER_LIMIT = 400  # seconds for any one transfer; far above what a loaded machine needs
 
 
 class Pattern(object):
@@ -58,6 +63,14 @@ class Pattern(object):
             pos += take
             size -= take
         return b"".join(out)
+
+
+def pattern_sha(seed, size):
+    """The SHA-256 of the first size bytes of the pattern of seed."""
+    digest, pattern = hashlib.sha256(), Pattern(seed)
+    for index in range(0, size, CHUNK):
+        digest.update(pattern.chunk(index // CHUNK, min(CHUNK, size - index)))
+    return digest.hexdigest()
 
 
 # ---- the peer (child process) ---------------------------------------------------------------

@@ -5,10 +5,10 @@ ways; what arrives must be exactly what was sent. Runs under Python 2.7 and 3.
 
 import json
 import random
+import sys
 import unittest
 
-from streamproc import Child, Children
-from test_stream_processes import MB, TRANSFER_LIMIT, pattern_sha
+from streamproc import MB, TRANSFER_LIMIT, Child, Children, pattern_sha
 
 IMPAIRMENT = dict(drop=0.03, duplicate=0.02, reorder=0.03, delay=0.020)
 
@@ -31,6 +31,7 @@ class ImpairedPath(unittest.TestCase):
             relay.tell("stats")
             stats = json.loads(relay.expect("STATS", 60))
         note = "relay seed %d, %s" % (seed, stats)
+        sys.stderr.write("\n  %s\n" % note)
         for result, peer_seed, size in zip(results, (4, 5), (forth, back)):
             self.assertIsNone(result["mismatch"], note)
             self.assertEqual((result["received"], result["received_sha"]),
