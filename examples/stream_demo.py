@@ -21,6 +21,9 @@ import time
 
 SIZE_MB = 48
 PIECE = 256 * 1024
+# Socket buffers as a throughput-minded application sets them (the system may cap the size);
+# the module raises smaller buffers to 131072 bytes and leaves larger ones alone.
+SOCKET_BUFFER = 4 << 20
 
 
 # ---- the two peers, each a process of its own -----------------------------------------------
@@ -34,14 +37,17 @@ def tell(*words):
 def udp_socket():
     import socket
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for option in (socket.SO_RCVBUF, socket.SO_SNDBUF):
+        sock.setsockopt(socket.SOL_SOCKET, option, SOCKET_BUFFER)
     sock.bind(("127.0.0.1", 0))
     return sock
 
 
 def receiver(path):
     import quillane_native as q
+    import socket
     sock = udp_socket()
-    tell("port", sock.getsockname()[1])
+    tell("port", sock.getsockname()[1], sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF))
     stream = q.UTP_Make(sock.fileno(), None, 0, 1)  # waits for the sender to connect
     start = last_report = time.time()
     got = 0
@@ -145,9 +151,11 @@ def main(size_mb):
         print("file to send                -> %d MB of random bytes, SHA-256 %s..."
               % (size_mb, source_sha[:16]))
         receiving = Peer("--receive", target)
-        port = receiving.next_message()[1]
+        port, buffer_size = receiving.next_message()[1:3]
         print("receiving process           -> pid %d, listening on UDP 127.0.0.1:%s"
               % (receiving.proc.pid, port))
+        print("socket buffers              -> %d KiB asked for, %d KiB as the system reports it"
+              % (SOCKET_BUFFER // 1024, int(buffer_size) // 1024))
         sending = Peer("--send", source, port)
         print("sending process             -> pid %d, connecting from a UDP socket of its own"
               % sending.proc.pid)
