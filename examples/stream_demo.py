@@ -90,11 +90,11 @@ class Peer(object):
                                      universal_newlines=True)
 
     def next_message(self):
-        """The next line meant for us, split into words; None when the process has ended."""
+        """The next line meant for us, split into words; stops the demo if the process ended."""
         for line in iter(self.proc.stdout.readline, ""):
             if line.startswith("@ "):
                 return line.split()[1:]
-        return None
+        raise SystemExit("a peer process ended early (status %s)" % self.proc.wait())
 
     def finish(self):
         """Lets the process end; its exit status."""
@@ -123,8 +123,6 @@ def show_transfer(receiving, total):
     next_mark = 0.25
     while True:
         message = receiving.next_message()
-        if message is None:
-            raise SystemExit("the receiving process ended early")
         kind, got, elapsed = message[0], int(message[1]), float(message[2])
         if kind == "done":
             if live:
