@@ -112,8 +112,9 @@ class Arrivals(object):
         for t, c in stamps:
             buckets[int((t - t0) / bucket)] += c
         rates = [b / bucket / MB for b in buckets[:-1]] or [total / MB / max(t1 - t0, 1e-9)]
-        tail = sorted(rates[len(rates) // 2:])
-        steady = tail[len(tail) // 2]
+        # Steady state: the mean rate over the second half of the run.
+        tail = rates[len(rates) // 2:]
+        steady = sum(tail) / len(tail)
         # Steady state: the first moment from which a one-second average stays above 90%.
         width = max(1, min(len(rates), int(1.0 / bucket)))
         reached = None
@@ -475,7 +476,7 @@ class Bench(object):
 
 
 def row(label, value, note=""):
-    print("  %-34s %16s   %s" % (label, value, note))
+    print("  %-36s %14s   %s" % (label, value, note))
 
 
 def mb_s(x):
@@ -553,9 +554,9 @@ def main(argv):
             row("ping-pong, 64 B", "%.1f us RTT" % p["median"], "median; p90 %.1f us; %.2fx TCP %s"
                 % (p["p90"], ratio, verdict(ratio, 3.0, False) if goals else ""))
         if "connect" in bench.only:
-            for reuse, label in ((False, "a fresh socket each"), (True, "one socket for all")):
+            for reuse, label in ((False, "new socket each"), (True, "one socket for all")):
                 c = bench.connect(buf, tag, reuse)
-                row("connect to first byte, %s" % label, "%.2f ms" % c["median"],
+                row("connect to 1st byte, %s" % label, "%.2f ms" % c["median"],
                     "median; worst %.2f ms; the process's first %.1f ms"
                     % (c["worst"], c["first"]))
         sys.stdout.flush()
