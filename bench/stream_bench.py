@@ -554,9 +554,9 @@ def main(argv):
             row("ping-pong, 64 B", "%.1f us RTT" % p["median"], "median; p90 %.1f us; %.2fx TCP %s"
                 % (p["p90"], ratio, verdict(ratio, 3.0, False) if goals else ""))
         if "connect" in bench.only:
-            for reuse, label in ((False, "new socket each"), (True, "one socket for all")):
+            for reuse, label in ((False, "new socket each"), (True, "shared socket")):
                 c = bench.connect(buf, tag, reuse)
-                row("connect to 1st byte, %s" % label, "%.2f ms" % c["median"],
+                row("connect, 1st byte: %s" % label, "%.2f ms" % c["median"],
                     "median; worst %.2f ms; the process's first %.1f ms"
                     % (c["worst"], c["first"]))
         sys.stdout.flush()
