@@ -198,9 +198,12 @@ def peer_main(config):
     watchdog = threading.Timer(config.get("watchdog", 600), os._exit, (3,))
     watchdog.daemon = True
     watchdog.start()
-    Peer(config).run()
+    peer = Peer(config)
+    peer.run()
     sys.stdout.flush()
-    os._exit(0)  # the runner thread is never stopped; do not wait for it
+    # The socket stays open to the end (the runner may still be using it), and the runner
+    # thread is never stopped, so nothing waits for it.
+    os._exit(0 if peer.sock else 1)
 
 
 # ---- the parent's side -----------------------------------------------------------------------
@@ -217,8 +220,13 @@ class Child(object):
 
     def __init__(self, name, argv):
         self.name = name
+        env = dict(os.environ)
+        if SANITIZED:
+            # A report ends the child at once, so the test fails instead of merely printing it.
+            env["TSAN_OPTIONS"] = ":".join(filter(None, [env.get("TSAN_OPTIONS"),
+                                                        "halt_on_error=1"]))
         self.proc = subprocess.Popen([sys.executable] + argv, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, universal_newlines=True)
+                                     stdout=subprocess.PIPE, universal_newlines=True, env=env)
         self.lines = queue.Queue()
         self.backlog = []  # the harness's lines read while waiting for another word
         self.context = []  # the child's last other lines (the module's log), for failures
