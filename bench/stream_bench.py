@@ -214,23 +214,27 @@ def tcp_echo(cfg):
     say("RESULT", {})
 
 
-def ping_loop(write, read, count):
-    """RTTs in microseconds of count 64-byte round trips (after a warm-up)."""
-    message, rtts = b"p" * 64, []
-    for i in range(count + 50):
-        t0 = now()
-        write(message)
-        got = 0
-        while got < len(message):
-            data = read(64 - got)
-            if not data:
-                raise RuntimeError("the echo stopped")
-            got += len(data)
-        if i >= 50:
+def ping_loop(write, read, count, rounds=5):
+    """RTTs in microseconds of 64-byte round trips, after a warm-up: `rounds` rounds of `count`;
+    the round with the lowest median counts (load from elsewhere only ever adds time)."""
+    message, best = b"p" * 64, None
+    for r in range(rounds + 1):
+        rtts = []
+        for _ in range(count):
+            t0 = now()
+            write(message)
+            got = 0
+            while got < len(message):
+                data = read(64 - got)
+                if not data:
+                    raise RuntimeError("the echo stopped")
+                got += len(data)
             rtts.append((now() - t0) * 1e6)
-    rtts.sort()
-    return dict(median=rtts[len(rtts) // 2], p90=rtts[int(len(rtts) * 0.9)],
-                mean=sum(rtts) / len(rtts))
+        rtts.sort()
+        result = dict(median=rtts[len(rtts) // 2], p90=rtts[int(len(rtts) * 0.9)])
+        if r and (best is None or result["median"] < best["median"]):  # round 0 warms up
+            best = result
+    return best
 
 
 @role
@@ -450,7 +454,7 @@ class Bench(object):
         sink, sender = self.pair("tcp_sink", {}, "tcp_send",
                                  dict(bytes=self.volume, seconds=self.seconds))
         sink["cpu_send"] = sender["cpu"]
-        ping, = self.pair("tcp_echo", {}, "tcp_ping", dict(count=2000))[1:]
+        ping, = self.pair("tcp_echo", {}, "tcp_ping", dict(count=1000))[1:]
         return dict(stream=sink, ping=ping)
 
     # -- streams --
@@ -467,7 +471,7 @@ class Bench(object):
         return recv
 
     def pingpong(self, buf, tag):
-        return self.pair("utp_echo", dict(buf=buf), "utp_ping", dict(buf=buf, count=2000), tag)[1]
+        return self.pair("utp_echo", dict(buf=buf), "utp_ping", dict(buf=buf, count=1000), tag)[1]
 
     def connect(self, buf, tag, reuse):
         count = 10 if self.quick else 30
@@ -512,7 +516,7 @@ def baselines(bench):
         tcp = bench.tcp()
         row("TCP sendall/recv (Python)", mb_s(tcp["stream"]["rate"]), cpu_note(tcp["stream"]))
         row("TCP ping-pong, 64 B", "%.1f us RTT" % tcp["ping"]["median"],
-            "median; p90 %.1f us" % tcp["ping"]["p90"])
+            "median of the best of 5 rounds of 1000; p90 %.1f us" % tcp["ping"]["p90"])
     return raw_udp, tcp
 
 
