@@ -37,22 +37,26 @@ TRANSFER_LIMIT = 400  # seconds for any one transfer; far above what a loaded ma
 
 
 class Pattern(object):
-    """A byte stream of 1 MiB chunks: chunk i is a seeded random block with i in its first
-    8 bytes, so a misplaced or repeated chunk never matches."""
+    """A byte stream of 1 MiB chunks: chunk i is a seeded random block rotated by a distance of
+    its own, with i in its first 8 bytes, so bytes delivered at a wrong place never match."""
 
     def __init__(self, seed):
         seed = str(seed).encode("ascii")
-        self.block = b"".join(hashlib.sha256(seed + struct.pack(">I", i)).digest()
-                              for i in range(CHUNK // 32))
+        block = b"".join(hashlib.sha256(seed + struct.pack(">I", i)).digest()
+                         for i in range(CHUNK // 32))
+        self.doubled = block + block  # every rotation is one slice of this
 
     def chunk(self, index, size=CHUNK):
         return self.piece(index, 0, size)
 
     def piece(self, index, offset, size):
         """size bytes of chunk index from offset on (within the chunk)."""
+        start = (index * 4099) % CHUNK + offset  # odd step: a different rotation per chunk
+        data = self.doubled[start:start + size]
         if offset >= 8:
-            return self.block[offset:offset + size]
-        return (struct.pack(">Q", index)[offset:] + self.block[8:offset + size])[:size]
+            return data
+        head = struct.pack(">Q", index)[offset:]
+        return (head + data[len(head):])[:size]
 
     def slice(self, pos, size):
         out = []
