@@ -79,10 +79,10 @@ def pattern_sha(seed, size):
 
 # ---- the peer (child process) ---------------------------------------------------------------
 
-def rss_kb(pid="self"):
-    """(VmRSS, VmHWM) of a process in KiB, from /proc."""
+def rss_kb():
+    """(VmRSS, VmHWM) of this process in KiB, from /proc."""
     fields = {}
-    with open("/proc/%s/status" % pid) as f:
+    with open("/proc/self/status") as f:
         for line in f:
             key, _, value = line.partition(":")
             if key in ("VmRSS", "VmHWM"):
@@ -103,9 +103,6 @@ class Peer(object):
         self.q = quillane_native
         self.config = config
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        if config.get("rcvbuf"):
-            for option in (socket.SO_RCVBUF, socket.SO_SNDBUF):
-                self.sock.setsockopt(socket.SOL_SOCKET, option, config["rcvbuf"])
         self.sock.bind(("127.0.0.1", 0))
         self.commands = queue.Queue()
         self.result = {}
@@ -119,8 +116,7 @@ class Peer(object):
         say("PORT", str(self.sock.getsockname()[1]))
         if self.config.get("listen"):
             return self.q.UTP_Make(self.sock.fileno(), None, 0, 1)
-        return self.q.UTP_Make(self.sock.fileno(), self.config.get("host", "127.0.0.1"),
-                               self.config["port"], 0)
+        return self.q.UTP_Make(self.sock.fileno(), "127.0.0.1", self.config["port"], 0)
 
     def send(self, handle):
         total, size = self.config["send"], self.config.get("write_size", CHUNK)
