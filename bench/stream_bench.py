@@ -115,7 +115,7 @@ class Arrivals(object):
         # Steady state: the mean rate over the second half of the run.
         tail = rates[len(rates) // 2:]
         steady = sum(tail) / len(tail)
-        # Steady state: the first moment from which a one-second average stays above 90%.
+        # When it was reached: the start of the first one-second window averaging 90% of it.
         width = max(1, min(len(rates), int(1.0 / bucket)))
         reached = None
         for i in range(len(rates) - width + 1):
