@@ -125,8 +125,8 @@ inline PyObject* sNewSize(size_t iValue)
 // What sTextAsUTF8 found.
 enum TextResult
 {
-    eText_NotText = 0,   // not a text object (always so under 2.7, where text is not accepted)
-    eText_Converted = 1, // oUTF8 holds the text's UTF-8 bytes
+    eText_NotText = 0,     // not a text object (always so under 2.7, where text is not accepted)
+    eText_Converted = 1,   // oUTF8 holds the text's UTF-8 bytes
     eText_Unencodable = -1 // a text that has no UTF-8 form (lone surrogates); no error is left set
 };
 

@@ -122,10 +122,28 @@ PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
         const ZRef<StreamerRW> theUTPStreamerRW = theStreamerRW.DynamicCast<StreamerRW>();
         if (!theUTPStreamerRW)
             return nullptr;
-        handle = spHandles().Add(theUTPStreamerRW);
+        try
+        {
+            handle = spHandles().Add(theUTPStreamerRW);
+        }
+        catch (...)
+        {
+            sUTP_Close(theStreamerRW); // nobody could ever close it
+            throw;
+        }
     }
     releaser.Acquire();
-    return py::sNewInt(handle);
+    try
+    {
+        return py::sNewInt(handle);
+    }
+    catch (...)
+    {
+        // The caller never learns the handle: end it, without the interpreter lock.
+        releaser.Release();
+        sUTP_Close(ZRef<Morvek::ZStreamerRW>(spHandles().Take(handle)));
+        throw;
+    }
 }
 
 PyObject* sUTP_Close(PyObject*, PyObject* iArgs)

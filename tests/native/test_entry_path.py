@@ -41,6 +41,7 @@ class EntryPath(unittest.TestCase):
     def test_registered_functions_and_conventions(self):
         names = sorted(n for n in dir(q) if not n.startswith("__"))
         self.assertEqual(names, sorted([
+            "UTP_Make", "UTP_Close", "UTP_Read", "UTP_Write", "UTP_SetTimeout",
             "Crypto_Random", "Crypto_Symmetric_GenerateKey", "Crypto_Symmetric_Encrypt",
             "Crypto_Symmetric_Decrypt", "Crypto_PK_GenerateKeys", "Crypto_PK_Encrypt",
             "Crypto_PK_Decrypt", "Crypto_Sign_GetVerifyKey", "Crypto_Sign_Sign",

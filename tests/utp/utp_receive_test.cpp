@@ -64,6 +64,28 @@ TEST_F(UtpReceive, EverySynCreatesAConnection)
     EXPECT_EQ(2u, UTP_GetConnectionCount());
 }
 
+// One engine serving two local sockets: a peer's connections to both may carry the same ids;
+// each socket's datagrams reach only the connection made on it.
+TEST_F(UtpReceive, SameIdsOnTwoLocalSocketsStayApart)
+{
+    int socketA = 0, socketB = 0;
+    fEndpoint = &socketA;
+    ASSERT_TRUE(Receive(Syn(777, 5)));
+    fEndpoint = &socketB;
+    ASSERT_TRUE(Receive(Syn(777, 50)));
+    ASSERT_EQ(2u, fIncoming.size());
+    ASSERT_TRUE(Receive(Data(fIncoming[1], 0, "b")));
+    EXPECT_EQ("b", fIncomingRecorder.fRead);
+    EXPECT_EQ(5, fIncoming[0]->fAckNr);
+    EXPECT_EQ(51, fIncoming[1]->fAckNr);
+    fEndpoint = &socketA;
+    ASSERT_TRUE(Receive(Data(fIncoming[0], 0, "a")));
+    EXPECT_EQ("ba", fIncomingRecorder.fRead);
+    SendReset(fIncoming[0], 777);
+    EXPECT_EQ(CS_RESET, UTP_GetState(fIncoming[0]));
+    EXPECT_EQ(CS_CONNECTED, UTP_GetState(fIncoming[1]));
+}
+
 // The same SYN again (its answer was lost) is answered again by the connection it made.
 TEST_F(UtpReceive, RepeatedSynIsAnsweredByItsConnection)
 {

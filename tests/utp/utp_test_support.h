@@ -96,7 +96,8 @@ inline std::vector<uint8_t> sBuild(const PacketDraft& p)
     return b;
 }
 
-inline quillane::UTP::Engine::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes, int iVersion = 1)
+inline quillane::UTP::Engine::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes,
+                                                     int iVersion = 1)
 {
     quillane::UTP::Engine::PacketHeader h;
     quillane::UTP::Engine::sReadHeader(iBytes.data(), iVersion, h);
@@ -150,17 +151,18 @@ class UtpFixture : public ::testing::Test
     // A connection towards iPeer, with a recorder installed (not yet connected).
     UTPSocket* Create(const sockaddr_in& iPeer, Recorder* iRecorder)
     {
-        UTPSocket* s = UTP_Create(spSendTo, nullptr, sSA(iPeer), sizeof(iPeer));
+        UTPSocket* s = UTP_Create(spSendTo, fEndpoint, sSA(iPeer), sizeof(iPeer));
         if (iRecorder)
             UTP_SetCallbacks(s, Callbacks(), iRecorder);
         return s;
     }
 
-    // Hands bytes to the engine as if received from iFrom; new connections get fIncomingRecorder.
+    // Hands bytes to the engine as if received from iFrom on the local socket fEndpoint; new
+    // connections get fIncomingRecorder.
     bool Receive(const std::vector<uint8_t>& iBytes, const sockaddr_in& iFrom = kPeer,
                  bool iAccept = true)
     {
-        return UTP_ProcessDatagram(iAccept ? spGotIncoming : nullptr, spSendTo, nullptr,
+        return UTP_ProcessDatagram(iAccept ? spGotIncoming : nullptr, spSendTo, fEndpoint,
                                    iBytes.data(), iBytes.size(), sSA(iFrom), sizeof(iFrom));
     }
     bool Receive(const PacketDraft& p, const sockaddr_in& iFrom = kPeer)
@@ -246,6 +248,7 @@ class UtpFixture : public ::testing::Test
     std::vector<Sent> fSent;
     std::vector<UTPSocket*> fIncoming;
     Recorder fIncomingRecorder;
+    void* fEndpoint = nullptr; // the send user data of Receive and Create: the local socket
 
     static UtpFixture* sActive;
 

@@ -166,6 +166,11 @@ void UTP_Connect(UTPSocket* iSocket);
 // it was then dropped), false when it is not uTP and nothing was changed. iGotIncoming may be
 // null (incoming SYNs are then dropped). iSendTo/iSendUserData are kept by a connection created
 // for an accepted SYN and used for any reset sent in answer.
+//
+// iSendUserData also names the local endpoint (socket) the datagram arrived on: it reaches only
+// connections made with the same send user data (by UTP_Create or an accepted SYN). One engine
+// can so serve several sockets, and two peers' connections that share an address and ids but
+// reach different local sockets stay apart. Give every datagram of one socket the same value.
 bool UTP_ProcessDatagram(UTPGotIncomingConnection iGotIncoming, SendToProc iSendTo,
                          void* iSendUserData, const uint8_t* iBytes, size_t iLength,
                          const sockaddr* iSockAddr, int iSockAddrLen);

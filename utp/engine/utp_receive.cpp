@@ -129,10 +129,11 @@ void spAcceptSyn(UTPGotIncomingConnection iGotIncoming, SendToProc iSendTo, void
 // there keeps the peer on that connection's sequence numbers, where a second connection with the
 // same ids would leave both halves unable to understand each other. While that connection has
 // packets in flight, their retransmission reaches the peer and connects it on its own.
-bool spRepeatedSyn(const PeerAddress& iAddr, const PacketId& iId, uint16_t iSeqNr)
+bool spRepeatedSyn(const PeerAddress& iAddr, const PacketId& iId, uint16_t iSeqNr,
+                   const void* iSendUserData)
 {
     const uint32_t idMask = iId.fVersion == 1 ? 0xFFFFu : 0xFFFFFFFFu;
-    UTPSocket* s = sFindForPacket(iAddr, (iId.fConnId + 1) & idMask);
+    UTPSocket* s = sFindForPacket(iAddr, (iId.fConnId + 1) & idMask, iSendUserData);
     if (!s || s->fSendId != iId.fConnId || s->fVersion != iId.fVersion || s->fAckNr != iSeqNr ||
         (s->fState != CS_CONNECTED && s->fState != CS_CONNECTED_FULL))
         return false;
@@ -485,13 +486,13 @@ bool UTP_ProcessDatagram(UTPGotIncomingConnection iGotIncoming, SendToProc iSend
 
     if (id.fType == ST_RESET)
     {
-        if (UTPSocket* s = sFindForReset(addr, id.fConnId))
+        if (UTPSocket* s = sFindForReset(addr, id.fConnId, iSendUserData))
             spResetConnection(s, iLength);
         return true;
     }
     if (id.fType != ST_SYN)
     {
-        if (UTPSocket* s = sFindForPacket(addr, id.fConnId))
+        if (UTPSocket* s = sFindForPacket(addr, id.fConnId, iSendUserData))
         {
             const size_t payload = sProcessPacket(s, iBytes, iLength, false);
             if (s->fUserData)
@@ -503,7 +504,7 @@ bool UTP_ProcessDatagram(UTPGotIncomingConnection iGotIncoming, SendToProc iSend
     const uint16_t seqNr = sReadSeqNr(iBytes, id.fVersion);
     if (id.fType == ST_SYN)
     {
-        if (spRepeatedSyn(addr, id, seqNr))
+        if (spRepeatedSyn(addr, id, seqNr, iSendUserData))
             return true;
         if (iGotIncoming)
             spAcceptSyn(iGotIncoming, iSendTo, iSendUserData, iBytes, iLength, iSockAddr,

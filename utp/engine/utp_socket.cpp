@@ -3,9 +3,9 @@
 // keep-alives, closing, the timer sweep and destruction.
 //
 // Invariants: see utp_socket.h. The connection index holds every live connection twice, under
-// (address, receive id) and (address, send id); a lookup returns, among the connections that
-// match, the one earliest in the connection list, so indexing changes the cost of matching and
-// never its result.
+// (address, receive id) and (address, send id); a lookup returns, among the connections of the
+// local endpoint (send user data) that match, the one earliest in the connection list, so
+// indexing changes the cost of matching and never its result.
 //
 // Threads: one at a time (the caller serialises every engine call).
 
@@ -149,7 +149,7 @@ void spIndexRemove(IndexNode* iNode)
     }
 }
 
-UTPSocket* spFind(const PeerAddress& iAddr, uint32_t iId, bool iRecvOnly)
+UTPSocket* spFind(const PeerAddress& iAddr, uint32_t iId, const void* iSendUserData, bool iRecvOnly)
 {
     if (!sEngine.fBuckets)
         return nullptr;
@@ -158,7 +158,8 @@ UTPSocket* spFind(const PeerAddress& iAddr, uint32_t iId, bool iRecvOnly)
     for (IndexNode* n = sEngine.fBuckets[b]; n; n = n->fNext)
     {
         UTPSocket* s = n->fSocket;
-        if (n->fId != iId || (iRecvOnly && n != &s->fRecvNode) || s->fAddr != iAddr)
+        if (n->fId != iId || (iRecvOnly && n != &s->fRecvNode) || s->fAddr != iAddr ||
+            s->fSendUserData != iSendUserData)
             continue;
         if (!best || s->fIndex < best->fIndex)
             best = s;
@@ -354,14 +355,14 @@ uint32_t sRefreshNow()
     return sEngine.fNow;
 }
 
-UTPSocket* sFindForPacket(const PeerAddress& iAddr, uint32_t iId)
+UTPSocket* sFindForPacket(const PeerAddress& iAddr, uint32_t iId, const void* iSendUserData)
 {
-    return spFind(iAddr, iId, true);
+    return spFind(iAddr, iId, iSendUserData, true);
 }
 
-UTPSocket* sFindForReset(const PeerAddress& iAddr, uint32_t iId)
+UTPSocket* sFindForReset(const PeerAddress& iAddr, uint32_t iId, const void* iSendUserData)
 {
-    return spFind(iAddr, iId, false);
+    return spFind(iAddr, iId, iSendUserData, false);
 }
 
 void sSetIds(UTPSocket* s, uint32_t iRecvId, uint32_t iSendId)

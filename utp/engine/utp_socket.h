@@ -228,8 +228,10 @@ inline bool sPassed(uint32_t iNow, uint32_t iDeadline)
     return int32_t(iNow - iDeadline) >= 0;
 }
 
-UTPSocket* sFindForPacket(const PeerAddress& iAddr, uint32_t iId);
-UTPSocket* sFindForReset(const PeerAddress& iAddr, uint32_t iId);
+// Connections are found by peer address and id among those of one local endpoint: the send
+// user data they were made with.
+UTPSocket* sFindForPacket(const PeerAddress& iAddr, uint32_t iId, const void* iSendUserData);
+UTPSocket* sFindForReset(const PeerAddress& iAddr, uint32_t iId, const void* iSendUserData);
 void sSetIds(UTPSocket* ioSocket, uint32_t iRecvId, uint32_t iSendId);
 
 // Timer scheduling (utp_schedule.cpp)

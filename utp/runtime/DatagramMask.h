@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace quillane
 {
@@ -18,14 +19,29 @@ namespace UTP
 
 const size_t kMaskKeyIndex = 7;
 
+// oDest[x] = iSource[x] ^ iKey for iLength bytes, eight at a time (the two may be the same).
+inline void sXorBytes(const uint8_t* iSource, uint8_t* oDest, size_t iLength, uint8_t iKey)
+{
+    const uint64_t key = 0x0101010101010101ull * iKey;
+    size_t x = 0;
+    for (; x + 8 <= iLength; x += 8)
+    {
+        uint64_t word;
+        std::memcpy(&word, iSource + x, 8);
+        word ^= key;
+        std::memcpy(oDest + x, &word, 8);
+    }
+    for (; x < iLength; ++x)
+        oDest[x] = uint8_t(iSource[x] ^ iKey);
+}
+
 // Masks (or unmasks) iLength bytes in place.
 inline void sMaskDatagram(uint8_t* ioBytes, size_t iLength)
 {
     if (iLength <= kMaskKeyIndex)
         return;
     const uint8_t key = ioBytes[kMaskKeyIndex];
-    for (size_t x = 0; x < iLength; ++x)
-        ioBytes[x] ^= key;
+    sXorBytes(ioBytes, ioBytes, iLength, key);
     ioBytes[kMaskKeyIndex] = key;
 }
 
@@ -34,13 +50,11 @@ inline void sMaskDatagramCopy(const uint8_t* iSource, uint8_t* oDest, size_t iLe
 {
     if (iLength <= kMaskKeyIndex)
     {
-        for (size_t x = 0; x < iLength; ++x)
-            oDest[x] = iSource[x];
+        std::memcpy(oDest, iSource, iLength);
         return;
     }
     const uint8_t key = iSource[kMaskKeyIndex];
-    for (size_t x = 0; x < iLength; ++x)
-        oDest[x] = iSource[x] ^ key;
+    sXorBytes(iSource, oDest, iLength, key);
     oDest[kMaskKeyIndex] = key;
 }
 

@@ -26,7 +26,6 @@ namespace quillane
 namespace UTP
 {
 
-using Morvek::ZCondition;
 using Morvek::ZRef;
 using Morvek::ZStreamerRW;
 namespace ZLog = Morvek::ZLog;
@@ -52,10 +51,12 @@ void spSendTo(int iSocket, const uint8_t* iBytes, size_t iLength, const sockaddr
 // =================================================================================================
 // Ubermeister: life and registry
 
-const UTPCallbacks Ubermeister::sCallbacks = {
-    &Ubermeister::spUTPOnReadProc,        &Ubermeister::spUTPOnWriteProc,
-    &Ubermeister::spUTPGetReadBufferSizeProc, &Ubermeister::spUTPOnStateChangeProc,
-    &Ubermeister::spUTPOnErrorProc,       &Ubermeister::spUTPOnOverheadProc};
+const UTPCallbacks Ubermeister::sCallbacks = {&Ubermeister::spUTPOnReadProc,
+                                              &Ubermeister::spUTPOnWriteProc,
+                                              &Ubermeister::spUTPGetReadBufferSizeProc,
+                                              &Ubermeister::spUTPOnStateChangeProc,
+                                              &Ubermeister::spUTPOnErrorProc,
+                                              &Ubermeister::spUTPOnOverheadProc};
 
 Ubermeister& Ubermeister::sGet()
 {
@@ -81,7 +82,7 @@ Ubermeister& Ubermeister::sGet()
     return *sUbermeister;
 }
 
-Ubermeister::Ubermeister() : fDatagram(new uint8_t[kDatagramCapacity]), fPass(0) {}
+Ubermeister::Ubermeister() : fDatagram(new uint8_t[kDatagramCapacity]) {}
 
 Ubermeister::~Ubermeister() {}
 
@@ -96,22 +97,22 @@ ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
 {
     if (!Platform::sSocket_RaiseBuffers(iSocket, kSocketBufferSize))
         throw std::runtime_error("socket is not a valid socket");
-    ZRef<Manager> theManager = new Manager(iSocket);
     Guard guard(fMtx);
-    const auto record = fSockets.emplace(iSocket, SocketRecord()).first;
-    try
+    ZRef<Endpoint> theEndpoint;
+    const auto found = fEndpoints.find(iSocket);
+    if (found != fEndpoints.end())
     {
-        fManagers.insert(theManager.Get());
+        theEndpoint = found->second;
     }
-    catch (...)
+    else
     {
-        if (record->second.fManagers == 0)
-            fSockets.erase(record);
-        throw;
+        theEndpoint = new Endpoint(iSocket);
+        fEndpoints.emplace(iSocket, theEndpoint.Get());
     }
-    ++record->second.fManagers;
-    record->second.fInvalid = false;
+    ZRef<Manager> theManager = new Manager(theEndpoint);
+    theEndpoint->fManagers.insert(theManager.Get());
     theManager->fRegistered = true;
+    theEndpoint->fInvalid = false;
     // An idle runner would otherwise notice the socket only at its next wake-up.
     fCnd.Broadcast();
     return theManager;
@@ -120,14 +121,17 @@ ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
 size_t Ubermeister::CountManagers()
 {
     Guard guard(fMtx);
-    return fManagers.size();
+    size_t count = 0;
+    for (const auto& entry : fEndpoints)
+        count += entry.second->fManagers.size();
+    return count;
 }
 
 size_t Ubermeister::CountPending(int iSocket)
 {
     Guard guard(fMtx);
-    const auto record = fSockets.find(iSocket);
-    return record == fSockets.end() ? 0 : record->second.fPending.size();
+    const auto found = fEndpoints.find(iSocket);
+    return found == fEndpoints.end() ? 0 : found->second->fPending.size();
 }
 
 size_t Ubermeister::CountConnections()
@@ -163,12 +167,13 @@ void Ubermeister::pRunner()
     Guard guard(fMtx);
     for (;;)
     {
-        if (fManagers.empty())
+        pTakeSnapshot();
+        if (fPollSockets.empty())
         {
+            // Idle: no socket to read and no timer to run until a Manager is registered.
             fCnd.WaitFor(fMtx, kIdleSeconds);
             continue;
         }
-        pTakeSnapshot();
         int ready;
         {
             Morvek::ZReleaseGuardRMtx unlocked(fMtx);
@@ -186,53 +191,44 @@ void Ubermeister::pRunner()
     }
 }
 
-// One entry per distinct registered socket, with a reference to one of its Managers: the one
-// that reads the socket this pass (its send function answers what it reads).
+// One entry per socket with a registered Manager, and a reference to one of those Managers: it
+// keeps the socket's Endpoint alive while the lock is given up.
 void Ubermeister::pTakeSnapshot()
 {
-    ++fPass;
     fPollSockets.clear();
     fPollManagers.clear();
-    for (Manager* theManager : fManagers)
+    for (const auto& entry : fEndpoints)
     {
-        const auto record = fSockets.find(theManager->fSocket);
-        if (record == fSockets.end() || record->second.fInvalid || record->second.fPass == fPass)
+        const Endpoint* theEndpoint = entry.second;
+        if (theEndpoint->fInvalid || theEndpoint->fManagers.empty())
             continue;
-        record->second.fPass = fPass;
-        fPollSockets.push_back(theManager->fSocket);
-        fPollManagers.push_back(theManager);
+        fPollSockets.push_back(theEndpoint->fSocket);
+        fPollManagers.push_back(*theEndpoint->fManagers.begin());
     }
     fPollReady.resize(fPollSockets.size());
 }
 
 void Ubermeister::pReceive(size_t iIndex)
 {
-    const int theSocket = fPollSockets[iIndex];
+    Endpoint* theEndpoint = fPollManagers[iIndex]->fEndpoint.Get();
     if (fPollReady[iIndex] == Platform::eSocket_Invalid)
-    {
-        const auto record = fSockets.find(theSocket);
-        if (record != fSockets.end())
-            record->second.fInvalid = true;
-        return;
-    }
+        theEndpoint->fInvalid = true;
     if (fPollReady[iIndex] != Platform::eSocket_Readable)
         return;
-    Manager* theManager = fPollManagers[iIndex].Get();
     uint8_t* const theDatagram = fDatagram.get();
     for (size_t count = 0; count < kDatagramsPerPass; ++count)
     {
         Platform::SocketAddress source;
-        const ptrdiff_t length =
-            Platform::sSocket_ReceiveFrom(theSocket, theDatagram, kDatagramCapacity, source);
+        const ptrdiff_t length = Platform::sSocket_ReceiveFrom(theEndpoint->fSocket, theDatagram,
+                                                               kDatagramCapacity, source);
         if (length < 0)
             break;
         sMaskDatagram(theDatagram, size_t(length));
         // While the socket's queue is full the engine gets no accept function, so it drops a
         // SYN before it creates anything.
-        const auto record = fSockets.find(theSocket);
-        const bool room = record != fSockets.end() && record->second.fPending.size() < kBacklog;
+        const bool room = theEndpoint->fPending.size() < kBacklog;
         UTP_ProcessDatagram(room ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
-                            &Ubermeister::spSendToProc, theManager, theDatagram, size_t(length),
+                            &Ubermeister::spSendToProc, theEndpoint, theDatagram, size_t(length),
                             reinterpret_cast<const sockaddr*>(source.fBytes), source.fLength);
     }
 }
@@ -240,19 +236,19 @@ void Ubermeister::pReceive(size_t iIndex)
 // =================================================================================================
 // Engine callbacks: the static entries
 
-void Ubermeister::spSendToProc(void* iManager, const uint8_t* iBytes, size_t iLength,
+void Ubermeister::spSendToProc(void* iEndpoint, const uint8_t* iBytes, size_t iLength,
                                const sockaddr* iAddress, int iAddressLength)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::Ubermeister::spSendToProc");
-    sGet().pSendToProc(static_cast<Manager*>(iManager), iBytes, iLength, iAddress,
+    sGet().pSendToProc(static_cast<Endpoint*>(iEndpoint), iBytes, iLength, iAddress,
                        iAddressLength);
 }
 
-void Ubermeister::spUTPGotIncomingConnection(void* iManager, UTPSocket* iUTPSocket)
+void Ubermeister::spUTPGotIncomingConnection(void* iEndpoint, UTPSocket* iUTPSocket)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Debug,
                            "quillane::UTP::Ubermeister::spUTPGotIncomingConnection");
-    sGet().pUTPGotIncomingConnection(static_cast<Manager*>(iManager), iUTPSocket);
+    sGet().pUTPGotIncomingConnection(static_cast<Endpoint*>(iEndpoint), iUTPSocket);
 }
 
 void Ubermeister::spUTPOnReadProc(void* iStreamerRW, const uint8_t* iBytes, size_t iCount)
@@ -295,13 +291,13 @@ void Ubermeister::spUTPOnOverheadProc(void*, bool, size_t, int)
 // Engine callbacks: the members. The engine calls them with fMtx already held; the guards only
 // deepen it. A stream given as user data is kept alive by its engine connection's reference.
 
-void Ubermeister::pSendToProc(Manager* iManager, const uint8_t* iBytes, size_t iLength,
+void Ubermeister::pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t iLength,
                               const sockaddr* iAddress, int iAddressLength)
 {
     Guard guard(fMtx);
     if (iLength <= kMaskKeyIndex)
     {
-        spSendTo(iManager->fSocket, iBytes, iLength, iAddress, iAddressLength);
+        spSendTo(iEndpoint->fSocket, iBytes, iLength, iAddress, iAddressLength);
         return;
     }
     uint8_t local[kSendStackBytes];
@@ -315,41 +311,39 @@ void Ubermeister::pSendToProc(Manager* iManager, const uint8_t* iBytes, size_t i
         masked = heap.get();
     }
     sMaskDatagramCopy(iBytes, masked, iLength);
-    spSendTo(iManager->fSocket, masked, iLength, iAddress, iAddressLength);
+    spSendTo(iEndpoint->fSocket, masked, iLength, iAddress, iAddressLength);
 }
 
-void Ubermeister::pUTPGotIncomingConnection(Manager* iManager, UTPSocket* iUTPSocket)
+void Ubermeister::pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
 {
     Guard guard(fMtx);
-    // The runner offers the accept function only while the queue has room.
-    const auto record = fSockets.find(iManager->fSocket);
+    // The runner offers the accept function only while the queue has room, and reads a socket
+    // only while it has a registered Manager.
+    if (iEndpoint->fPending.size() >= kBacklog || iEndpoint->fManagers.empty())
+        return pAbandonIncoming(iEndpoint, iUTPSocket);
     ZRef<StreamerRW> theStreamerRW;
-    bool queued = false;
-    if (record != fSockets.end() && record->second.fPending.size() < kBacklog)
+    try
     {
-        try
-        {
-            theStreamerRW = new StreamerRW(iManager, iUTPSocket);
-            record->second.fPending.push_back(theStreamerRW);
-            queued = true;
-        }
-        catch (...)
-        {
-        }
+        theStreamerRW = new StreamerRW(*iEndpoint->fManagers.begin(), iUTPSocket);
+        iEndpoint->fPending.push_back(theStreamerRW);
     }
-    if (!queued)
+    catch (...)
     {
-        // Nobody can take this connection: close it. It keeps sending through the Manager until
-        // the engine destroys it, so the Manager must outlive it; it is kept for good.
-        UTP_Close(iUTPSocket);
-        iManager->Retain();
-        return;
+        return pAbandonIncoming(iEndpoint, iUTPSocket);
     }
     theStreamerRW->fPending = true;
     theStreamerRW->fState = eState_Writable;
     UTP_SetCallbacks(iUTPSocket, &sCallbacks, theStreamerRW.Get());
     theStreamerRW->Retain(); // the engine connection's, given back when it is destroyed
     fCnd.Broadcast();
+}
+
+// Nobody can take this connection: close it. It keeps sending through the Endpoint until the
+// engine destroys it, so the Endpoint must outlive it: it is kept for good.
+void Ubermeister::pAbandonIncoming(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
+{
+    UTP_Close(iUTPSocket);
+    iEndpoint->Retain();
 }
 
 void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes, size_t iCount)
@@ -455,10 +449,7 @@ void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
     if (!iStreamerRW->fPending)
         return;
     iStreamerRW->fPending = false;
-    const auto record = fSockets.find(iStreamerRW->fManager->fSocket);
-    if (record == fSockets.end())
-        return;
-    auto& pending = record->second.fPending;
+    auto& pending = iStreamerRW->fManager->fEndpoint->fPending;
     for (auto entry = pending.begin(); entry != pending.end(); ++entry)
     {
         if (entry->Get() == iStreamerRW)
@@ -478,8 +469,8 @@ ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddre
                                        int iAddressLength)
 {
     Guard guard(fMtx);
-    UTPSocket* theUTPSocket = UTP_Create(&Ubermeister::spSendToProc, iManager, iAddress,
-                                         iAddressLength);
+    UTPSocket* theUTPSocket =
+        UTP_Create(&Ubermeister::spSendToProc, iManager->fEndpoint.Get(), iAddress, iAddressLength);
     ZRef<StreamerRW> theStreamerRW;
     try
     {
@@ -502,18 +493,13 @@ ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddre
 ZRef<StreamerRW> Ubermeister::pMakeStreamerRW(Manager* iManager)
 {
     Guard guard(fMtx);
-    for (;;)
-    {
-        const auto record = fSockets.find(iManager->fSocket);
-        if (record != fSockets.end() && !record->second.fPending.empty())
-        {
-            ZRef<StreamerRW> theStreamerRW = std::move(record->second.fPending.front());
-            record->second.fPending.pop_front();
-            theStreamerRW->fPending = false;
-            return theStreamerRW;
-        }
+    auto& pending = iManager->fEndpoint->fPending;
+    while (pending.empty())
         fCnd.Wait(fMtx);
-    }
+    ZRef<StreamerRW> theStreamerRW = std::move(pending.front());
+    pending.pop_front();
+    theStreamerRW->fPending = false;
+    return theStreamerRW;
 }
 
 // Waits until bytes are queued or none can come; returns how many are queued (0: the end).
@@ -624,23 +610,46 @@ void Ubermeister::pFinalize(Manager* iManager)
     if (!iManager->FinalizationComplete())
         return;
     if (iManager->fRegistered)
-    {
-        fManagers.erase(iManager);
-        const auto record = fSockets.find(iManager->fSocket);
-        // Every queued stream holds a Manager of its socket, so a record that loses its last
-        // Manager has an empty queue.
-        if (record != fSockets.end() && --record->second.fManagers == 0)
-            fSockets.erase(record);
-    }
+        iManager->fEndpoint->fManagers.erase(iManager);
+    // Releases the Endpoint, which goes with its last Manager (every queued stream holds a
+    // Manager of its socket, so its queue is empty by then).
     delete iManager;
+}
+
+void Ubermeister::pFinalize(Endpoint* iEndpoint)
+{
+    Guard guard(fMtx);
+    if (!iEndpoint->FinalizationComplete())
+        return;
+    const auto found = fEndpoints.find(iEndpoint->fSocket);
+    if (found != fEndpoints.end() && found->second == iEndpoint)
+        fEndpoints.erase(found);
+    delete iEndpoint;
+}
+
+// =================================================================================================
+// Endpoint
+
+Endpoint::Endpoint(int iSocket) : fSocket(iSocket), fInvalid(false) {}
+
+Endpoint::~Endpoint() {}
+
+void Endpoint::Finalize()
+{
+    Ubermeister::sGet().pFinalize(this);
 }
 
 // =================================================================================================
 // Manager
 
-Manager::Manager(int iSocket) : fSocket(iSocket), fRegistered(false) {}
+Manager::Manager(const ZRef<Endpoint>& iEndpoint) : fEndpoint(iEndpoint), fRegistered(false) {}
 
 Manager::~Manager() {}
+
+int Manager::GetSocket() const
+{
+    return fEndpoint->fSocket;
+}
 
 ZRef<ZStreamerRW> Manager::MakeStreamerRW()
 {

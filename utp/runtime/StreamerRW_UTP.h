@@ -3,12 +3,15 @@
 //
 // - Ubermeister: the one process-wide object. It owns the lock fMtx under which every piece of
 //   state below lives and every engine call is made, the one broadcast condition fCnd that every
-//   blocked caller waits on, the registry of Managers and the per-socket records, and the runner
-//   thread that waits on all registered sockets, feeds each datagram (unmasked) to the engine and
-//   runs the engine's timers after every pass (so at least every 50 ms while any socket is
-//   registered). It is the target of every engine callback.
-// - Manager: one per UDP socket handed in by a caller. Accepting (MakeStreamerRW) takes the oldest
-//   incoming connection queued on its socket, whichever Manager of that socket read it; Connect
+//   blocked caller waits on, the registry of Endpoints (one per socket, each knowing its
+//   Managers), and the runner thread that waits on all registered sockets, feeds each datagram
+//   (unmasked) to the engine and runs the engine's timers after every pass (so at least every
+//   50 ms while any socket is registered). It is the target of every engine callback.
+// - Endpoint: one per socket descriptor in use. It is the engine's name for the local socket
+//   (the send user data of every connection over it, so connections of different sockets never
+//   match each other's datagrams) and holds the socket's queue of incoming connections.
+// - Manager: one per call that hands a socket in. Accepting (MakeStreamerRW) takes the oldest
+//   incoming connection queued on its socket, whichever Manager of the socket read it; Connect
 //   opens an outgoing connection through its socket.
 // - StreamerRW: one per connection, a ZStreamR, a ZStreamW and a ZStreamerRW at once. A read
 //   waits until a byte is there or none can come; a write waits until the engine took every byte
@@ -26,8 +29,9 @@
 // Lifetimes: a StreamerRW is held by its callers, by its socket's pending queue until taken, and
 // by its engine connection (one reference, taken when the connection gets the stream's callbacks
 // and given back when the engine reports the connection destroyed). A Manager is held by its
-// streams, by the caller that made it and, during one pass, by the runner. Both decide their own
-// death under fMtx (Finalize), since the runner and the engine find them there.
+// streams, by the caller that made it and, during one pass, by the runner. An Endpoint is held by
+// its Managers. All three decide their own death under fMtx (Finalize), since the runner and the
+// engine find them there; the socket is polled as long as its Endpoint has a registered Manager.
 
 #ifndef QUILLANE_UTP_RUNTIME_STREAMERRW_UTP_H
 #define QUILLANE_UTP_RUNTIME_STREAMERRW_UTP_H
@@ -91,6 +95,7 @@ enum
     eState_Failed = 5     // any engine error
 };
 
+class Endpoint;
 class Manager;
 class StreamerRW;
 
@@ -115,17 +120,9 @@ class Ubermeister : public Morvek::ZCounted
     size_t CountConnections();
 
   private:
+    friend class Endpoint;
     friend class Manager;
     friend class StreamerRW;
-
-    // What the layer keeps per socket descriptor, for as long as a Manager of it is registered.
-    struct SocketRecord
-    {
-        size_t fManagers = 0; // registered Managers of this socket; the record dies at 0
-        std::deque<Morvek::ZRef<StreamerRW>> fPending; // oldest first, at most kBacklog
-        bool fInvalid = false; // not an open descriptor: not polled until registered again
-        uint64_t fPass = 0;    // the runner pass that last put it in a snapshot
-    };
 
     Ubermeister();
     ~Ubermeister() override;
@@ -136,11 +133,12 @@ class Ubermeister : public Morvek::ZCounted
     void pRunner();
     void pTakeSnapshot();
     void pReceive(size_t iIndex);
+    void pAbandonIncoming(Endpoint* iEndpoint, UTPSocket* iUTPSocket);
 
     // Engine callbacks: static entries (user data first) and the members they call.
-    static void spSendToProc(void* iManager, const uint8_t* iBytes, size_t iLength,
+    static void spSendToProc(void* iEndpoint, const uint8_t* iBytes, size_t iLength,
                              const sockaddr* iAddress, int iAddressLength);
-    static void spUTPGotIncomingConnection(void* iManager, UTPSocket* iUTPSocket);
+    static void spUTPGotIncomingConnection(void* iEndpoint, UTPSocket* iUTPSocket);
     static void spUTPOnReadProc(void* iStreamerRW, const uint8_t* iBytes, size_t iCount);
     static void spUTPOnWriteProc(void* iStreamerRW, uint8_t* oDest, size_t iCount);
     static size_t spUTPGetReadBufferSizeProc(void* iStreamerRW);
@@ -149,9 +147,9 @@ class Ubermeister : public Morvek::ZCounted
     static void spUTPOnOverheadProc(void* iStreamerRW, bool iSend, size_t iCount, int iCategory);
     static const UTPCallbacks sCallbacks;
 
-    void pSendToProc(Manager* iManager, const uint8_t* iBytes, size_t iLength,
+    void pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t iLength,
                      const sockaddr* iAddress, int iAddressLength);
-    void pUTPGotIncomingConnection(Manager* iManager, UTPSocket* iUTPSocket);
+    void pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTPSocket);
     void pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes, size_t iCount);
     void pUTPOnWriteProc(StreamerRW* iStreamerRW, uint8_t* oDest, size_t iCount);
     size_t pUTPGetReadBufferSizeProc(StreamerRW* iStreamerRW);
@@ -167,11 +165,11 @@ class Ubermeister : public Morvek::ZCounted
     size_t pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
                           std::unique_ptr<uint8_t[]>& oBytes);
     void pTook(StreamerRW* iStreamerRW);
-    void pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount,
-                size_t* oCountWritten);
+    void pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount, size_t* oCountWritten);
     void pClose(StreamerRW* iStreamerRW);
     void pFinalize(StreamerRW* iStreamerRW);
     void pFinalize(Manager* iManager);
+    void pFinalize(Endpoint* iEndpoint);
 
     // Helpers, all with fMtx held.
     bool pWritable(const StreamerRW* iStreamerRW) const;
@@ -181,15 +179,34 @@ class Ubermeister : public Morvek::ZCounted
 
     Morvek::ZRecursiveMutex fMtx;
     Morvek::ZCondition fCnd;
-    std::set<Manager*> fManagers;          // registered; no references held
-    std::map<int, SocketRecord> fSockets; // by descriptor
+    std::map<int, Endpoint*> fEndpoints; // by descriptor; no references held
 
     // The runner's own, reused from pass to pass (touched only by the runner, under fMtx).
     std::vector<int> fPollSockets;
     std::vector<uint8_t> fPollReady;
     std::vector<Morvek::ZRef<Manager>> fPollManagers; // one per polled socket, in step
-    std::unique_ptr<uint8_t[]> fDatagram;              // kDatagramCapacity bytes
-    uint64_t fPass;
+    std::unique_ptr<uint8_t[]> fDatagram;             // kDatagramCapacity bytes
+};
+
+// =================================================================================================
+
+class Endpoint : public Morvek::ZCounted
+{
+  public:
+    explicit Endpoint(int iSocket);
+    ~Endpoint() override;
+
+    void Finalize() override;
+
+  private:
+    friend class Manager;
+    friend class Ubermeister;
+
+    // All under fMtx, except fSocket.
+    const int fSocket;                             // the application's; never closed here
+    std::set<Manager*> fManagers;                  // registered; no references held
+    std::deque<Morvek::ZRef<StreamerRW>> fPending; // incoming, oldest first, at most kBacklog
+    bool fInvalid; // not an open descriptor: not polled until a Manager is registered again
 };
 
 // =================================================================================================
@@ -197,7 +214,7 @@ class Ubermeister : public Morvek::ZCounted
 class Manager : public Morvek::ZStreamerRWFactory
 {
   public:
-    explicit Manager(int iSocket);
+    explicit Manager(const Morvek::ZRef<Endpoint>& iEndpoint);
     ~Manager() override;
 
     // Waits, with no time limit, for an incoming connection on this socket and takes the oldest.
@@ -209,13 +226,13 @@ class Manager : public Morvek::ZStreamerRWFactory
 
     void Finalize() override;
 
-    int GetSocket() const { return fSocket; }
+    int GetSocket() const;
 
   private:
     friend class Ubermeister;
 
-    const int fSocket; // the application's; never closed here
-    bool fRegistered;  // in the Ubermeister's registry (under fMtx)
+    const Morvek::ZRef<Endpoint> fEndpoint;
+    bool fRegistered; // in its Endpoint's set (under fMtx)
 };
 
 // =================================================================================================
@@ -252,13 +269,13 @@ class StreamerRW : public Morvek::ZStreamerRW, private Morvek::ZStreamR, private
 
     // All below under the Ubermeister's fMtx, except fManager (set at construction).
     const Morvek::ZRef<Manager> fManager;
-    UTPSocket* fUTPSocket; // null once the engine reported the connection destroyed
-    int fState;            // eState_ values; the latest report wins
-    ByteQueue fBuffer;     // received, not yet read
-    const uint8_t* fData;  // next caller byte the engine may take; null when no write runs
-    size_t fDataSize;      // caller bytes still to be taken
-    bool fClosed;          // UTP_Close was called (at most once per connection)
-    bool fPending;         // in its socket's queue of incoming connections
+    UTPSocket* fUTPSocket;  // null once the engine reported the connection destroyed
+    int fState;             // eState_ values; the latest report wins
+    ByteQueue fBuffer;      // received, not yet read
+    const uint8_t* fData;   // next caller byte the engine may take; null when no write runs
+    size_t fDataSize;       // caller bytes still to be taken
+    bool fClosed;           // UTP_Close was called (at most once per connection)
+    bool fPending;          // in its socket's queue of incoming connections
     uint32_t fWriteWaiters; // writes waiting for the one in progress to end
 };
 

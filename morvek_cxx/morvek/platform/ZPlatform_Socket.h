@@ -52,8 +52,7 @@ int sSocket_WaitReadable(const int* iSockets, uint8_t* oReady, size_t iCount,
 // Receives one datagram without blocking, whatever the socket's mode, into oBuffer (at most
 // iCapacity bytes) and its source address into oSource. Returns the number of bytes filled (0
 // for an empty datagram), or -1 when no datagram was waiting or the receive failed.
-ptrdiff_t sSocket_ReceiveFrom(int iSocket, void* oBuffer, size_t iCapacity,
-                              SocketAddress& oSource);
+ptrdiff_t sSocket_ReceiveFrom(int iSocket, void* oBuffer, size_t iCapacity, SocketAddress& oSource);
 
 // Sends one datagram to the address (iAddressLength bytes). False when the system refused it;
 // the datagram is then lost. May block while the socket's send buffer is full, as the socket's

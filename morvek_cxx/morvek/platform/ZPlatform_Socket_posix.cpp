@@ -87,8 +87,7 @@ int sSocket_WaitReadable(const int* iSockets, uint8_t* oReady, size_t iCount,
     return ready;
 }
 
-ptrdiff_t sSocket_ReceiveFrom(int iSocket, void* oBuffer, size_t iCapacity,
-                              SocketAddress& oSource)
+ptrdiff_t sSocket_ReceiveFrom(int iSocket, void* oBuffer, size_t iCapacity, SocketAddress& oSource)
 {
     socklen_t length = sizeof(oSource.fBytes);
     ssize_t result;
@@ -116,8 +115,8 @@ bool sSocket_SendTo(int iSocket, const void* iData, size_t iLength, const sockad
     ssize_t result;
     do
     {
-        result = ::sendto(iSocket, iData, iLength, MSG_NOSIGNAL, iAddress,
-                          socklen_t(iAddressLength));
+        result =
+            ::sendto(iSocket, iData, iLength, MSG_NOSIGNAL, iAddress, socklen_t(iAddressLength));
     } while (result < 0 && errno == EINTR);
     return result >= 0;
 }
