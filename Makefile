@@ -1,5 +1,5 @@
 # The two commands of the README:
-#   make demo   installs what is missing, builds, runs the demonstration
+#   make demo   installs what is missing, builds, runs the demonstrations (crypto tour, file over uTP)
 #   make test   installs what is missing, builds, runs every test (C++ and both Pythons; the
 #               Windows legs: the C++ tests cross-built for 64-bit Windows and run under Wine,
 #               the 32-bit build compiled and linked)
@@ -26,6 +26,8 @@ build: configure
 
 demo: build
 	@$(BUILD)/py2 examples/demo.py
+	@echo
+	@$(BUILD)/py2 examples/stream_demo.py
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
