@@ -8,6 +8,7 @@ packages=(
   libsodium-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-nacl
+  python3-venv python3-pip python3-setuptools python3-wheel mypy
   clang libclang-rt-dev
 )
 
