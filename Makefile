@@ -52,4 +52,4 @@ fuzz: deps
 	@cmake --build build-fuzz -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-pip

@@ -8,6 +8,7 @@ packages=(
   libsodium-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-nacl
+  python3-venv python3-pip python3-setuptools python3-wheel mypy
   clang libclang-rt-dev
   # The Windows legs: cross compilers with the posix thread model (std::thread, std::mutex)
   # and Wine to run the 64-bit test programs. Only amd64 packages: the i386 architecture is
