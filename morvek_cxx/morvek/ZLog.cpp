@@ -40,6 +40,23 @@ ScopeTrace* spInnermost()
     return static_cast<ScopeTrace*>(ZThreadLocal::sGet(spScopeKey()));
 }
 
+// Whether the sink takes a scope line of this priority, asked before any entry is built: most
+// scope traces are below the threshold, and run on every datagram.
+bool spScopeLineEnabled(EPriority iPriority) noexcept
+{
+    LogMeister* const meister = spLogMeister().Get(); // borrowed, as in StrimW's test
+    if (!meister)
+        return false;
+    try
+    {
+        return meister->IsEnabled(iPriority, "ZLF");
+    }
+    catch (...)
+    {
+        return false;
+    }
+}
+
 } // anonymous namespace
 
 // =============================================================================================
@@ -232,6 +249,8 @@ size_t ScopeTrace::sDepth()
 
 void ScopeTrace::pLog(const char* iPrefix) noexcept
 {
+    if (!spScopeLineEnabled(fPriority))
+        return;
     try
     {
         StrimW entry(fPriority, "ZLF");
