@@ -34,8 +34,6 @@ namespace Platform = Morvek::Platform;
 namespace
 {
 
-typedef Morvek::ZGuardRMtx Guard;
-
 // Datagrams the engine builds fit here; anything larger is masked into a heap copy.
 const size_t kSendStackBytes = 2048;
 
@@ -82,7 +80,10 @@ Ubermeister& Ubermeister::sGet()
     return *sUbermeister;
 }
 
-Ubermeister::Ubermeister() : fDatagram(new uint8_t[kDatagramCapacity]) {}
+Ubermeister::Ubermeister()
+    : fLockDepth(0), fWakeDue(false), fDatagram(new uint8_t[kDatagramCapacity])
+{
+}
 
 Ubermeister::~Ubermeister() {}
 
@@ -93,11 +94,80 @@ void Ubermeister::Initialize()
     Morvek::ZThread::sCreate(&Ubermeister::spRunner, this);
 }
 
+// =================================================================================================
+// Ubermeister: the lock, settling and waiting
+
+Ubermeister::Lock::Lock(Ubermeister& iUbermeister) : fUbermeister(iUbermeister)
+{
+    fUbermeister.fMtx.Acquire();
+    ++fUbermeister.fLockDepth;
+}
+
+Ubermeister::Lock::~Lock()
+{
+    if (fUbermeister.fLockDepth == 1)
+        fUbermeister.pSettle();
+    --fUbermeister.fLockDepth;
+    fUbermeister.fMtx.Release();
+}
+
+Ubermeister::Unlock::Unlock(Ubermeister& iUbermeister)
+    : fUbermeister(iUbermeister), fDepth(iUbermeister.fLockDepth)
+{
+    fUbermeister.pSettle();
+    fUbermeister.fLockDepth = 0;
+    for (int x = 0; x < fDepth; ++x)
+        fUbermeister.fMtx.Release();
+}
+
+Ubermeister::Unlock::~Unlock()
+{
+    for (int x = 0; x < fDepth; ++x)
+        fUbermeister.fMtx.Acquire();
+    fUbermeister.fLockDepth = fDepth;
+}
+
+void Ubermeister::pSettle() noexcept
+{
+    if (fWakeDue)
+    {
+        fWakeDue = false;
+        fCnd.Broadcast();
+    }
+}
+
+void Ubermeister::pWake()
+{
+    fWakeDue = true;
+}
+
+void Ubermeister::pWait()
+{
+    pSettle();
+    const int depth = fLockDepth;
+    fLockDepth = 0; // whoever takes fMtx meanwhile counts from 0
+    fCnd.Wait(fMtx);
+    fLockDepth = depth;
+}
+
+bool Ubermeister::pWaitFor(double iSeconds)
+{
+    pSettle();
+    const int depth = fLockDepth;
+    fLockDepth = 0;
+    const bool woken = fCnd.WaitFor(fMtx, iSeconds);
+    fLockDepth = depth;
+    return woken;
+}
+
+// =================================================================================================
+// Ubermeister: registry
+
 ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
 {
     if (!Platform::sSocket_RaiseBuffers(iSocket, kSocketBufferSize))
         throw std::runtime_error("socket is not a valid socket");
-    Guard guard(fMtx);
+    Lock lock(*this);
     ZRef<Endpoint> theEndpoint;
     const auto found = fEndpoints.find(iSocket);
     if (found != fEndpoints.end())
@@ -115,13 +185,13 @@ ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
     theEndpoint->fInvalid = false;
     ++theEndpoint->fRegistrations;
     // An idle runner would otherwise notice the socket only at its next wake-up.
-    fCnd.Broadcast();
+    pWake();
     return theManager;
 }
 
 size_t Ubermeister::CountManagers()
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     size_t count = 0;
     for (const auto& entry : fEndpoints)
         count += entry.second->fManagers.size();
@@ -130,14 +200,14 @@ size_t Ubermeister::CountManagers()
 
 size_t Ubermeister::CountPending(int iSocket)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     const auto found = fEndpoints.find(iSocket);
     return found == fEndpoints.end() ? 0 : found->second->fPending.size();
 }
 
 size_t Ubermeister::CountConnections()
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     return UTP_GetConnectionCount();
 }
 
@@ -165,19 +235,20 @@ void Ubermeister::spRunner(void* iUbermeister)
 
 void Ubermeister::pRunner()
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     for (;;)
     {
         pTakeSnapshot();
         if (fPollSockets.empty())
         {
             // Idle: no socket to read and no timer to run until a Manager is registered.
-            fCnd.WaitFor(fMtx, kIdleSeconds);
+            pWaitFor(kIdleSeconds);
             continue;
         }
         int ready;
         {
-            Morvek::ZReleaseGuardRMtx unlocked(fMtx);
+            // The last pass's waiters wake before the wait.
+            Unlock unlocked(*this);
             ready = Platform::sSocket_WaitReadable(fPollSockets.data(), fPollReady.data(),
                                                    fPollSockets.size(), kPollMilliseconds);
         }
@@ -295,13 +366,13 @@ void Ubermeister::spUTPOnOverheadProc(void*, bool, size_t, int)
 }
 
 // =================================================================================================
-// Engine callbacks: the members. The engine calls them with fMtx already held; the guards only
+// Engine callbacks: the members. The engine calls them with fMtx already held; the locks only
 // deepen it. A stream given as user data is kept alive by its engine connection's reference.
 
 void Ubermeister::pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t iLength,
                               const sockaddr* iAddress, int iAddressLength)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (iLength <= kMaskKeyIndex)
     {
         spSendTo(iEndpoint->fSocket, iBytes, iLength, iAddress, iAddressLength);
@@ -323,7 +394,7 @@ void Ubermeister::pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t
 
 void Ubermeister::pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The runner offers the accept function only while the queue has room, and reads a socket
     // only while it has a registered Manager.
     if (iEndpoint->fPending.size() >= kBacklog || iEndpoint->fManagers.empty())
@@ -342,7 +413,7 @@ void Ubermeister::pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTP
     theStreamerRW->fState = eState_Writable;
     UTP_SetCallbacks(iUTPSocket, &sCallbacks, theStreamerRW.Get());
     theStreamerRW->Retain(); // the engine connection's, given back when it is destroyed
-    fCnd.Broadcast();
+    pWake();
 }
 
 // Nobody can take this connection: close it. It keeps sending through the Endpoint until the
@@ -355,7 +426,7 @@ void Ubermeister::pAbandonIncoming(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
 
 void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes, size_t iCount)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (iStreamerRW->fClosed)
         return; // failed by this layer; nobody will read more
     // Within the advertised window the queue never gets near the limit.
@@ -372,12 +443,12 @@ void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes,
     }
     // Readers wait only on an empty queue.
     if (wasEmpty)
-        fCnd.Broadcast();
+        pWake();
 }
 
 void Ubermeister::pUTPOnWriteProc(StreamerRW* iStreamerRW, uint8_t* oDest, size_t iCount)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The engine asks only during a write and never for more than is left; should it, the rest
     // is zeros rather than bytes from beyond the caller's buffer.
     const size_t n = iCount < iStreamerRW->fDataSize ? iCount : iStreamerRW->fDataSize;
@@ -391,14 +462,14 @@ void Ubermeister::pUTPOnWriteProc(StreamerRW* iStreamerRW, uint8_t* oDest, size_
 
 size_t Ubermeister::pUTPGetReadBufferSizeProc(StreamerRW* iStreamerRW)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The real queue: the engine's advertised window closes while the reader is slow.
     return iStreamerRW->fBuffer.Size();
 }
 
 void Ubermeister::pUTPOnStateChangeProc(StreamerRW* iStreamerRW, int iState)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The engine's reference may go below; this one keeps the stream until the broadcast.
     const ZRef<StreamerRW> hold = iStreamerRW;
     iStreamerRW->fState = iState;
@@ -408,13 +479,13 @@ void Ubermeister::pUTPOnStateChangeProc(StreamerRW* iStreamerRW, int iState)
         pDropPending(iStreamerRW);
         iStreamerRW->Release();
     }
-    fCnd.Broadcast();
+    pWake();
 }
 
 void Ubermeister::pUTPOnErrorProc(StreamerRW* iStreamerRW)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Info, "quillane::UTP::Ubermeister::pUTPOnErrorProc");
-    Guard guard(fMtx);
+    Lock lock(*this);
     iStreamerRW->fState = eState_Failed;
     // A connection that fails before anybody took it leaves the queue and is closed.
     if (iStreamerRW->fPending)
@@ -422,7 +493,7 @@ void Ubermeister::pUTPOnErrorProc(StreamerRW* iStreamerRW)
         pDropPending(iStreamerRW);
         pCloseConnection(iStreamerRW);
     }
-    fCnd.Broadcast();
+    pWake();
 }
 
 // =================================================================================================
@@ -448,7 +519,7 @@ void Ubermeister::pFail(StreamerRW* iStreamerRW)
     iStreamerRW->fState = eState_Failed;
     pDropPending(iStreamerRW);
     pCloseConnection(iStreamerRW);
-    fCnd.Broadcast();
+    pWake();
 }
 
 void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
@@ -475,7 +546,7 @@ void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
 ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddress,
                                        int iAddressLength)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     UTPSocket* theUTPSocket =
         UTP_Create(&Ubermeister::spSendToProc, iManager->fEndpoint.Get(), iAddress, iAddressLength);
     ZRef<StreamerRW> theStreamerRW;
@@ -493,16 +564,16 @@ ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddre
     theStreamerRW->Retain();
     UTP_Connect(theUTPSocket);
     while (theStreamerRW->fState == eState_Opening)
-        fCnd.Wait(fMtx);
+        pWait();
     return theStreamerRW;
 }
 
 ZRef<StreamerRW> Ubermeister::pMakeStreamerRW(Manager* iManager)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     auto& pending = iManager->fEndpoint->fPending;
     while (pending.empty())
-        fCnd.Wait(fMtx);
+        pWait();
     ZRef<StreamerRW> theStreamerRW = std::move(pending.front());
     pending.pop_front();
     theStreamerRW->fPending = false;
@@ -519,7 +590,7 @@ size_t Ubermeister::pWaitReadable(StreamerRW* iStreamerRW)
         // After the peer's end, a failure, or our own close, nothing more is delivered.
         if (iStreamerRW->fState >= eState_EOF || iStreamerRW->fClosed)
             return 0;
-        fCnd.Wait(fMtx);
+        pWait();
     }
 }
 
@@ -532,7 +603,7 @@ void Ubermeister::pTook(StreamerRW* iStreamerRW)
 
 void Ubermeister::pRead(StreamerRW* iStreamerRW, void* oDest, size_t iCount, size_t* oCountRead)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     size_t countRead = 0;
     if (iCount && pWaitReadable(iStreamerRW))
     {
@@ -546,7 +617,7 @@ void Ubermeister::pRead(StreamerRW* iStreamerRW, void* oDest, size_t iCount, siz
 size_t Ubermeister::pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
                                    std::unique_ptr<uint8_t[]>& oBytes)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (!iMaxCount)
         return 0;
     const size_t available = pWaitReadable(iStreamerRW);
@@ -562,12 +633,12 @@ size_t Ubermeister::pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
 void Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount,
                          size_t* oCountWritten)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // One write at a time per stream: fData and fDataSize describe only one caller's bytes.
     while (iStreamerRW->fData)
     {
         ++iStreamerRW->fWriteWaiters;
-        fCnd.Wait(fMtx);
+        pWait();
         --iStreamerRW->fWriteWaiters;
     }
     const uint8_t* const source = static_cast<const uint8_t*>(iSource);
@@ -583,29 +654,29 @@ void Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iC
         }
         else if (iStreamerRW->fDataSize)
         {
-            fCnd.WaitFor(fMtx, kWriteRetrySeconds); // a writable report ends it early
+            pWaitFor(kWriteRetrySeconds); // a writable report ends it early
         }
     }
     const size_t written = size_t(iStreamerRW->fData - source);
     iStreamerRW->fData = nullptr;
     iStreamerRW->fDataSize = 0;
     if (iStreamerRW->fWriteWaiters)
-        fCnd.Broadcast();
+        pWake();
     if (oCountWritten)
         *oCountWritten = written;
 }
 
 void Ubermeister::pClose(StreamerRW* iStreamerRW)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     pCloseConnection(iStreamerRW);
     // A reader or writer of this stream returns now: nothing more will arrive or be taken.
-    fCnd.Broadcast();
+    pWake();
 }
 
 void Ubermeister::pFinalize(StreamerRW* iStreamerRW)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (iStreamerRW->FinalizationComplete())
         delete iStreamerRW;
 }
@@ -613,7 +684,7 @@ void Ubermeister::pFinalize(StreamerRW* iStreamerRW)
 void Ubermeister::pFinalize(Manager* iManager)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Info, "quillane::UTP::Ubermeister::pFinalize");
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (!iManager->FinalizationComplete())
         return;
     if (iManager->fRegistered)
@@ -625,7 +696,7 @@ void Ubermeister::pFinalize(Manager* iManager)
 
 void Ubermeister::pFinalize(Endpoint* iEndpoint)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (!iEndpoint->FinalizationComplete())
         return;
     const auto found = fEndpoints.find(iEndpoint->fSocket);
@@ -727,13 +798,13 @@ void StreamerRW::Finalize()
 
 int StreamerRW::GetState()
 {
-    Morvek::ZGuardRMtx guard(Ubermeister::sGet().fMtx);
+    Ubermeister::Lock lock(Ubermeister::sGet());
     return fState;
 }
 
 size_t StreamerRW::CountQueued()
 {
-    Morvek::ZGuardRMtx guard(Ubermeister::sGet().fMtx);
+    Ubermeister::Lock lock(Ubermeister::sGet());
     return fBuffer.Size();
 }
 

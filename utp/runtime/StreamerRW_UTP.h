@@ -7,6 +7,12 @@
 //   Managers), and the runner thread that waits on all registered sockets, feeds each datagram
 //   (unmasked) to the engine and runs the engine's timers after every pass (so at least every
 //   50 ms while any socket is registered). It is the target of every engine callback.
+//
+//   While a thread holds fMtx, the broadcasts it asks for are noted and made when the thread
+//   settles (pSettle): before it waits on fCnd, before the runner waits for its sockets, and
+//   when the thread's outermost acquisition ends. So one engine call or one runner pass wakes
+//   the waiters once. Waiters cannot tell: they could not have run before fMtx was given up
+//   anyway.
 // - Endpoint: one per socket descriptor in use. It is the engine's name for the local socket
 //   (the send user data of every connection over it, so connections of different sockets never
 //   match each other's datagrams) and holds the socket's queue of incoming connections.
@@ -128,6 +134,43 @@ class Ubermeister : public Morvek::ZCounted
     ~Ubermeister() override;
     void Initialize() override;
 
+    // fMtx as this layer takes it: counts the acquisitions (fLockDepth), and the outermost one
+    // settles before it gives fMtx up.
+    class Lock
+    {
+      public:
+        explicit Lock(Ubermeister& iUbermeister);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        Ubermeister& fUbermeister;
+    };
+
+    // Gives fMtx up entirely (settled first) for its lifetime, and takes it back at the same
+    // depth: the runner's wait for its sockets.
+    class Unlock
+    {
+      public:
+        explicit Unlock(Ubermeister& iUbermeister);
+        ~Unlock();
+        Unlock(const Unlock&) = delete;
+        Unlock& operator=(const Unlock&) = delete;
+
+      private:
+        Ubermeister& fUbermeister;
+        const int fDepth;
+    };
+
+    // With fMtx held. pSettle makes the broadcast that pWake asked for;
+    // pWait and pWaitFor settle and then wait on fCnd (pWaitFor answers false when the span ran
+    // out).
+    void pSettle() noexcept;
+    void pWake();
+    void pWait();
+    bool pWaitFor(double iSeconds);
+
     // The runner.
     static void spRunner(void* iUbermeister);
     void pRunner();
@@ -180,6 +223,10 @@ class Ubermeister : public Morvek::ZCounted
     Morvek::ZRecursiveMutex fMtx;
     Morvek::ZCondition fCnd;
     std::map<int, Endpoint*> fEndpoints; // by descriptor; no references held
+
+    // Under fMtx (see Lock and pSettle).
+    int fLockDepth; // Lock's acquisitions by the holder; 0 while fMtx is free or given up
+    bool fWakeDue;  // a broadcast is owed to fCnd's waiters
 
     // The runner's own, reused from pass to pass (touched only by the runner, under fMtx).
     std::vector<int> fPollSockets;
