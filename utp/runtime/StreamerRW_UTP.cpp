@@ -34,14 +34,17 @@ namespace Platform = Morvek::Platform;
 namespace
 {
 
-// Datagrams the engine builds fit here; anything larger is masked into a heap copy.
-const size_t kSendStackBytes = 2048;
+// The trace line for a datagram the system refused.
+void spRefused()
+{
+    ZLog::sLogTrace(ZLog::ePriority_Debug, __FILE__, __LINE__, "quillane::UTP::spSendTo");
+}
 
 void spSendTo(int iSocket, const uint8_t* iBytes, size_t iLength, const sockaddr* iAddress,
               int iAddressLength)
 {
     if (!Platform::sSocket_SendTo(iSocket, iBytes, iLength, iAddress, iAddressLength))
-        ZLog::sLogTrace(ZLog::ePriority_Debug, __FILE__, __LINE__, "quillane::UTP::spSendTo");
+        spRefused();
 }
 
 } // namespace
@@ -129,11 +132,20 @@ Ubermeister::Unlock::~Unlock()
 
 void Ubermeister::pSettle() noexcept
 {
+    // Datagrams first: a woken reader or writer finds them already on their way.
+    if (!fOutbox.Empty())
+        pSendOutbox();
     if (fWakeDue)
     {
         fWakeDue = false;
         fCnd.Broadcast();
     }
+}
+
+void Ubermeister::pSendOutbox() noexcept
+{
+    for (size_t refused = fOutbox.Send(); refused; --refused)
+        spRefused();
 }
 
 void Ubermeister::pWake()
@@ -211,6 +223,12 @@ size_t Ubermeister::CountConnections()
     return UTP_GetConnectionCount();
 }
 
+size_t Ubermeister::CountUnsent()
+{
+    Lock lock(*this);
+    return fOutbox.Count();
+}
+
 // =================================================================================================
 // The runner
 
@@ -247,7 +265,7 @@ void Ubermeister::pRunner()
         }
         int ready;
         {
-            // The last pass's waiters wake before the wait.
+            // What the last pass sent goes out, and its waiters wake, before the wait.
             Unlock unlocked(*this);
             ready = Platform::sSocket_WaitReadable(fPollSockets.data(), fPollReady.data(),
                                                    fPollSockets.size(), kPollMilliseconds);
@@ -373,23 +391,20 @@ void Ubermeister::pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t
                               const sockaddr* iAddress, int iAddressLength)
 {
     Lock lock(*this);
-    if (iLength <= kMaskKeyIndex)
+    if (fOutbox.Full())
+        pSendOutbox();
+    if (uint8_t* slot = fOutbox.Add(iEndpoint->fSocket, iLength, iAddress, iAddressLength))
     {
-        spSendTo(iEndpoint->fSocket, iBytes, iLength, iAddress, iAddressLength);
+        sMaskDatagramCopy(iBytes, slot, iLength);
         return;
     }
-    uint8_t local[kSendStackBytes];
-    std::unique_ptr<uint8_t[]> heap;
-    uint8_t* masked = local;
-    if (iLength > sizeof(local))
-    {
-        heap.reset(new (std::nothrow) uint8_t[iLength]);
-        if (!heap)
-            return; // lost, like a datagram the system refused
-        masked = heap.get();
-    }
-    sMaskDatagramCopy(iBytes, masked, iLength);
-    spSendTo(iEndpoint->fSocket, masked, iLength, iAddress, iAddressLength);
+    // Larger than any datagram the engine builds: sent at once, after those already batched.
+    pSendOutbox();
+    std::unique_ptr<uint8_t[]> masked(new (std::nothrow) uint8_t[iLength]);
+    if (!masked)
+        return; // lost, like a datagram the system refused
+    sMaskDatagramCopy(iBytes, masked.get(), iLength);
+    spSendTo(iEndpoint->fSocket, masked.get(), iLength, iAddress, iAddressLength);
 }
 
 void Ubermeister::pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTPSocket)

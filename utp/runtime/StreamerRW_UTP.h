@@ -8,11 +8,13 @@
 //   (unmasked) to the engine and runs the engine's timers after every pass (so at least every
 //   50 ms while any socket is registered). It is the target of every engine callback.
 //
-//   While a thread holds fMtx, the broadcasts it asks for are noted and made when the thread
-//   settles (pSettle): before it waits on fCnd, before the runner waits for its sockets, and
-//   when the thread's outermost acquisition ends. So one engine call or one runner pass wakes
-//   the waiters once. Waiters cannot tell: they could not have run before fMtx was given up
-//   anyway.
+//   While a thread holds fMtx, the datagrams the engine sends are masked into an Outbox and the
+//   broadcasts it asks for are noted; both happen when the thread settles (pSettle): before it
+//   waits on fCnd, before the runner waits for its sockets, and when the thread's outermost
+//   acquisition ends. So one engine call or one runner pass hands its datagrams to the system
+//   in batches and wakes the waiters once, and nothing is held back across a wait. Peers get
+//   the same datagrams in the same order, at most one pass later; waiters cannot tell, as they
+//   could not have run before fMtx was given up anyway.
 // - Endpoint: one per socket descriptor in use. It is the engine's name for the local socket
 //   (the send user data of every connection over it, so connections of different sockets never
 //   match each other's datagrams) and holds the socket's queue of incoming connections.
@@ -44,6 +46,7 @@
 
 #include "engine/utp.h"
 #include "runtime/ByteQueue.h"
+#include "runtime/Outbox.h"
 
 #include "morvek/ZStream.h"
 #include "morvek/ZThread.h"
@@ -120,10 +123,12 @@ class Ubermeister : public Morvek::ZCounted
     Morvek::ZRef<Manager> pMakeManager(int iSocket);
 
     // Diagnostics (each takes fMtx): registered Managers, connections queued on a socket, live
-    // engine connections.
+    // engine connections, datagrams batched and not yet handed to the system (0 whenever fMtx is
+    // free, as every holder settles before it gives fMtx up).
     size_t CountManagers();
     size_t CountPending(int iSocket);
     size_t CountConnections();
+    size_t CountUnsent();
 
   private:
     friend class Endpoint;
@@ -163,10 +168,11 @@ class Ubermeister : public Morvek::ZCounted
         const int fDepth;
     };
 
-    // With fMtx held. pSettle makes the broadcast that pWake asked for;
+    // With fMtx held. pSettle sends the outbox and makes the broadcast that pWake asked for;
     // pWait and pWaitFor settle and then wait on fCnd (pWaitFor answers false when the span ran
     // out).
     void pSettle() noexcept;
+    void pSendOutbox() noexcept;
     void pWake();
     void pWait();
     bool pWaitFor(double iSeconds);
@@ -227,6 +233,7 @@ class Ubermeister : public Morvek::ZCounted
     // Under fMtx (see Lock and pSettle).
     int fLockDepth; // Lock's acquisitions by the holder; 0 while fMtx is free or given up
     bool fWakeDue;  // a broadcast is owed to fCnd's waiters
+    Outbox fOutbox; // datagrams sent since the holder last settled
 
     // The runner's own, reused from pass to pass (touched only by the runner, under fMtx).
     std::vector<int> fPollSockets;

@@ -1,7 +1,10 @@
-// The socket facility's batch calls over real loopback sockets: a batch must deliver exactly the
-// datagrams a loop of single sends would (same bytes, same boundaries, same order, to the right
-// addresses), whatever runs of sizes and addresses the system's segmented sends group, and a
-// refused datagram must cost only itself.
+// The socket facility's batch calls and the stream layer's Outbox over real loopback sockets: a
+// batch must deliver exactly the datagrams a loop of single sends would (same bytes, same
+// boundaries, same order, to the right addresses), whatever runs of sizes and addresses the
+// system's segmented sends group, and a refused datagram must cost only itself.
+
+#include "runtime/Outbox.h"
+#include "runtime/StreamerRW_UTP.h"
 
 #include "morvek/platform/ZPlatform_Socket.h"
 #include "support/TestUdp.h"
@@ -10,9 +13,11 @@
 
 #include <poll.h>
 
+#include <thread>
 #include <vector>
 
 using namespace Morvek::Platform;
+using quillane::UTP::Outbox;
 using testsupport::TestUdp;
 
 namespace
@@ -142,4 +147,61 @@ TEST(SocketBatch, ARefusedDatagramIsLostAndTheRestStillGo)
     Bytes buffer(16);
     ReceiveSlot slot{buffer.data(), buffer.size(), 0, SocketAddress()};
     EXPECT_EQ(0u, sSocket_ReceiveBatch(to.fFD, &slot, 1));
+}
+
+TEST(UtpOutbox, SendsInOrderPerSocketAndLeavesWhatDoesNotFitASlotToTheCaller)
+{
+    TestUdp first, second, to;
+    const TestUdp* from[] = {&first, &second};
+    Outbox outbox;
+    Datagrams expected[2];
+    for (int x = 0; !outbox.Full(); ++x)
+    {
+        const Bytes datagram = sDatagram(x % 3 ? 1402 : 200, x);
+        const int which = (x / 5) % 2; // runs of five from each socket
+        uint8_t* slot = outbox.Add(from[which]->fFD, datagram.size(), to.Addr(), to.AddrLen());
+        ASSERT_TRUE(slot);
+        std::memcpy(slot, datagram.data(), datagram.size());
+        expected[which].push_back(datagram);
+    }
+    EXPECT_EQ(0u, outbox.Send());
+    EXPECT_TRUE(outbox.Empty());
+    const std::vector<Datagrams> got = sReceive(to, {&first, &second}, 16);
+    EXPECT_TRUE(expected[0] == got[0] && expected[1] == got[1]);
+
+    EXPECT_FALSE(outbox.Add(first.fFD, Outbox::kSlotBytes + 1, to.Addr(), to.AddrLen()));
+    EXPECT_FALSE(outbox.Add(first.fFD, 10, to.Addr(), -1));
+    EXPECT_FALSE(outbox.Add(first.fFD, 10, to.Addr(), int(kSocketAddressCapacity) + 1));
+    EXPECT_TRUE(outbox.Empty());
+}
+
+TEST(UtpOutbox, NothingIsLeftUnsentWhenAStreamCallReturns)
+{
+    using namespace quillane;
+    TestUdp a, b;
+    UTP::Ubermeister& u = UTP::Ubermeister::sGet();
+    Morvek::ZRef<UTP::StreamerRW> accepted, connected;
+    std::thread listener(
+        [&]
+        { accepted = sUTP_Make(a.fFD, std::string(), 0, true).DynamicCast<UTP::StreamerRW>(); });
+    connected = u.pMakeManager(b.fFD)->Connect(a.Addr(), a.AddrLen());
+    listener.join();
+    ASSERT_TRUE(accepted && connected);
+    EXPECT_EQ(0u, u.CountUnsent());
+    // Many datagrams from one write, acknowledgements and window updates from the reads, a FIN
+    // from each close: each call hands over what it made before it returns.
+    const Bytes data = sDatagram(300000, 9);
+    size_t written = 0;
+    connected->GetStreamW().Write(data.data(), data.size(), &written);
+    EXPECT_EQ(data.size(), written);
+    EXPECT_EQ(0u, u.CountUnsent());
+    Bytes got(data.size());
+    size_t read = 0;
+    accepted->GetStreamR().ReadAll(got.data(), got.size(), &read);
+    EXPECT_EQ(0u, u.CountUnsent());
+    EXPECT_TRUE(got == data);
+    connected->Close();
+    EXPECT_EQ(0u, u.CountUnsent());
+    accepted->Close();
+    EXPECT_EQ(0u, u.CountUnsent());
 }
