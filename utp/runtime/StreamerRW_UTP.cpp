@@ -2,10 +2,11 @@
 // threads, the lock and the lifetimes).
 //
 // Every datagram from a socket is hostile; the engine checks it. What this unit adds to the
-// engine's own bounds: a socket is read at most kDatagramsPerPass times per pass, and never
-// blocks (so the runner cannot stall under fMtx however many Managers share a blocking socket);
-// a SYN reaches the engine's accept path only while its socket's queue has room; a stream's
-// received bytes are reported to the engine as they queue and are capped at kReceiveLimit.
+// engine's own bounds: at most kDatagramsPerPass datagrams are read from a socket per pass, and
+// no read blocks (so the runner cannot stall under fMtx however many Managers share a blocking
+// socket); a SYN reaches the engine's accept path only while its socket's queue has room; a
+// stream's received bytes are reported to the engine as they queue and are capped at
+// kReceiveLimit.
 //
 // No engine callback lets an exception out: one unwinding through the engine would leave its
 // records half-updated. Allocation failures there fail the stream (or the new connection).
@@ -84,8 +85,14 @@ Ubermeister& Ubermeister::sGet()
 }
 
 Ubermeister::Ubermeister()
-    : fLockDepth(0), fWakeDue(false), fDatagram(new uint8_t[kDatagramCapacity])
+    : fLockDepth(0), fWakeDue(false), fReceiveBytes(new uint8_t[kReceiveBatch * kDatagramCapacity]),
+      fReceiveSlots(kReceiveBatch)
 {
+    for (size_t x = 0; x < kReceiveBatch; ++x)
+    {
+        fReceiveSlots[x].fBuffer = fReceiveBytes.get() + x * kDatagramCapacity;
+        fReceiveSlots[x].fCapacity = kDatagramCapacity;
+    }
 }
 
 Ubermeister::~Ubermeister() {}
@@ -311,22 +318,31 @@ void Ubermeister::pReceive(size_t iIndex)
     }
     if (fPollReady[iIndex] != Platform::eSocket_Readable)
         return;
-    uint8_t* const theDatagram = fDatagram.get();
-    for (size_t count = 0; count < kDatagramsPerPass; ++count)
+    for (size_t count = 0; count < kDatagramsPerPass;)
     {
-        Platform::SocketAddress source;
-        const ptrdiff_t length = Platform::sSocket_ReceiveFrom(theEndpoint->fSocket, theDatagram,
-                                                               kDatagramCapacity, source);
-        if (length < 0)
-            break;
-        sMaskDatagram(theDatagram, size_t(length));
-        // While the socket's queue is full the engine gets no accept function, so it drops a
-        // SYN before it creates anything.
-        const bool room = theEndpoint->fPending.size() < kBacklog;
-        UTP_ProcessDatagram(room ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
-                            &Ubermeister::spSendToProc, theEndpoint, theDatagram, size_t(length),
-                            reinterpret_cast<const sockaddr*>(source.fBytes), source.fLength);
+        const size_t wanted =
+            kDatagramsPerPass - count < kReceiveBatch ? kDatagramsPerPass - count : kReceiveBatch;
+        const size_t got =
+            Platform::sSocket_ReceiveBatch(theEndpoint->fSocket, fReceiveSlots.data(), wanted);
+        for (size_t x = 0; x < got; ++x)
+            pProcess(theEndpoint, fReceiveSlots[x]);
+        count += got;
+        if (got < wanted)
+            break; // nothing more was waiting
     }
+}
+
+void Ubermeister::pProcess(Endpoint* iEndpoint, Platform::ReceiveSlot& ioSlot)
+{
+    uint8_t* const theDatagram = static_cast<uint8_t*>(ioSlot.fBuffer);
+    sMaskDatagram(theDatagram, ioSlot.fLength);
+    // While the socket's queue is full the engine gets no accept function, so it drops a SYN
+    // before it creates anything.
+    const bool room = iEndpoint->fPending.size() < kBacklog;
+    UTP_ProcessDatagram(room ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
+                        &Ubermeister::spSendToProc, iEndpoint, theDatagram, ioSlot.fLength,
+                        reinterpret_cast<const sockaddr*>(ioSlot.fSource.fBytes),
+                        ioSlot.fSource.fLength);
 }
 
 // =================================================================================================

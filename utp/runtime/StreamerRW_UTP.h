@@ -82,6 +82,9 @@ const int kSocketBufferSize = 131072;
 const size_t kBacklog = 128;
 // Datagrams read from one socket in one pass of the runner, so that timers run between passes.
 const size_t kDatagramsPerPass = 64;
+// Datagrams read from a socket with one call, at most (each into a buffer of kDatagramCapacity;
+// only the pages a datagram fills are ever touched).
+const size_t kReceiveBatch = 32;
 // Received bytes a stream may hold: twice the largest window the engine advertises (3.5 MiB),
 // rounded up. Only a peer that ignores the window gets there.
 const size_t kReceiveLimit = 8 * 1024 * 1024;
@@ -182,6 +185,7 @@ class Ubermeister : public Morvek::ZCounted
     void pRunner();
     void pTakeSnapshot();
     void pReceive(size_t iIndex);
+    void pProcess(Endpoint* iEndpoint, Morvek::Platform::ReceiveSlot& ioSlot);
     void pAbandonIncoming(Endpoint* iEndpoint, UTPSocket* iUTPSocket);
 
     // Engine callbacks: static entries (user data first) and the members they call.
@@ -240,7 +244,8 @@ class Ubermeister : public Morvek::ZCounted
     std::vector<uint8_t> fPollReady;
     std::vector<Morvek::ZRef<Manager>> fPollManagers; // one per polled socket, in step
     std::vector<uint64_t> fPollRegistrations;         // each Endpoint's fRegistrations, in step
-    std::unique_ptr<uint8_t[]> fDatagram;             // kDatagramCapacity bytes
+    std::unique_ptr<uint8_t[]> fReceiveBytes; // kReceiveBatch buffers, kDatagramCapacity each
+    std::vector<Morvek::Platform::ReceiveSlot> fReceiveSlots; // one per buffer
 };
 
 // =================================================================================================
