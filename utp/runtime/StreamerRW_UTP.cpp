@@ -115,19 +115,25 @@ Ubermeister::Lock::Lock(Ubermeister& iUbermeister) : fUbermeister(iUbermeister)
 
 Ubermeister::Lock::~Lock()
 {
-    if (fUbermeister.fLockDepth == 1)
-        fUbermeister.pSettle();
+    const bool wake = fUbermeister.fLockDepth == 1 && fUbermeister.pSettle();
     --fUbermeister.fLockDepth;
     fUbermeister.fMtx.Release();
+    // Made once fMtx is free, so the woken threads do not at once block on it. A thread that
+    // tests its condition after the release sees the change; one that registered before it is
+    // woken here.
+    if (wake)
+        fUbermeister.fCnd.Broadcast();
 }
 
 Ubermeister::Unlock::Unlock(Ubermeister& iUbermeister)
     : fUbermeister(iUbermeister), fDepth(iUbermeister.fLockDepth)
 {
-    fUbermeister.pSettle();
+    const bool wake = fUbermeister.pSettle();
     fUbermeister.fLockDepth = 0;
     for (int x = 0; x < fDepth; ++x)
         fUbermeister.fMtx.Release();
+    if (wake)
+        fUbermeister.fCnd.Broadcast(); // as in ~Lock
 }
 
 Ubermeister::Unlock::~Unlock()
@@ -137,16 +143,14 @@ Ubermeister::Unlock::~Unlock()
     fUbermeister.fLockDepth = fDepth;
 }
 
-void Ubermeister::pSettle() noexcept
+bool Ubermeister::pSettle() noexcept
 {
     // Datagrams first: a woken reader or writer finds them already on their way.
     if (!fOutbox.Empty())
         pSendOutbox();
-    if (fWakeDue)
-    {
-        fWakeDue = false;
-        fCnd.Broadcast();
-    }
+    const bool wake = fWakeDue;
+    fWakeDue = false;
+    return wake;
 }
 
 void Ubermeister::pSendOutbox() noexcept
@@ -162,7 +166,8 @@ void Ubermeister::pWake()
 
 void Ubermeister::pWait()
 {
-    pSettle();
+    if (pSettle())
+        fCnd.Broadcast();
     const int depth = fLockDepth;
     fLockDepth = 0; // whoever takes fMtx meanwhile counts from 0
     fCnd.Wait(fMtx);
@@ -171,7 +176,8 @@ void Ubermeister::pWait()
 
 bool Ubermeister::pWaitFor(double iSeconds)
 {
-    pSettle();
+    if (pSettle())
+        fCnd.Broadcast();
     const int depth = fLockDepth;
     fLockDepth = 0;
     const bool woken = fCnd.WaitFor(fMtx, iSeconds);

@@ -9,12 +9,13 @@
 //   50 ms while any socket is registered). It is the target of every engine callback.
 //
 //   While a thread holds fMtx, the datagrams the engine sends are masked into an Outbox and the
-//   broadcasts it asks for are noted; both happen when the thread settles (pSettle): before it
-//   waits on fCnd, before the runner waits for its sockets, and when the thread's outermost
-//   acquisition ends. So one engine call or one runner pass hands its datagrams to the system
-//   in batches and wakes the waiters once, and nothing is held back across a wait. Peers get
-//   the same datagrams in the same order, at most one pass later; waiters cannot tell, as they
-//   could not have run before fMtx was given up anyway.
+//   broadcasts it asks for are noted. The thread settles (pSettle) before it waits on fCnd,
+//   before the runner waits for its sockets, and when its outermost acquisition ends: it sends
+//   the Outbox and then broadcasts once (right after giving fMtx up, where it gives it up). So
+//   one engine call or one runner pass hands its datagrams to the system in batches and wakes
+//   the waiters once, and nothing is held back across a wait. Peers get the same datagrams in
+//   the same order, at most one pass later; waiters cannot tell, as they could not have run
+//   before fMtx was given up anyway.
 // - Endpoint: one per socket descriptor in use. It is the engine's name for the local socket
 //   (the send user data of every connection over it, so connections of different sockets never
 //   match each other's datagrams) and holds the socket's queue of incoming connections.
@@ -31,8 +32,9 @@
 // a peer that sends beyond the window past kReceiveLimit fails its stream.
 //
 // Threads: the runner thread and any number of caller threads. Lock order: fMtx, then at most the
-// log sink's mutex. The Python interpreter lock is never requested while fMtx is held. The engine
-// calls back on the thread that called into it, always with fMtx held.
+// log sink's mutex or fCnd's own inner mutex (fCnd is also broadcast without fMtx). The Python
+// interpreter lock is never requested while fMtx is held. The engine calls back on the thread that
+// called into it, always with fMtx held.
 //
 // Lifetimes: a StreamerRW is held by its callers, by its socket's pending queue until taken, and
 // by its engine connection (one reference, taken when the connection gets the stream's callbacks
@@ -171,10 +173,11 @@ class Ubermeister : public Morvek::ZCounted
         const int fDepth;
     };
 
-    // With fMtx held. pSettle sends the outbox and makes the broadcast that pWake asked for;
-    // pWait and pWaitFor settle and then wait on fCnd (pWaitFor answers false when the span ran
-    // out).
-    void pSettle() noexcept;
+    // With fMtx held. pSettle sends the outbox and answers whether the broadcast that pWake
+    // asked for is owed (the caller makes it: after giving fMtx up, or before it waits); pWait
+    // and pWaitFor settle, broadcast and then wait on fCnd (pWaitFor answers false when the span
+    // ran out).
+    bool pSettle() noexcept;
     void pSendOutbox() noexcept;
     void pWake();
     void pWait();
