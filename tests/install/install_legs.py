@@ -79,16 +79,18 @@ def fresh_folder(path):
     return path
 
 
-def fresh_source(source, dest):
-    """A copy of the source tree as a fresh clone has it: no build outputs, no repository."""
+def fresh_work(args, name):
+    """An empty work folder for a leg and, in it, a copy of the source tree as a fresh clone has
+    it (no build outputs, no repository): (work folder, source copy)."""
     def ignore(folder, names):
         skipped = set(fnmatch.filter(names, "__pycache__") + fnmatch.filter(names, "*.pyc"))
-        if os.path.samefile(folder, source):
+        if os.path.samefile(folder, args.source):
             for pattern in ("build", "build-*", ".git", "dist", "*.egg-info"):
                 skipped.update(fnmatch.filter(names, pattern))
         return skipped
-    shutil.copytree(source, dest, ignore=ignore)
-    return dest
+    work = fresh_folder(os.path.join(args.work, name))
+    shutil.copytree(args.source, os.path.join(work, "src"), ignore=ignore)
+    return work, os.path.join(work, "src")
 
 
 def site_packages(venv):
@@ -119,8 +121,7 @@ def check_installed(python, folder, major, source, tests, env):
 
 def leg_py3(args):
     python = args.python[0]
-    work = fresh_folder(os.path.join(args.work, "py3"))
-    source = fresh_source(args.source, os.path.join(work, "src"))
+    work, source = fresh_work(args, "py3")
     venv = os.path.join(work, "venv")
     run([python, "-m", "venv", venv])
     venv_python = os.path.join(venv, "bin", "python")
@@ -177,8 +178,7 @@ def leg_py3_uninstall(args):
 
 def leg_py2(args):
     python = args.python[0]
-    work = fresh_folder(os.path.join(args.work, "py2"))
-    source = fresh_source(args.source, os.path.join(work, "src"))
+    work, source = fresh_work(args, "py2")
     target = os.path.join(work, "target")
     run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--target",
          target, source])
@@ -187,8 +187,7 @@ def leg_py2(args):
 
 def leg_missing_deps(args):
     """Each case hides some dependencies; setup.py must name exactly their packages, early."""
-    work = fresh_folder(os.path.join(args.work, "missing-deps"))
-    source = fresh_source(args.source, os.path.join(work, "src"))
+    work, source = fresh_work(args, "missing-deps")
     no_tools = fresh_folder(os.path.join(work, "empty-bin"))
     no_pc = fresh_folder(os.path.join(work, "empty-pkgconfig"))
     cases = [
