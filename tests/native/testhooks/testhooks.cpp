@@ -1,13 +1,9 @@
-// quillane_testhooks: a test-only module with one function, entered through the module's own
-// entry path (sEntry) like every module function:
-//
-//   hold_released(seconds, how)  sleeps inside a Morvek::ZUtil_Python::ThreadStateReleaser (the
-//                                interpreter lock given up), then leaves it by way `how`:
-//                                0 returns None; 1 throws std::runtime_error; 2 re-takes the lock
-//                                with Acquire, twice, and builds its result (42) while the
-//                                releaser still lives; 3 throws something not a std::exception.
-//
-// Every way out must reach Python with the lock held exactly once.
+// quillane_testhooks: a test-only module. hold_released(seconds, how), entered through the
+// module's own entry path (sEntry), sleeps inside a Morvek::ZUtil_Python::ThreadStateReleaser
+// (the interpreter lock given up) and leaves it by way `how`: 0 returns None; 1 throws a
+// std::runtime_error; 2 re-takes the lock with Acquire, twice, and builds its result (42) while
+// the releaser still lives; 3 throws something that is no std::exception. Every way out must
+// reach Python with the lock held exactly once.
 
 #include "EntryPath.h"
 #include "Interpreter.h"
