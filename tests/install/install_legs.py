@@ -1,15 +1,6 @@
-"""Installs the module with pip as a user would and checks the installed copy. Each leg (one
-CTest test each) starts from a fresh copy of the source tree without build outputs, as a fresh
-clone has it, and an empty install location, and installs with --no-index: nothing is downloaded.
-
-  py3            pip install into a fresh venv; the binary, the tests against the installed copy,
-                 then pip wheel (where the wheel package is installed)
-  py3-mypy       mypy over the typed examples, with the stubs installed in that venv (exit 77,
-                 "skipped", when mypy is not installed)
-  py3-uninstall  pip uninstall leaves nothing of the module in that venv
-  py2            pip install --target into a fresh folder; the binary, the tests against it
-  missing-deps   setup.py names the Debian package of each missing build dependency, early
-
+"""Installs the module with pip as a user would and checks the installed copy, one leg (the
+leg_ functions) per CTest test. Each leg starts from an empty install location and a copy of the
+source tree as a fresh clone has it, and installs with --no-index: nothing is downloaded.
 Run by Python 3: install_legs.py LEG --source TREE --work FOLDER [--python EXE]...
 """
 
@@ -120,6 +111,7 @@ def check_installed(python, folder, major, source, tests, env):
 # ---- the legs ----
 
 def leg_py3(args):
+    """pip install into a fresh venv, the tests against it; then pip wheel, where it can."""
     python = args.python[0]
     work, source = fresh_work(args, "py3")
     venv = os.path.join(work, "venv")
@@ -149,6 +141,7 @@ def leg_py3(args):
 
 
 def leg_py3_mypy(args):
+    """mypy over the typed examples with the stubs installed in that venv (77: skipped)."""
     mypy = shutil.which("mypy")
     if not mypy:
         print("SKIPPED: mypy is not installed, so the stubs are not type-checked "
@@ -170,6 +163,7 @@ def leg_py3_mypy(args):
 
 
 def leg_py3_uninstall(args):
+    """pip uninstall leaves nothing of the module in that venv."""
     venv = os.path.join(args.work, "py3", "venv")
     run([os.path.join(venv, "bin", "python"), "-m", "pip", "uninstall", "-y", "quillane_native"])
     left = [n for n in os.listdir(site_packages(venv)) if n.startswith("quillane_native")]
@@ -177,6 +171,7 @@ def leg_py3_uninstall(args):
 
 
 def leg_py2(args):
+    """pip install --target into a fresh folder, the tests against it."""
     python = args.python[0]
     work, source = fresh_work(args, "py2")
     target = os.path.join(work, "target")
