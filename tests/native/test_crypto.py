@@ -124,8 +124,9 @@ class Crypto(unittest.TestCase):
             self.assertEqual((type(r), len(r)), (bytes, n))
             if n >= 32:
                 self.assertNotEqual(r, q.Crypto_Random(n))
-        # Large counts are expanded from a fresh seed: all of it, every byte value.
+        # Large counts are expanded from a fresh seed: all of it, every byte value, no repeats.
         self.assertEqual(len(set(bytearray(r))), 256)
+        self.assertNotEqual(r[:32768], r[32768:])
 
     def nonces(self, count):
         return [q.Crypto_Symmetric_Encrypt(KEY, b(""))[:24] for _ in range(count)]
