@@ -1,14 +1,15 @@
-// Fuzz target: the uTP packet parser alone (version recognition, header fields, extension
-// chain) on arbitrary datagrams. The input is copied into a buffer of exactly its length so that
-// any read past the datagram is caught by the address sanitizer; the parser's promises (payload
-// and EACK mask inside the datagram) are checked explicitly.
+// Fuzz target: the uTP packet parser alone (version recognition, header fields, extension chain)
+// on arbitrary datagrams, read in both versions (a connection reads whatever reaches it in its
+// own; the recognised version is one of them). The input is copied into a buffer of exactly its
+// length so that any read past the datagram is caught by the address sanitizer; the parser's
+// promises (payload and EACK mask inside the datagram) are checked explicitly. What the engine
+// writes is pinned by the golden-bytes test.
 //
 // Corpus: fuzz/corpus/utp_packet/ (datagrams of a normal simulated exchange).
 
 #include "engine/utp_packet.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 using namespace quillane::UTP::Engine;
@@ -36,22 +37,8 @@ void spParseAs(const uint8_t* iBytes, size_t iLength, int iVersion)
     if (sWalkExtensions(iBytes, iLength, header, h.fExtension, payload, mask, maskLength) != EXT_OK)
         return;
     spCheck(payload >= header && payload <= iLength);
-    if (mask)
-        spCheck(mask >= iBytes + header && mask + maskLength <= iBytes + iLength);
-    else
-        spCheck(maskLength == 0);
-
-    // Writing the fields back and reading them again gives the same fields.
-    if (h.fType < ST_NUM_TYPES && h.fExtension < 256)
-    {
-        std::vector<uint8_t> out(header);
-        sWriteHeader(out.data(), iVersion, h.fType, h.fExtension, h.fConnId, h.fWindow, h.fSeqNr,
-                     h.fAckNr);
-        PacketHeader back;
-        sReadHeader(out.data(), iVersion, back);
-        spCheck(back.fType == h.fType && back.fExtension == h.fExtension &&
-                back.fSeqNr == h.fSeqNr && back.fAckNr == h.fAckNr && back.fConnId == h.fConnId);
-    }
+    spCheck(mask ? mask >= iBytes + header && mask + maskLength <= iBytes + iLength
+                 : maskLength == 0);
 }
 
 } // namespace
@@ -62,15 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* iData, size_t iSize)
     const uint8_t* bytes = datagram.empty() ? nullptr : datagram.data();
     PacketId id;
     if (sRecognize(bytes, iSize, id))
-    {
-        spCheck(id.fVersion == 0 || id.fVersion == 1);
-        spCheck(iSize >= sHeaderSize(id.fVersion));
-        spParseAs(bytes, iSize, id.fVersion);
-    }
+        spCheck((id.fVersion == 0 || id.fVersion == 1) && iSize >= sHeaderSize(id.fVersion));
     else
         spCheck(iSize < 23);
-    // The per-connection checks read a datagram in the connection's version, whatever it
-    // looks like: both readings must be safe.
     spParseAs(bytes, iSize, 0);
     spParseAs(bytes, iSize, 1);
     return 0;

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <string>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 #include <vector>
 
@@ -15,32 +16,26 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* ioArgc, char*** i
 namespace
 {
 
-bool spRunFile(const std::string& iPath)
-{
-    FILE* f = std::fopen(iPath.c_str(), "rb");
-    if (!f)
-        return false;
-    std::vector<uint8_t> bytes;
-    uint8_t buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-        bytes.insert(bytes.end(), buf, buf + n);
-    std::fclose(f);
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    return true;
-}
-
-// Runs a file, or every file of a directory (names starting with "." left out); returns the
+// Runs a file, or every file below a directory (names starting with "." left out); returns the
 // number of inputs run.
 int spRun(const std::filesystem::path& iPath)
 {
     std::error_code error;
-    if (!std::filesystem::is_directory(iPath, error))
-        return spRunFile(iPath.string()) ? 1 : 0;
     int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(iPath, error))
-        if (entry.path().filename().string()[0] != '.')
-            count += spRun(entry.path());
-    return count;
+    if (std::filesystem::is_directory(iPath, error))
+    {
+        for (const auto& entry : std::filesystem::directory_iterator(iPath, error))
+            if (entry.path().filename().string()[0] != '.')
+                count += spRun(entry.path());
+        return count;
+    }
+    std::ifstream in(iPath, std::ios::binary);
+    if (!in)
+        return 0;
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                     std::istreambuf_iterator<char>()};
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    return 1;
 }
 
 } // namespace

@@ -3,9 +3,6 @@
 
 #include "utp_test_support.h"
 
-#include <cstdio>
-
-using namespace quillane::UTP::Engine;
 using namespace utptest;
 
 namespace
@@ -25,32 +22,18 @@ void PrintTo(const Golden& iGolden, std::ostream* os)
     *os << "version " << iGolden.fVersion;
 }
 
-std::string sHex(const std::vector<uint8_t>& b)
-{
-    std::string s;
-    char buf[4];
-    for (uint8_t c : b)
-    {
-        std::snprintf(buf, sizeof(buf), "%02x", c);
-        s += buf;
-    }
-    return s;
-}
-
 class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden>
 {
   protected:
-    std::string SweepAndTake(uint64_t iMs)
+    // The last datagram sent (after a sweep iMs later when iMs >= 0), in hex; empties fSent.
+    std::string Take(int64_t iMs = -1)
     {
-        Advance(iMs);
-        UTP_CheckTimeouts();
-        return TakeLast();
-    }
-
-    std::string TakeLast()
-    {
+        if (iMs >= 0)
+            Sweep(uint64_t(iMs));
         EXPECT_FALSE(fSent.empty());
-        const std::string hex = fSent.empty() ? "" : sHex(fSent.back().fBytes);
+        std::string hex;
+        for (uint8_t c : fSent.empty() ? std::vector<uint8_t>() : fSent.back().fBytes)
+            hex += std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
         fSent.clear();
         return hex;
     }
@@ -63,72 +46,69 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         UTPSocket* out = Create(kPeer, &connector);
         EXPECT_TRUE(UTP_SetOption(out, UTP_OPTION_VERSION, iVersion));
         UTP_Connect(out);
-        c.push_back(TakeLast());
+        c.push_back(Take());
 
         // The accepting side: a peer's SYN with seq_nr 100 and extension bits.
         const sockaddr_in from = sAddr4("127.0.0.3", 3000);
-        PacketDraft syn;
-        syn.fVersion = iVersion;
-        syn.fType = ST_SYN;
-        syn.fConnId = iVersion ? 0x1234 : 0x12345678;
-        syn.fTimestamp = uint32_t(kStartUs - 7000);
-        syn.fSeqNr = 100;
-        syn.fFirstExt = EXT_BITS;
-        syn.fExtensions = {0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
-        EXPECT_TRUE(Receive(syn, from));
-        c.push_back(TakeLast());
+        PacketDraft p;
+        p.fVersion = iVersion;
+        p.fType = ST_SYN;
+        p.fConnId = iVersion ? 0x1234 : 0x12345678;
+        p.fTimestamp = uint32_t(kStartUs - 7000);
+        p.fSeqNr = 100;
+        p.fFirstExt = EXT_BITS;
+        p.fExtensions = {0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+        EXPECT_TRUE(Receive(p, from));
+        c.push_back(Take());
         EXPECT_EQ(1u, fIncoming.size());
         UTPSocket* in = fIncoming.back();
         const uint16_t ourSeq = in->fSeqNr;
 
-        PacketDraft data = syn;
-        data.fType = ST_DATA;
-        data.fFirstExt = 0;
-        data.fExtensions.clear();
-        data.fConnId = syn.fConnId + 1; // the connecting side sends with its send id
-        data.fSeqNr = 101;
-        data.fAckNr = uint16_t(ourSeq - 1);
-        data.fPayload = "hello";
-        data.fTimestamp = uint32_t(kStartUs - 5000);
-        EXPECT_TRUE(Receive(data, from));
+        p.fType = ST_DATA;
+        p.fFirstExt = 0;
+        p.fExtensions.clear();
+        p.fConnId += 1; // the connecting side sends with its send id
+        p.fSeqNr = 101;
+        p.fAckNr = uint16_t(ourSeq - 1);
+        p.fPayload = "hello";
+        p.fTimestamp = uint32_t(kStartUs - 5000);
+        EXPECT_TRUE(Receive(p, from));
         EXPECT_TRUE(fSent.empty()); // the ACK waits
-        c.push_back(SweepAndTake(100));
+        c.push_back(Take(100));
 
-        data.fSeqNr = 103; // 102 is missing
-        data.fTimestamp += 100000;
-        EXPECT_TRUE(Receive(data, from));
-        c.push_back(SweepAndTake(1));
+        p.fSeqNr = 103; // 102 is missing
+        p.fTimestamp += 100000;
+        EXPECT_TRUE(Receive(p, from));
+        c.push_back(Take(1));
 
-        data.fSeqNr = 102;
-        EXPECT_TRUE(Receive(data, from));
-        SweepAndTake(100);
+        p.fSeqNr = 102;
+        EXPECT_TRUE(Receive(p, from));
+        Take(100);
         EXPECT_EQ("hellohellohello", fIncomingRecorder.fRead);
-        c.push_back(SweepAndTake(29000));
+        c.push_back(Take(29000));
 
         // The initial window is one version-1 packet (1382 bytes): 3 bytes in flight leave room
         // for another version-0 packet (1379) but not for another version-1 packet.
         fIncomingRecorder.fOutgoing = "abc";
         EXPECT_EQ(iVersion == 0, UTP_Write(in, 3));
         EXPECT_EQ(iVersion == 0 ? CS_CONNECTED : CS_CONNECTED_FULL, UTP_GetState(in));
-        c.push_back(TakeLast());
+        c.push_back(Take());
 
-        PacketDraft ack = data;
-        ack.fType = ST_STATE;
-        ack.fPayload.clear();
-        ack.fSeqNr = 104; // the next the peer will use
-        ack.fAckNr = ourSeq;
+        p.fType = ST_STATE;
+        p.fPayload.clear();
+        p.fSeqNr = 104; // the next the peer will use
+        p.fAckNr = ourSeq;
         Advance(30);
-        EXPECT_TRUE(Receive(ack, from));
+        EXPECT_TRUE(Receive(p, from));
         EXPECT_TRUE(fSent.empty());
         EXPECT_EQ(CS_CONNECTED, UTP_GetState(in));
         UTP_Close(in);
-        c.push_back(TakeLast());
+        c.push_back(Take());
 
-        PacketDraft stray = data; // same peer, unknown id
-        stray.fConnId = iVersion ? 0x4321 : 0x87654321;
-        stray.fSeqNr = 500;
-        EXPECT_TRUE(Receive(stray, from));
-        c.push_back(TakeLast());
+        p.fConnId = iVersion ? 0x4321 : 0x87654321; // same peer, unknown id
+        p.fSeqNr = 500;
+        EXPECT_TRUE(Receive(p, from));
+        c.push_back(Take());
         return c;
     }
 };

@@ -1,9 +1,9 @@
 // Shared helpers of the engine's unit tests: a fixture that runs the engine on a virtual clock
-// with a seeded random source, captures every datagram the engine sends and every callback it
-// makes, and builds peer datagrams in either header version.
+// with a seeded random source, records every datagram it sends and every callback it makes, and
+// builds a peer's datagrams in either header version.
 //
-// Invariants: the engine's state is process-wide, so each test starts and ends with UTP_FreeAll;
-// only one fixture is active at a time (sActive). Threads: the test thread only.
+// The engine's state is process-wide: each test starts and ends with UTP_FreeAll, and one fixture
+// is active at a time (sActive). Threads: the test thread only.
 
 #ifndef QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H
 #define QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H
@@ -24,8 +24,9 @@
 namespace utptest
 {
 
-// Virtual start of every test, recognisable in timestamps (0x01020304 us).
-const uint64_t kStartUs = 0x01020304;
+using namespace quillane::UTP::Engine;
+
+const uint64_t kStartUs = 0x01020304; // the virtual clock at the start of every test
 
 inline sockaddr_in sAddr4(const char* iIp, uint16_t iPort)
 {
@@ -48,57 +49,43 @@ struct Sent
     PeerAddress fTo;
 };
 
-// What the callbacks of one connection reported, and the bytes it offers for writing.
+// What the callbacks of one connection reported; UTPOnWriteProc takes from fOutgoing.
 struct Recorder
 {
-    std::string fRead;
-    std::vector<int> fStates;
-    std::vector<int> fErrors;
-    std::string fOutgoing; // UTPOnWriteProc takes from here
-    size_t fWritten = 0;
-    size_t fReadBufferSize = 0;
-    std::vector<int> fOverheadCategories;
+    std::string fRead, fOutgoing;
+    size_t fWritten = 0, fReadBufferSize = 0;
+    std::vector<int> fStates, fErrors, fOverheadCategories;
 
     int Count(int iState) const { return int(std::count(fStates.begin(), fStates.end(), iState)); }
 };
 
-// A datagram as a peer would build it, in either header version.
+// A datagram as a peer builds it.
 struct PacketDraft
 {
     int fVersion = 1;
-    int fType = quillane::UTP::Engine::ST_DATA;
-    uint32_t fConnId = 0;
-    uint32_t fTimestamp = 0;
-    uint32_t fReplyDelay = 0;
-    uint32_t fWindow = 1000000;
-    uint16_t fSeqNr = 0;
-    uint16_t fAckNr = 0;
-    std::vector<uint8_t> fExtensions; // raw chain after the header; first type in fFirstExt
+    int fType = ST_DATA;
+    uint32_t fConnId = 0, fTimestamp = 0, fReplyDelay = 0, fWindow = 1000000;
+    uint16_t fSeqNr = 0, fAckNr = 0;
     int fFirstExt = 0;
+    std::vector<uint8_t> fExtensions; // the chain after the header, starting with fFirstExt
     std::string fPayload;
 };
 
 inline std::vector<uint8_t> sBuild(const PacketDraft& p)
 {
-    using namespace quillane::UTP::Engine;
     std::vector<uint8_t> b(sHeaderSize(p.fVersion));
     sWriteHeader(b.data(), p.fVersion, p.fType, p.fFirstExt, p.fConnId, p.fWindow, p.fSeqNr,
                  p.fAckNr);
-    const bool v0 = p.fVersion == 0;
-    sStore32(&b[4], v0 ? p.fTimestamp / 1000000 : p.fTimestamp);
-    if (v0)
-        sStore32(&b[8], p.fTimestamp % 1000000);
-    sStore32(&b[v0 ? 12 : 8], p.fReplyDelay);
+    sStamp(b.data(), p.fVersion, p.fTimestamp, p.fReplyDelay);
     b.insert(b.end(), p.fExtensions.begin(), p.fExtensions.end());
     b.insert(b.end(), p.fPayload.begin(), p.fPayload.end());
     return b;
 }
 
-inline quillane::UTP::Engine::PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes,
-                                                     int iVersion = 1)
+inline PacketHeader sHeaderOf(const std::vector<uint8_t>& iBytes)
 {
-    quillane::UTP::Engine::PacketHeader h;
-    quillane::UTP::Engine::sReadHeader(iBytes.data(), iVersion, h);
+    PacketHeader h;
+    sReadHeader(iBytes.data(), 1, h);
     return h;
 }
 
@@ -120,9 +107,14 @@ class UtpFixture : public ::testing::Test
     }
 
     static void Advance(uint64_t iMs) { UTP_AdvanceVirtualClock(iMs * 1000); }
+    static void Sweep(uint64_t iMs = 0)
+    {
+        Advance(iMs);
+        UTP_CheckTimeouts();
+    }
 
-    // Sweeps the timers every 50 ms (as the runner does) for iMs; returns the times (ms after
-    // the start) at which the engine sent something. Stops early once iStopOnError saw an error.
+    // Sweeps every 50 ms (as the runner does) for iMs, or until iStopOnError saw an error;
+    // returns the times (ms from the first sweep) of the sweeps that sent something.
     std::vector<uint64_t> Poll(uint64_t iMs, const Recorder* iStopOnError = nullptr)
     {
         std::vector<uint64_t> times;
@@ -141,12 +133,22 @@ class UtpFixture : public ::testing::Test
 
     static const UTPCallbacks* Callbacks()
     {
-        static const UTPCallbacks sCallbacks = {spOnRead,        spOnWrite, spReadBufferSize,
-                                                spOnStateChange, spOnError, spOnOverhead};
+        static const UTPCallbacks sCallbacks = {
+            [](void* u, const uint8_t* b, size_t n) { R(u)->fRead.append((const char*)b, n); },
+            [](void* u, uint8_t* d, size_t n)
+            {
+                ASSERT_LE(R(u)->fWritten + n, R(u)->fOutgoing.size());
+                std::memcpy(d, R(u)->fOutgoing.data() + R(u)->fWritten, n);
+                R(u)->fWritten += n;
+            },
+            [](void* u) { return R(u)->fReadBufferSize; },
+            [](void* u, int s) { R(u)->fStates.push_back(s); },
+            [](void* u, int e) { R(u)->fErrors.push_back(e); },
+            [](void* u, bool, size_t, int c) { R(u)->fOverheadCategories.push_back(c); }};
         return &sCallbacks;
     }
 
-    // A connection towards iPeer, with a recorder installed (not yet connected).
+    // A connection towards iPeer (not connected), reporting to iRecorder when given.
     UTPSocket* Create(const sockaddr_in& iPeer, Recorder* iRecorder)
     {
         UTPSocket* s = UTP_Create(spSendTo, fEndpoint, sSA(iPeer), sizeof(iPeer));
@@ -155,8 +157,8 @@ class UtpFixture : public ::testing::Test
         return s;
     }
 
-    // Hands bytes to the engine as if received from iFrom on the local socket fEndpoint; new
-    // connections get fIncomingRecorder.
+    // Bytes received from iFrom on the local socket fEndpoint; accepted connections report to
+    // fIncomingRecorder.
     bool Receive(const std::vector<uint8_t>& iBytes, const sockaddr_in& iFrom = kPeer,
                  bool iAccept = true)
     {
@@ -168,46 +170,42 @@ class UtpFixture : public ::testing::Test
         return Receive(sBuild(p), iFrom);
     }
 
-    // A packet from the peer of s (to s's receive id, acknowledging everything), to fill in.
-    static PacketDraft PeerPacket(const UTPSocket* s, int iType)
+    // A packet of s's peer: to s's receive id, acknowledging everything, of type iType, iAhead
+    // packets past the next one s expects.
+    static PacketDraft Peer(const UTPSocket* s, int iType, uint16_t iAhead = 0,
+                            const std::string& iPayload = "")
     {
         PacketDraft p;
         p.fVersion = s->fVersion;
         p.fType = iType;
         p.fConnId = s->fRecvId;
         p.fTimestamp = uint32_t(UTP_GetMicroseconds() - 20000);
-        p.fSeqNr = uint16_t(s->fAckNr + 1);
-        p.fAckNr = uint16_t(s->fSeqNr - 1);
-        return p;
-    }
-
-    // The peer's DATA iAhead packets past the next expected one.
-    static PacketDraft Data(const UTPSocket* s, uint16_t iAhead, const std::string& iPayload)
-    {
-        PacketDraft p = PeerPacket(s, quillane::UTP::Engine::ST_DATA);
         p.fSeqNr = uint16_t(s->fAckNr + 1 + iAhead);
+        p.fAckNr = uint16_t(s->fSeqNr - 1);
         p.fPayload = iPayload;
         return p;
     }
-
+    static PacketDraft Data(const UTPSocket* s, uint16_t iAhead, const std::string& iPayload)
+    {
+        return Peer(s, ST_DATA, iAhead, iPayload);
+    }
     // The answer to s's SYN, with the peer's first seq_nr 1000.
     static PacketDraft SynAnswer(const UTPSocket* s)
     {
-        PacketDraft p = PeerPacket(s, quillane::UTP::Engine::ST_STATE);
+        PacketDraft p = Peer(s, ST_STATE);
         p.fSeqNr = 1000;
         p.fReplyDelay = 5000;
         return p;
     }
-
-    // An ACK of the packets up to s's oldest + iNewer - 1 (iNewer 0: nothing new).
+    // An ACK of s's packets up to its oldest + iNewer - 1 (0: nothing new).
     static PacketDraft AckOf(const UTPSocket* s, int iNewer)
     {
-        PacketDraft p = PeerPacket(s, quillane::UTP::Engine::ST_STATE);
-        p.fAckNr = uint16_t(quillane::UTP::Engine::sOldest(s) - 1 + iNewer);
+        PacketDraft p = Peer(s, ST_STATE);
+        p.fAckNr = uint16_t(sOldest(s) - 1 + iNewer);
         return p;
     }
 
-    // A connecting side whose SYN was answered after iRttMs: CS_CONNECTED, nothing in fSent.
+    // A connecting side whose SYN was answered after iRttMs: CS_CONNECTED, fSent emptied.
     UTPSocket* Establish(Recorder* iRecorder, int iVersion = 1, uint32_t iRttMs = 10)
     {
         UTPSocket* s = Create(kPeer, iRecorder);
@@ -231,26 +229,21 @@ class UtpFixture : public ::testing::Test
         r->fOutgoing.assign(iPackets * s->fPacketSize, 'x');
         EXPECT_TRUE(UTP_Write(s, r->fOutgoing.size()));
         EXPECT_EQ(iPackets, fSent.size());
+        fSent.clear();
         return s;
     }
 
-    void SendReset(const UTPSocket* s, uint32_t iId)
-    {
-        PacketDraft reset = PeerPacket(s, quillane::UTP::Engine::ST_RESET);
-        reset.fConnId = iId;
-        ASSERT_TRUE(Receive(reset));
-    }
-
-    static const sockaddr_in kPeer;
+    static inline const sockaddr_in kPeer = sAddr4("127.0.0.2", 2000);
 
     std::vector<Sent> fSent;
     std::vector<UTPSocket*> fIncoming;
     Recorder fIncomingRecorder;
     void* fEndpoint = nullptr; // the send user data of Receive and Create: the local socket
 
-    static UtpFixture* sActive;
+    static inline UtpFixture* sActive = nullptr;
 
   private:
+    static Recorder* R(void* iUserData) { return static_cast<Recorder*>(iUserData); }
     static void spSendTo(void*, const uint8_t* iBytes, size_t iLength, const sockaddr* iSockAddr,
                          int iSockAddrLen)
     {
@@ -263,25 +256,6 @@ class UtpFixture : public ::testing::Test
     {
         sActive->fIncoming.push_back(iSocket);
         UTP_SetCallbacks(iSocket, Callbacks(), &sActive->fIncomingRecorder);
-    }
-    static Recorder* R(void* iUserData) { return static_cast<Recorder*>(iUserData); }
-    static void spOnRead(void* u, const uint8_t* b, size_t n)
-    {
-        R(u)->fRead.append((const char*)b, n);
-    }
-    static void spOnWrite(void* u, uint8_t* d, size_t n)
-    {
-        Recorder* r = R(u);
-        ASSERT_LE(r->fWritten + n, r->fOutgoing.size());
-        std::memcpy(d, r->fOutgoing.data() + r->fWritten, n);
-        r->fWritten += n;
-    }
-    static size_t spReadBufferSize(void* u) { return R(u)->fReadBufferSize; }
-    static void spOnStateChange(void* u, int s) { R(u)->fStates.push_back(s); }
-    static void spOnError(void* u, int e) { R(u)->fErrors.push_back(e); }
-    static void spOnOverhead(void* u, bool, size_t, int c)
-    {
-        R(u)->fOverheadCategories.push_back(c);
     }
 };
 
