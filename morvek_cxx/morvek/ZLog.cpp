@@ -1,12 +1,12 @@
 // ZLog: priority names, the sink slot, entries, scope traces and the trace line.
 //
-// The per-thread stack of scope traces is a ZThreadLocal slot holding the innermost live
-// ScopeTrace; each record points at the one it encloses. Only the owning thread touches its
-// stack. The sink slot is allocated once and never freed (see ZLog.h).
+// The per-thread stack of scope traces is a thread-local pointer to the innermost live ScopeTrace;
+// each record points at the one it encloses. Only the owning thread touches its stack. (A
+// language thread-local, not a ZThreadLocal slot: scope traces run on every datagram, and the
+// slot's lookups cost more than the rest of a disabled trace.) The sink slot is allocated
+// once and never freed (see ZLog.h).
 
 #include "morvek/ZLog.h"
-
-#include "morvek/ZThread.h"
 
 #include <cstring>
 
@@ -27,17 +27,24 @@ ZRef<LogMeister>& spLogMeister()
     return *sSlot;
 }
 
-// Key word of the scope-trace stack's thread-local slot; 0 until first use.
-ZAtomic_t spScopeKeyWord(0);
+// The calling thread's innermost live scope trace; null outside every traced scope.
+thread_local ScopeTrace* tInnermost = nullptr;
 
-ZThreadLocal::Key spScopeKey()
+// Whether the sink takes a scope line of this priority, asked before any entry is built: most
+// scope traces are below the threshold, and run on every datagram.
+bool spScopeLineEnabled(EPriority iPriority) noexcept
 {
-    return ZThreadLocal::sKey(&spScopeKeyWord);
-}
-
-ScopeTrace* spInnermost()
-{
-    return static_cast<ScopeTrace*>(ZThreadLocal::sGet(spScopeKey()));
+    LogMeister* const meister = spLogMeister().Get(); // borrowed, as in StrimW's test
+    if (!meister)
+        return false;
+    try
+    {
+        return meister->IsEnabled(iPriority, "ZLF");
+    }
+    catch (...)
+    {
+        return false;
+    }
 }
 
 } // anonymous namespace
@@ -189,49 +196,33 @@ void StrimW::Imp_WriteUTF8(const UTF8* iSource, size_t iCountCU, size_t* oCountC
 // ScopeTrace
 
 ScopeTrace::ScopeTrace(EPriority iPriority, const char* iFunctionName)
-    : fCounts(true), fPushed(false), fPrior(nullptr), fPriority(iPriority),
-      fFunctionName(iFunctionName)
+    : fCounts(true), fPrior(tInnermost), fPriority(iPriority), fFunctionName(iFunctionName)
 {
-    try
-    {
-        const ZThreadLocal::Key key = spScopeKey();
-        fPrior = static_cast<ScopeTrace*>(ZThreadLocal::sGet(key));
-        ZThreadLocal::sSet(key, this);
-        fPushed = true;
-    }
-    catch (...)
-    {
-        // No thread-local slot could be had: the scope is logged without nesting.
-    }
+    tInnermost = this;
     pLog("> ");
 }
 
 ScopeTrace::~ScopeTrace()
 {
     pLog("< ");
-    if (fPushed)
-        ZThreadLocal::sSet(spScopeKey(), fPrior);
+    tInnermost = fPrior;
 }
 
 size_t ScopeTrace::sDepth()
 {
     size_t depth = 0;
-    try
+    for (const ScopeTrace* cur = tInnermost; cur; cur = cur->fPrior)
     {
-        for (const ScopeTrace* cur = spInnermost(); cur; cur = cur->fPrior)
-        {
-            if (cur->fCounts)
-                ++depth;
-        }
-    }
-    catch (...)
-    {
+        if (cur->fCounts)
+            ++depth;
     }
     return depth;
 }
 
 void ScopeTrace::pLog(const char* iPrefix) noexcept
 {
+    if (!spScopeLineEnabled(fPriority))
+        return;
     try
     {
         StrimW entry(fPriority, "ZLF");

@@ -118,7 +118,6 @@ class ScopeTrace
     void pLog(const char* iPrefix) noexcept;
 
     bool fCounts; // always set: the record counts towards the depth
-    bool fPushed; // on this thread's stack (false only when no thread-local slot could be had)
     ScopeTrace* fPrior;
     const EPriority fPriority;
     const char* fFunctionName;

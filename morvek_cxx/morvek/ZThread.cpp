@@ -257,37 +257,57 @@ void ZRecursiveMutex::pTakeBackAfterWait(int32_t iDepth)
 // =================================================================================================
 // ZCondition
 
-ZCondition::ZCondition() : fWaiters(0) {}
+ZCondition::ZCondition() : fGeneration(0), fWaiters(0)
+{
+    Platform::sMutex_Init(fMutex);
+    Platform::sCondVar_Init(fCondVar);
+}
+
+ZCondition::~ZCondition()
+{
+    Platform::sCondVar_Destroy(fCondVar);
+    Platform::sMutex_Destroy(fMutex);
+}
+
+uint64_t ZCondition::pRegister(ZMutex& iMutex)
+{
+    // Registered while iMutex is still held: a broadcast made under iMutex after this thread
+    // tested its predicate finds it.
+    Platform::sMutex_Acquire(fMutex);
+    fWaiters.store(fWaiters.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    iMutex.Release();
+    return fGeneration;
+}
 
 void ZCondition::Wait(ZMutex& iMutex)
 {
-    sAtomic_Increment(&fWaiters);
-    ZSemaphore::Waiter waiter;
-    const bool obtained = fSemaphore.pEnter(waiter); // queued while the mutex is still held
-    iMutex.Release();
-    if (!obtained)
-        fSemaphore.pWait(waiter, ZSemaphore::kWaitForever);
+    const uint64_t generation = this->pRegister(iMutex);
+    while (fGeneration == generation)
+        Platform::sCondVar_Wait(fCondVar, fMutex);
+    Platform::sMutex_Release(fMutex);
     iMutex.Acquire();
 }
 
 bool ZCondition::WaitFor(ZMutex& iMutex, double iSeconds)
 {
-    sAtomic_Increment(&fWaiters);
-    ZSemaphore::Waiter waiter;
-    bool obtained = fSemaphore.pEnter(waiter);
-    iMutex.Release();
-    if (!obtained)
-        obtained = fSemaphore.pWait(waiter, sMilliseconds(iSeconds));
-    if (!obtained)
+    const uint32_t ms = sMilliseconds(iSeconds);
+    const uint64_t generation = this->pRegister(iMutex);
+    if (ms != 0)
     {
-        // Unregister. When a broadcast already counted this waiter, its unit stays in the
-        // semaphore and a later waiter returns at once: a wake-up its loop tolerates.
-        sAtomic_Add(&fWaiters, -1);
-        iMutex.Acquire();
-        return false;
+        const uint64_t deadline = Platform::sMonotonic_Microseconds() + uint64_t(ms) * 1000u;
+        while (fGeneration == generation)
+        {
+            if (!Platform::sCondVar_WaitUntil(fCondVar, fMutex, deadline))
+                break;
+        }
     }
+    // A broadcast that came at the last moment still counts.
+    const bool woken = fGeneration != generation;
+    if (!woken)
+        fWaiters.store(fWaiters.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    Platform::sMutex_Release(fMutex);
     iMutex.Acquire();
-    return true;
+    return woken;
 }
 
 void ZCondition::Wait(ZRecursiveMutex& iMutex)
@@ -307,21 +327,20 @@ bool ZCondition::WaitFor(ZRecursiveMutex& iMutex, double iSeconds)
 
 void ZCondition::Broadcast()
 {
-    // Take the whole count in one step and pay exactly that many units. The count can be
-    // negative for a moment (a timed waiter unregistering after a broadcast took it); nothing is
-    // released for that.
-    for (;;)
+    // Without waiters nothing is locked. A waiter that registered under the caller's mutex is
+    // seen here when the caller broadcasts under the same mutex (the mutex orders the two);
+    // without it, a waiter registering at the same moment may or may not be woken, as with any
+    // broadcast that races a wait.
+    if (fWaiters.load(std::memory_order_relaxed) == 0)
+        return;
+    Platform::sMutex_Acquire(fMutex);
+    if (fWaiters.load(std::memory_order_relaxed) != 0)
     {
-        const int32_t waiters = sAtomic_Get(&fWaiters);
-        if (waiters == 0)
-            return;
-        if (sAtomic_CompareAndSwap(&fWaiters, waiters, 0))
-        {
-            for (int32_t i = 0; i < waiters; ++i)
-                fSemaphore.Release();
-            return;
-        }
+        fWaiters.store(0, std::memory_order_relaxed);
+        ++fGeneration;
+        Platform::sCondVar_Broadcast(fCondVar);
     }
+    Platform::sMutex_Release(fMutex);
 }
 
 // =================================================================================================

@@ -72,9 +72,8 @@ class ZMutex
 //
 // Units go to blocked threads first come, first served: a unit released while threads are
 // blocked goes to the one that has waited longest, and a thread arriving later cannot take it
-// first. That is what keeps a ZCondition broadcast from being consumed by a thread that started
-// waiting after it, on every platform: the queue lives here, and the platform supplies only a
-// mutex and a condition variable (ZPlatform_Thread.h).
+// first, on every platform: the queue lives here, and the platform supplies only a mutex and a
+// condition variable (ZPlatform_Thread.h).
 class ZSemaphore
 {
   public:
@@ -94,8 +93,6 @@ class ZSemaphore
     void Release();
 
   private:
-    friend class ZCondition;
-
     // A thread blocked in the semaphore: a node on its own stack, queued in arrival order.
     struct Waiter
     {
@@ -105,8 +102,7 @@ class ZSemaphore
 
     static const uint32_t kWaitForever = 0xFFFFFFFFu;
 
-    // Two-step acquire, for a caller that must join the queue before it gives up a lock of its
-    // own (ZCondition). pEnter takes a free unit at once (true) or queues oWaiter; pWait then
+    // Two-step acquire. pEnter takes a free unit at once (true) or queues oWaiter; pWait then
     // waits at most iMilliseconds (kWaitForever: no limit) for the unit and leaves the queue
     // when the span runs out. True when the unit was obtained. The waiter lives on the caller's
     // stack until pWait has returned.
@@ -159,19 +155,22 @@ class ZRecursiveMutex
 
 // =================================================================================================
 
-// A broadcast condition: a semaphore and the number of registered waiters. Every broadcast
-// wakes every thread registered at that moment; wake-ups without a cause can happen (a timed
-// waiter that expired after a broadcast counted it leaves its unit behind), so every caller
-// waits in a loop that re-tests its own predicate. The caller holds the mutex it passes.
+// A broadcast condition. Every broadcast wakes every thread registered at that moment, and only
+// those: a waiter registers (under its own mutex, before giving that up) in the current
+// generation, and a broadcast that finds registered waiters ends the generation and wakes them
+// all with one system call. A thread that starts waiting after a broadcast belongs to the next
+// generation and cannot take that broadcast's wake-up; a timed waiter that expires unregisters
+// and leaves nothing behind. Callers still wait in a loop that re-tests their own predicate, as
+// the system's condition variables may wake without a cause. The caller holds the mutex it
+// passes; a broadcast may be made with or without it.
 //
-// A waiter joins the semaphore's queue before it releases the mutex, and units go to queued
-// waiters in order, so a thread that starts waiting after a broadcast made under the mutex
-// cannot take a unit meant for one registered before it. Lock order: the caller's mutex, then
-// the semaphore's internal mutex.
+// Lock order: the caller's mutex, then fMutex (the innermost lock: nothing else is acquired
+// while it is held).
 class ZCondition
 {
   public:
     ZCondition();
+    ~ZCondition();
     ZCondition(const ZCondition&) = delete;
     ZCondition& operator=(const ZCondition&) = delete;
 
@@ -188,8 +187,13 @@ class ZCondition
     void Broadcast();
 
   private:
-    ZSemaphore fSemaphore;
-    ZAtomic_t fWaiters; // registered and not yet paid for by a broadcast
+    // Registers in the current generation (fMutex held on return), then gives up iMutex.
+    uint64_t pRegister(ZMutex& iMutex);
+
+    Platform::Mutex fMutex;
+    Platform::CondVar fCondVar;
+    uint64_t fGeneration;          // under fMutex; advanced by each broadcast that wakes anyone
+    std::atomic<int32_t> fWaiters; // registered in the current generation; written under fMutex
 };
 
 // =================================================================================================

@@ -1,24 +1,12 @@
-"""Installs the module with pip as a user would and checks the installed copy.
-
-Each leg starts from a fresh copy of the source tree (build outputs left out, as in a fresh
-clone) and from an empty install location, and installs with --no-index: nothing may be
-downloaded. Legs (one CTest test each):
-
-  py3          fresh venv of the Python 3 interpreter, pip install; the crypto tests run against
-               the installed copy; then pip wheel (when the wheel package is there) and a look
-               at the wheel
-  py3-mypy     mypy checks the typed examples against the stubs installed in that venv
-               (exit 77, "skipped", when mypy is not installed)
-  py3-uninstall  pip uninstall leaves nothing of the module behind in that venv
-  py2          pip install --target into a fresh folder; the crypto tests against that copy
-  missing-deps setup.py names the Debian package of each missing build dependency
-
+"""Installs the module with pip as a user would and checks the installed copy, one leg (the
+leg_ functions) per CTest test. Each leg starts from an empty install location and a copy of the
+source tree as a fresh clone has it, and installs with --no-index: nothing is downloaded.
 Run by Python 3: install_legs.py LEG --source TREE --work FOLDER [--python EXE]...
 """
 
 import argparse
-import filecmp
 import fnmatch
+import glob
 import os
 import re
 import shutil
@@ -29,12 +17,11 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SKIP = 77
-STUB = os.path.join("native", "quillane_native.pyi")
-STUB_PACKAGE = "quillane_native-stubs"
 INIT = {2: "initquillane_native", 3: "PyInit_quillane_native"}
 
 # Runs inside the interpreter under test: imports the module, proves it comes from the install
 # location given as argv[1], then runs the named test modules (argv[2:]) in the same process.
+# test_stub reads the stubs beside the module, so it checks the installed ones.
 PROBE = """
 import os, sys, unittest
 import quillane_native
@@ -61,8 +48,7 @@ def clean_env(**extra):
                if not k.startswith("PIP_")
                and k not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "LD_PRELOAD"))
     env.update(PIP_CONFIG_FILE=os.devnull, PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1",
-               PYTHONNOUSERSITE="1")
-    env.update(extra)
+               PYTHONNOUSERSITE="1", **extra)
     return env
 
 
@@ -73,8 +59,8 @@ def run(command, env=None, cwd=None, expect_ok=True):
     process = subprocess.run(command, env=env or clean_env(), cwd=cwd, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, universal_newlines=True)
     print(process.stdout + "(%.1f s)" % (time.monotonic() - start), flush=True)
-    if expect_ok:
-        check(process.returncode == 0, "exit code %d: %s" % (process.returncode, command[0]))
+    check(process.returncode == 0 or not expect_ok,
+          "exit code %d: %s" % (process.returncode, command[0]))
     return process.returncode, process.stdout
 
 
@@ -84,25 +70,22 @@ def fresh_folder(path):
     return path
 
 
-def fresh_source(source, dest):
-    """A copy of the source tree as a fresh clone has it: no build outputs, no repository."""
+def fresh_work(args, name):
+    """An empty work folder for a leg and, in it, a copy of the source tree as a fresh clone has
+    it (no build outputs, no repository): (work folder, source copy)."""
     def ignore(folder, names):
         skipped = set(fnmatch.filter(names, "__pycache__") + fnmatch.filter(names, "*.pyc"))
-        if os.path.samefile(folder, source):
+        if os.path.samefile(folder, args.source):
             for pattern in ("build", "build-*", ".git", "dist", "*.egg-info"):
                 skipped.update(fnmatch.filter(names, pattern))
         return skipped
-    shutil.copytree(source, dest, ignore=ignore)
-    return dest
+    work = fresh_folder(os.path.join(args.work, name))
+    shutil.copytree(args.source, os.path.join(work, "src"), ignore=ignore)
+    return work, os.path.join(work, "src")
 
 
-def interpreter_paths(python):
-    """(major version, platlib folder) of an interpreter."""
-    code = ("import sys, sysconfig; print(sys.version_info[0]); "
-            "print(sysconfig.get_paths()['platlib'])")
-    out = subprocess.check_output([python, "-c", code], env=clean_env(), universal_newlines=True)
-    major, platlib = out.split("\n")[:2]
-    return int(major), platlib
+def site_packages(venv):
+    return glob.glob(os.path.join(venv, "lib", "python3*", "site-packages"))[0]
 
 
 def has_module(python, name):
@@ -110,128 +93,96 @@ def has_module(python, name):
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0
 
 
-def check_binary(path, major):
-    """Only the initialisation function exported; a release build (no debug information)."""
-    _, symbols = run(["nm", "-D", "--defined-only", path])
+def check_installed(python, folder, major, source, tests, env):
+    """One module in folder, a release build exporting only its initialisation function; then
+    the named tests of tests/native, run by python against that copy."""
+    found = [n for n in os.listdir(folder) if re.match(r"quillane_native(\..*)?\.so$", n)]
+    check(len(found) == 1, "expected one quillane_native module in %s, found %s" % (folder, found))
+    module = os.path.join(folder, found[0])
+    _, symbols = run(["nm", "-D", "--defined-only", module])
     exported = set(line.split()[-1] for line in symbols.splitlines() if line.strip())
     check(exported == {INIT[major]},
           "exports %s, expected only %s" % (sorted(exported), INIT[major]))
-    _, sections = run(["readelf", "-S", "-W", path])
-    check(".debug_info" not in sections, "debug information in a release build: " + path)
-
-
-def installed_module(folder):
-    found = [n for n in os.listdir(folder) if re.match(r"quillane_native(\..*)?\.so$", n)]
-    check(len(found) == 1, "expected one quillane_native module in %s, found %s" % (folder, found))
-    return os.path.join(folder, found[0])
-
-
-def check_stubs(folder, source):
-    for stub in ("quillane_native.pyi", os.path.join(STUB_PACKAGE, "__init__.pyi")):
-        path = os.path.join(folder, stub)
-        check(os.path.isfile(path), "stub not installed: " + path)
-        check(filecmp.cmp(path, os.path.join(source, STUB), shallow=False),
-              "installed stub differs from the source: " + path)
-
-
-def run_tests_against(python, location, source, tests, env):
-    """The named tests of tests/native, run by python against the copy installed in location."""
-    run([python, "-c", PROBE, location] + tests, env=env,
-        cwd=os.path.join(source, "tests", "native"))
+    _, sections = run(["readelf", "-S", "-W", module])
+    check(".debug_info" not in sections, "debug information in a release build: " + module)
+    run([python, "-c", PROBE, folder] + tests, env=env, cwd=os.path.join(source, "tests", "native"))
 
 
 # ---- the legs ----
 
 def leg_py3(args):
+    """pip install into a fresh venv, the tests against it; then pip wheel, where it can."""
     python = args.python[0]
-    work = fresh_folder(os.path.join(args.work, "py3"))
-    source = fresh_source(args.source, os.path.join(work, "src"))
+    work, source = fresh_work(args, "py3")
     venv = os.path.join(work, "venv")
     run([python, "-m", "venv", venv])
     venv_python = os.path.join(venv, "bin", "python")
-    run([venv_python, "-m", "pip", "--version"])
     run([venv_python, "-m", "pip", "install", "--no-build-isolation", "--no-index", source])
-    major, platlib = interpreter_paths(venv_python)
-    module = installed_module(platlib)
-    check_binary(module, major)
-    check_stubs(platlib, source)
-    run_tests_against(venv_python, platlib, source, ["test_crypto"], clean_env())
-    wheel_of(python, source, work)
-
-
-def wheel_of(python, source, work):
-    """pip wheel, where the wheel package is installed: a platform wheel with the stubs."""
+    check_installed(venv_python, site_packages(venv), 3, source, ["test_crypto", "test_stub"],
+                    clean_env())
     if not has_module(python, "wheel"):
         print("pip wheel not tried: the wheel package is not installed for %s "
               "(Debian: python3-wheel)" % python)
         return
+    # A platform wheel holding the module and both copies of the stubs.
     wheels = fresh_folder(os.path.join(work, "wheels"))
     run([python, "-m", "pip", "wheel", "--no-build-isolation", "--no-index", "--no-deps",
          "-w", wheels, source])
     built = os.listdir(wheels)
-    check(len(built) == 1 and built[0].endswith(".whl"), "expected one wheel, found %s" % built)
-    check(re.search(r"-cp3\d+-cp3\d+m?-linux_\w+\.whl$", built[0]),
-          "not a platform wheel for this interpreter: " + built[0])
+    check(len(built) == 1 and re.search(r"-cp3\d+-cp3\d+m?-linux_\w+\.whl$", built[0]),
+          "expected one platform wheel for this interpreter, found %s" % built)
     with zipfile.ZipFile(os.path.join(wheels, built[0])) as archive:
-        names = archive.namelist()
-        meta = [n for n in names if n.split("/")[0].endswith(".dist-info")]
-        wheel_info = archive.read([n for n in meta if n.endswith("/WHEEL")][0]).decode()
-    check("Root-Is-Purelib: false" in wheel_info, "the wheel claims to be pure Python")
-    content = sorted(set(names) - set(meta))
-    expected = ["quillane_native-stubs/__init__.pyi", "quillane_native.pyi"]
-    modules = [n for n in content if re.match(r"quillane_native\.cpython-3\d+.*\.so$", n)]
-    check(len(modules) == 1 and sorted(set(content) - set(modules)) == expected,
-          "wheel content %s; expected the module and %s" % (content, expected))
+        content = sorted(n for n in archive.namelist() if ".dist-info/" not in n)
+    stubs = ["quillane_native-stubs/__init__.pyi", "quillane_native.pyi"]
+    modules = [n for n in content if n not in stubs]
+    check(len(content) == 3 and len(modules) == 1
+          and re.match(r"quillane_native\.cpython-3\d+.*\.so$", modules[0]),
+          "wheel content %s; expected the module and %s" % (content, stubs))
 
 
 def leg_py3_mypy(args):
+    """mypy over the typed examples with the stubs installed in that venv (77: skipped)."""
     mypy = shutil.which("mypy")
     if not mypy:
         print("SKIPPED: mypy is not installed, so the stubs are not type-checked "
               "(Debian package mypy; scripts/install-deps.sh installs it)")
         return SKIP
     venv_python = os.path.join(args.work, "py3", "venv", "bin", "python")
-    examples = [os.path.join(HERE, "typed_ok.py"), os.path.join(HERE, "typed_bad.py")]
+    bad = os.path.join(HERE, "typed_bad.py")
     code, out = run([mypy, "--strict", "--python-executable", venv_python, "--cache-dir",
-                     os.path.join(args.work, "mypy-cache")] + examples,
-                    env=clean_env(MYPYPATH=""), expect_ok=False)
-    found = {}
-    for name, line in re.findall(r"^(\S+?\.py):(\d+): error:", out, re.M):
-        found.setdefault(os.path.basename(name), set()).add(int(line))
-    check(not found.get("typed_ok.py"), "mypy rejects the correct example (lines %s)"
-          % sorted(found.get("typed_ok.py", ())))
-    with open(examples[1]) as f:
-        expected = set(i + 1 for i, line in enumerate(f) if line.rstrip().endswith("# error"))
-    check(found.get("typed_bad.py", set()) == expected,
-          "mypy flags lines %s of typed_bad.py, expected %s"
-          % (sorted(found.get("typed_bad.py", ())), sorted(expected)))
-    check(code == 1, "mypy exit code %d, expected 1 (errors in typed_bad.py only)" % code)
+                     os.path.join(args.work, "mypy-cache"), os.path.join(HERE, "typed_ok.py"),
+                     bad], env=clean_env(MYPYPATH=""), expect_ok=False)
+    flagged = re.findall(r"^(\S+?\.py):(\d+): error:", out, re.M)
+    with open(bad) as f:
+        expected = [i + 1 for i, line in enumerate(f) if line.rstrip().endswith("# error")]
+    # Errors on exactly the marked lines of typed_bad.py, none in typed_ok.py.
+    check(sorted(set((os.path.basename(n), int(i)) for n, i in flagged))
+          == [("typed_bad.py", i) for i in expected] and code == 1,
+          "mypy (exit code %d) flags %s; expected lines %s of typed_bad.py only"
+          % (code, flagged, expected))
 
 
 def leg_py3_uninstall(args):
-    venv_python = os.path.join(args.work, "py3", "venv", "bin", "python")
-    _, platlib = interpreter_paths(venv_python)
-    run([venv_python, "-m", "pip", "uninstall", "-y", "quillane_native"])
-    left = [n for n in os.listdir(platlib) if n.startswith("quillane_native")]
+    """pip uninstall leaves nothing of the module in that venv."""
+    venv = os.path.join(args.work, "py3", "venv")
+    run([os.path.join(venv, "bin", "python"), "-m", "pip", "uninstall", "-y", "quillane_native"])
+    left = [n for n in os.listdir(site_packages(venv)) if n.startswith("quillane_native")]
     check(not left, "left behind after uninstalling: %s" % left)
 
 
 def leg_py2(args):
+    """pip install --target into a fresh folder, the tests against it."""
     python = args.python[0]
-    work = fresh_folder(os.path.join(args.work, "py2"))
-    source = fresh_source(args.source, os.path.join(work, "src"))
+    work, source = fresh_work(args, "py2")
     target = os.path.join(work, "target")
-    run([python, "-m", "pip", "--version"])
     run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--target",
          target, source])
-    check_binary(installed_module(target), 2)
-    run_tests_against(python, target, source, ["test_crypto"], clean_env(PYTHONPATH=target))
+    check_installed(python, target, 2, source, ["test_crypto"], clean_env(PYTHONPATH=target))
 
 
 def leg_missing_deps(args):
     """Each case hides some dependencies; setup.py must name exactly their packages, early."""
-    work = fresh_folder(os.path.join(args.work, "missing-deps"))
-    source = fresh_source(args.source, os.path.join(work, "src"))
+    work, source = fresh_work(args, "missing-deps")
     no_tools = fresh_folder(os.path.join(work, "empty-bin"))
     no_pc = fresh_folder(os.path.join(work, "empty-pkgconfig"))
     cases = [

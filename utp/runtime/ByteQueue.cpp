@@ -10,11 +10,11 @@ namespace quillane
 namespace UTP
 {
 
-ByteQueue::ByteQueue() : fCapacity(0), fHead(0), fSize(0) {}
+ByteQueue::ByteQueue() : fCapacity(0), fFirstCapacity(4096), fHead(0), fSize(0) {}
 
 void ByteQueue::pGrow(size_t iNeeded)
 {
-    size_t capacity = fCapacity ? fCapacity : 4096;
+    size_t capacity = fCapacity ? fCapacity : fFirstCapacity;
     while (capacity < iNeeded)
     {
         if (capacity > (~size_t(0) >> 1))
@@ -69,6 +69,7 @@ size_t ByteQueue::Take(uint8_t* oDest, size_t iCount)
         {
             fData.reset();
             fCapacity = 0;
+            fFirstCapacity = kKeepCapacity;
         }
     }
     return n;

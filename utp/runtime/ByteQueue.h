@@ -4,7 +4,8 @@
 //
 // Invariants: fSize <= fCapacity; the contents start at fHead and wrap at fCapacity; fCapacity
 // is 0 or a power of two. Storage above kKeepCapacity is given back when the queue runs empty,
-// so an idle stream does not hold what a burst made it grow to.
+// so an idle stream does not hold what a burst made it grow to; the next growth then starts at
+// kKeepCapacity rather than climbing again from the smallest size, copying at every step.
 //
 // Threads: none of its own; the owner locks.
 
@@ -41,6 +42,7 @@ class ByteQueue
 
     std::unique_ptr<uint8_t[]> fData;
     size_t fCapacity;
+    size_t fFirstCapacity; // what growth from no storage starts at
     size_t fHead;
     size_t fSize;
 };

@@ -2,10 +2,11 @@
 // threads, the lock and the lifetimes).
 //
 // Every datagram from a socket is hostile; the engine checks it. What this unit adds to the
-// engine's own bounds: a socket is read at most kDatagramsPerPass times per pass, and never
-// blocks (so the runner cannot stall under fMtx however many Managers share a blocking socket);
-// a SYN reaches the engine's accept path only while its socket's queue has room; a stream's
-// received bytes are reported to the engine as they queue and are capped at kReceiveLimit.
+// engine's own bounds: at most kDatagramsPerPass datagrams are read from a socket per pass, and
+// no read blocks (so the runner cannot stall under fMtx however many Managers share a blocking
+// socket); a SYN reaches the engine's accept path only while its socket's queue has room; a
+// stream's received bytes are reported to the engine as they queue and are capped at
+// kReceiveLimit.
 //
 // No engine callback lets an exception out: one unwinding through the engine would leave its
 // records half-updated. Allocation failures there fail the stream (or the new connection).
@@ -34,16 +35,17 @@ namespace Platform = Morvek::Platform;
 namespace
 {
 
-typedef Morvek::ZGuardRMtx Guard;
-
-// Datagrams the engine builds fit here; anything larger is masked into a heap copy.
-const size_t kSendStackBytes = 2048;
+// The trace line for a datagram the system refused.
+void spRefused()
+{
+    ZLog::sLogTrace(ZLog::ePriority_Debug, __FILE__, __LINE__, "quillane::UTP::spSendTo");
+}
 
 void spSendTo(int iSocket, const uint8_t* iBytes, size_t iLength, const sockaddr* iAddress,
               int iAddressLength)
 {
     if (!Platform::sSocket_SendTo(iSocket, iBytes, iLength, iAddress, iAddressLength))
-        ZLog::sLogTrace(ZLog::ePriority_Debug, __FILE__, __LINE__, "quillane::UTP::spSendTo");
+        spRefused();
 }
 
 } // namespace
@@ -82,7 +84,16 @@ Ubermeister& Ubermeister::sGet()
     return *sUbermeister;
 }
 
-Ubermeister::Ubermeister() : fDatagram(new uint8_t[kDatagramCapacity]) {}
+Ubermeister::Ubermeister()
+    : fLockDepth(0), fWakeDue(false), fReceiveBytes(new uint8_t[kReceiveBatch * kDatagramCapacity]),
+      fReceiveSlots(kReceiveBatch)
+{
+    for (size_t x = 0; x < kReceiveBatch; ++x)
+    {
+        fReceiveSlots[x].fBuffer = fReceiveBytes.get() + x * kDatagramCapacity;
+        fReceiveSlots[x].fCapacity = kDatagramCapacity;
+    }
+}
 
 Ubermeister::~Ubermeister() {}
 
@@ -93,11 +104,95 @@ void Ubermeister::Initialize()
     Morvek::ZThread::sCreate(&Ubermeister::spRunner, this);
 }
 
+// =================================================================================================
+// Ubermeister: the lock, settling and waiting
+
+Ubermeister::Lock::Lock(Ubermeister& iUbermeister) : fUbermeister(iUbermeister)
+{
+    fUbermeister.fMtx.Acquire();
+    ++fUbermeister.fLockDepth;
+}
+
+Ubermeister::Lock::~Lock()
+{
+    const bool wake = fUbermeister.fLockDepth == 1 && fUbermeister.pSettle();
+    --fUbermeister.fLockDepth;
+    fUbermeister.fMtx.Release();
+    // Made once fMtx is free, so the woken threads do not at once block on it. A thread that
+    // tests its condition after the release sees the change; one that registered before it is
+    // woken here.
+    if (wake)
+        fUbermeister.fCnd.Broadcast();
+}
+
+Ubermeister::Unlock::Unlock(Ubermeister& iUbermeister)
+    : fUbermeister(iUbermeister), fDepth(iUbermeister.fLockDepth)
+{
+    const bool wake = fUbermeister.pSettle();
+    fUbermeister.fLockDepth = 0;
+    for (int x = 0; x < fDepth; ++x)
+        fUbermeister.fMtx.Release();
+    if (wake)
+        fUbermeister.fCnd.Broadcast(); // as in ~Lock
+}
+
+Ubermeister::Unlock::~Unlock()
+{
+    for (int x = 0; x < fDepth; ++x)
+        fUbermeister.fMtx.Acquire();
+    fUbermeister.fLockDepth = fDepth;
+}
+
+bool Ubermeister::pSettle() noexcept
+{
+    // Datagrams first: a woken reader or writer finds them already on their way.
+    if (!fOutbox.Empty())
+        pSendOutbox();
+    const bool wake = fWakeDue;
+    fWakeDue = false;
+    return wake;
+}
+
+void Ubermeister::pSendOutbox() noexcept
+{
+    for (size_t refused = fOutbox.Send(); refused; --refused)
+        spRefused();
+}
+
+void Ubermeister::pWake()
+{
+    fWakeDue = true;
+}
+
+void Ubermeister::pWait()
+{
+    if (pSettle())
+        fCnd.Broadcast();
+    const int depth = fLockDepth;
+    fLockDepth = 0; // whoever takes fMtx meanwhile counts from 0
+    fCnd.Wait(fMtx);
+    fLockDepth = depth;
+}
+
+bool Ubermeister::pWaitFor(double iSeconds)
+{
+    if (pSettle())
+        fCnd.Broadcast();
+    const int depth = fLockDepth;
+    fLockDepth = 0;
+    const bool woken = fCnd.WaitFor(fMtx, iSeconds);
+    fLockDepth = depth;
+    return woken;
+}
+
+// =================================================================================================
+// Ubermeister: registry
+
 ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
 {
     if (!Platform::sSocket_RaiseBuffers(iSocket, kSocketBufferSize))
         throw std::runtime_error("socket is not a valid socket");
-    Guard guard(fMtx);
+    Lock lock(*this);
     ZRef<Endpoint> theEndpoint;
     const auto found = fEndpoints.find(iSocket);
     if (found != fEndpoints.end())
@@ -115,13 +210,13 @@ ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
     theEndpoint->fInvalid = false;
     ++theEndpoint->fRegistrations;
     // An idle runner would otherwise notice the socket only at its next wake-up.
-    fCnd.Broadcast();
+    pWake();
     return theManager;
 }
 
 size_t Ubermeister::CountManagers()
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     size_t count = 0;
     for (const auto& entry : fEndpoints)
         count += entry.second->fManagers.size();
@@ -130,15 +225,21 @@ size_t Ubermeister::CountManagers()
 
 size_t Ubermeister::CountPending(int iSocket)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     const auto found = fEndpoints.find(iSocket);
     return found == fEndpoints.end() ? 0 : found->second->fPending.size();
 }
 
 size_t Ubermeister::CountConnections()
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     return UTP_GetConnectionCount();
+}
+
+size_t Ubermeister::CountUnsent()
+{
+    Lock lock(*this);
+    return fOutbox.Count();
 }
 
 // =================================================================================================
@@ -165,19 +266,20 @@ void Ubermeister::spRunner(void* iUbermeister)
 
 void Ubermeister::pRunner()
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     for (;;)
     {
         pTakeSnapshot();
         if (fPollSockets.empty())
         {
             // Idle: no socket to read and no timer to run until a Manager is registered.
-            fCnd.WaitFor(fMtx, kIdleSeconds);
+            pWaitFor(kIdleSeconds);
             continue;
         }
         int ready;
         {
-            Morvek::ZReleaseGuardRMtx unlocked(fMtx);
+            // What the last pass sent goes out, and its waiters wake, before the wait.
+            Unlock unlocked(*this);
             ready = Platform::sSocket_WaitReadable(fPollSockets.data(), fPollReady.data(),
                                                    fPollSockets.size(), kPollMilliseconds);
         }
@@ -222,22 +324,31 @@ void Ubermeister::pReceive(size_t iIndex)
     }
     if (fPollReady[iIndex] != Platform::eSocket_Readable)
         return;
-    uint8_t* const theDatagram = fDatagram.get();
-    for (size_t count = 0; count < kDatagramsPerPass; ++count)
+    for (size_t count = 0; count < kDatagramsPerPass;)
     {
-        Platform::SocketAddress source;
-        const ptrdiff_t length = Platform::sSocket_ReceiveFrom(theEndpoint->fSocket, theDatagram,
-                                                               kDatagramCapacity, source);
-        if (length < 0)
-            break;
-        sMaskDatagram(theDatagram, size_t(length));
-        // While the socket's queue is full the engine gets no accept function, so it drops a
-        // SYN before it creates anything.
-        const bool room = theEndpoint->fPending.size() < kBacklog;
-        UTP_ProcessDatagram(room ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
-                            &Ubermeister::spSendToProc, theEndpoint, theDatagram, size_t(length),
-                            reinterpret_cast<const sockaddr*>(source.fBytes), source.fLength);
+        const size_t wanted =
+            kDatagramsPerPass - count < kReceiveBatch ? kDatagramsPerPass - count : kReceiveBatch;
+        const size_t got =
+            Platform::sSocket_ReceiveBatch(theEndpoint->fSocket, fReceiveSlots.data(), wanted);
+        for (size_t x = 0; x < got; ++x)
+            pProcess(theEndpoint, fReceiveSlots[x]);
+        count += got;
+        if (got < wanted)
+            break; // nothing more was waiting
     }
+}
+
+void Ubermeister::pProcess(Endpoint* iEndpoint, Platform::ReceiveSlot& ioSlot)
+{
+    uint8_t* const theDatagram = static_cast<uint8_t*>(ioSlot.fBuffer);
+    sMaskDatagram(theDatagram, ioSlot.fLength);
+    // While the socket's queue is full the engine gets no accept function, so it drops a SYN
+    // before it creates anything.
+    const bool room = iEndpoint->fPending.size() < kBacklog;
+    UTP_ProcessDatagram(room ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
+                        &Ubermeister::spSendToProc, iEndpoint, theDatagram, ioSlot.fLength,
+                        reinterpret_cast<const sockaddr*>(ioSlot.fSource.fBytes),
+                        ioSlot.fSource.fLength);
 }
 
 // =================================================================================================
@@ -295,35 +406,32 @@ void Ubermeister::spUTPOnOverheadProc(void*, bool, size_t, int)
 }
 
 // =================================================================================================
-// Engine callbacks: the members. The engine calls them with fMtx already held; the guards only
+// Engine callbacks: the members. The engine calls them with fMtx already held; the locks only
 // deepen it. A stream given as user data is kept alive by its engine connection's reference.
 
 void Ubermeister::pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t iLength,
                               const sockaddr* iAddress, int iAddressLength)
 {
-    Guard guard(fMtx);
-    if (iLength <= kMaskKeyIndex)
+    Lock lock(*this);
+    if (fOutbox.Full())
+        pSendOutbox();
+    if (uint8_t* slot = fOutbox.Add(iEndpoint->fSocket, iLength, iAddress, iAddressLength))
     {
-        spSendTo(iEndpoint->fSocket, iBytes, iLength, iAddress, iAddressLength);
+        sMaskDatagramCopy(iBytes, slot, iLength);
         return;
     }
-    uint8_t local[kSendStackBytes];
-    std::unique_ptr<uint8_t[]> heap;
-    uint8_t* masked = local;
-    if (iLength > sizeof(local))
-    {
-        heap.reset(new (std::nothrow) uint8_t[iLength]);
-        if (!heap)
-            return; // lost, like a datagram the system refused
-        masked = heap.get();
-    }
-    sMaskDatagramCopy(iBytes, masked, iLength);
-    spSendTo(iEndpoint->fSocket, masked, iLength, iAddress, iAddressLength);
+    // Larger than any datagram the engine builds: sent at once, after those already batched.
+    pSendOutbox();
+    std::unique_ptr<uint8_t[]> masked(new (std::nothrow) uint8_t[iLength]);
+    if (!masked)
+        return; // lost, like a datagram the system refused
+    sMaskDatagramCopy(iBytes, masked.get(), iLength);
+    spSendTo(iEndpoint->fSocket, masked.get(), iLength, iAddress, iAddressLength);
 }
 
 void Ubermeister::pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The runner offers the accept function only while the queue has room, and reads a socket
     // only while it has a registered Manager.
     if (iEndpoint->fPending.size() >= kBacklog || iEndpoint->fManagers.empty())
@@ -342,7 +450,7 @@ void Ubermeister::pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTP
     theStreamerRW->fState = eState_Writable;
     UTP_SetCallbacks(iUTPSocket, &sCallbacks, theStreamerRW.Get());
     theStreamerRW->Retain(); // the engine connection's, given back when it is destroyed
-    fCnd.Broadcast();
+    pWake();
 }
 
 // Nobody can take this connection: close it. It keeps sending through the Endpoint until the
@@ -355,7 +463,7 @@ void Ubermeister::pAbandonIncoming(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
 
 void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes, size_t iCount)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (iStreamerRW->fClosed)
         return; // failed by this layer; nobody will read more
     // Within the advertised window the queue never gets near the limit.
@@ -372,12 +480,12 @@ void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes,
     }
     // Readers wait only on an empty queue.
     if (wasEmpty)
-        fCnd.Broadcast();
+        pWake();
 }
 
 void Ubermeister::pUTPOnWriteProc(StreamerRW* iStreamerRW, uint8_t* oDest, size_t iCount)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The engine asks only during a write and never for more than is left; should it, the rest
     // is zeros rather than bytes from beyond the caller's buffer.
     const size_t n = iCount < iStreamerRW->fDataSize ? iCount : iStreamerRW->fDataSize;
@@ -391,14 +499,14 @@ void Ubermeister::pUTPOnWriteProc(StreamerRW* iStreamerRW, uint8_t* oDest, size_
 
 size_t Ubermeister::pUTPGetReadBufferSizeProc(StreamerRW* iStreamerRW)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The real queue: the engine's advertised window closes while the reader is slow.
     return iStreamerRW->fBuffer.Size();
 }
 
 void Ubermeister::pUTPOnStateChangeProc(StreamerRW* iStreamerRW, int iState)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // The engine's reference may go below; this one keeps the stream until the broadcast.
     const ZRef<StreamerRW> hold = iStreamerRW;
     iStreamerRW->fState = iState;
@@ -408,13 +516,13 @@ void Ubermeister::pUTPOnStateChangeProc(StreamerRW* iStreamerRW, int iState)
         pDropPending(iStreamerRW);
         iStreamerRW->Release();
     }
-    fCnd.Broadcast();
+    pWake();
 }
 
 void Ubermeister::pUTPOnErrorProc(StreamerRW* iStreamerRW)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Info, "quillane::UTP::Ubermeister::pUTPOnErrorProc");
-    Guard guard(fMtx);
+    Lock lock(*this);
     iStreamerRW->fState = eState_Failed;
     // A connection that fails before anybody took it leaves the queue and is closed.
     if (iStreamerRW->fPending)
@@ -422,7 +530,7 @@ void Ubermeister::pUTPOnErrorProc(StreamerRW* iStreamerRW)
         pDropPending(iStreamerRW);
         pCloseConnection(iStreamerRW);
     }
-    fCnd.Broadcast();
+    pWake();
 }
 
 // =================================================================================================
@@ -448,7 +556,7 @@ void Ubermeister::pFail(StreamerRW* iStreamerRW)
     iStreamerRW->fState = eState_Failed;
     pDropPending(iStreamerRW);
     pCloseConnection(iStreamerRW);
-    fCnd.Broadcast();
+    pWake();
 }
 
 void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
@@ -475,7 +583,7 @@ void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
 ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddress,
                                        int iAddressLength)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     UTPSocket* theUTPSocket =
         UTP_Create(&Ubermeister::spSendToProc, iManager->fEndpoint.Get(), iAddress, iAddressLength);
     ZRef<StreamerRW> theStreamerRW;
@@ -493,16 +601,16 @@ ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddre
     theStreamerRW->Retain();
     UTP_Connect(theUTPSocket);
     while (theStreamerRW->fState == eState_Opening)
-        fCnd.Wait(fMtx);
+        pWait();
     return theStreamerRW;
 }
 
 ZRef<StreamerRW> Ubermeister::pMakeStreamerRW(Manager* iManager)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     auto& pending = iManager->fEndpoint->fPending;
     while (pending.empty())
-        fCnd.Wait(fMtx);
+        pWait();
     ZRef<StreamerRW> theStreamerRW = std::move(pending.front());
     pending.pop_front();
     theStreamerRW->fPending = false;
@@ -519,7 +627,7 @@ size_t Ubermeister::pWaitReadable(StreamerRW* iStreamerRW)
         // After the peer's end, a failure, or our own close, nothing more is delivered.
         if (iStreamerRW->fState >= eState_EOF || iStreamerRW->fClosed)
             return 0;
-        fCnd.Wait(fMtx);
+        pWait();
     }
 }
 
@@ -532,7 +640,7 @@ void Ubermeister::pTook(StreamerRW* iStreamerRW)
 
 void Ubermeister::pRead(StreamerRW* iStreamerRW, void* oDest, size_t iCount, size_t* oCountRead)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     size_t countRead = 0;
     if (iCount && pWaitReadable(iStreamerRW))
     {
@@ -546,7 +654,7 @@ void Ubermeister::pRead(StreamerRW* iStreamerRW, void* oDest, size_t iCount, siz
 size_t Ubermeister::pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
                                    std::unique_ptr<uint8_t[]>& oBytes)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (!iMaxCount)
         return 0;
     const size_t available = pWaitReadable(iStreamerRW);
@@ -562,12 +670,12 @@ size_t Ubermeister::pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
 void Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount,
                          size_t* oCountWritten)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     // One write at a time per stream: fData and fDataSize describe only one caller's bytes.
     while (iStreamerRW->fData)
     {
         ++iStreamerRW->fWriteWaiters;
-        fCnd.Wait(fMtx);
+        pWait();
         --iStreamerRW->fWriteWaiters;
     }
     const uint8_t* const source = static_cast<const uint8_t*>(iSource);
@@ -583,29 +691,29 @@ void Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iC
         }
         else if (iStreamerRW->fDataSize)
         {
-            fCnd.WaitFor(fMtx, kWriteRetrySeconds); // a writable report ends it early
+            pWaitFor(kWriteRetrySeconds); // a writable report ends it early
         }
     }
     const size_t written = size_t(iStreamerRW->fData - source);
     iStreamerRW->fData = nullptr;
     iStreamerRW->fDataSize = 0;
     if (iStreamerRW->fWriteWaiters)
-        fCnd.Broadcast();
+        pWake();
     if (oCountWritten)
         *oCountWritten = written;
 }
 
 void Ubermeister::pClose(StreamerRW* iStreamerRW)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     pCloseConnection(iStreamerRW);
     // A reader or writer of this stream returns now: nothing more will arrive or be taken.
-    fCnd.Broadcast();
+    pWake();
 }
 
 void Ubermeister::pFinalize(StreamerRW* iStreamerRW)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (iStreamerRW->FinalizationComplete())
         delete iStreamerRW;
 }
@@ -613,7 +721,7 @@ void Ubermeister::pFinalize(StreamerRW* iStreamerRW)
 void Ubermeister::pFinalize(Manager* iManager)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Info, "quillane::UTP::Ubermeister::pFinalize");
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (!iManager->FinalizationComplete())
         return;
     if (iManager->fRegistered)
@@ -625,7 +733,7 @@ void Ubermeister::pFinalize(Manager* iManager)
 
 void Ubermeister::pFinalize(Endpoint* iEndpoint)
 {
-    Guard guard(fMtx);
+    Lock lock(*this);
     if (!iEndpoint->FinalizationComplete())
         return;
     const auto found = fEndpoints.find(iEndpoint->fSocket);
@@ -727,13 +835,13 @@ void StreamerRW::Finalize()
 
 int StreamerRW::GetState()
 {
-    Morvek::ZGuardRMtx guard(Ubermeister::sGet().fMtx);
+    Ubermeister::Lock lock(Ubermeister::sGet());
     return fState;
 }
 
 size_t StreamerRW::CountQueued()
 {
-    Morvek::ZGuardRMtx guard(Ubermeister::sGet().fMtx);
+    Ubermeister::Lock lock(Ubermeister::sGet());
     return fBuffer.Size();
 }
 

@@ -7,6 +7,15 @@
 //   Managers), and the runner thread that waits on all registered sockets, feeds each datagram
 //   (unmasked) to the engine and runs the engine's timers after every pass (so at least every
 //   50 ms while any socket is registered). It is the target of every engine callback.
+//
+//   While a thread holds fMtx, the datagrams the engine sends are masked into an Outbox and the
+//   broadcasts it asks for are noted. The thread settles (pSettle) before it waits on fCnd,
+//   before the runner waits for its sockets, and when its outermost acquisition ends: it sends
+//   the Outbox and then broadcasts once (right after giving fMtx up, where it gives it up). So
+//   one engine call or one runner pass hands its datagrams to the system in batches and wakes
+//   the waiters once, and nothing is held back across a wait. Peers get the same datagrams in
+//   the same order, at most one pass later; waiters cannot tell, as they could not have run
+//   before fMtx was given up anyway.
 // - Endpoint: one per socket descriptor in use. It is the engine's name for the local socket
 //   (the send user data of every connection over it, so connections of different sockets never
 //   match each other's datagrams) and holds the socket's queue of incoming connections.
@@ -23,8 +32,9 @@
 // a peer that sends beyond the window past kReceiveLimit fails its stream.
 //
 // Threads: the runner thread and any number of caller threads. Lock order: fMtx, then at most the
-// log sink's mutex. The Python interpreter lock is never requested while fMtx is held. The engine
-// calls back on the thread that called into it, always with fMtx held.
+// log sink's mutex or fCnd's own inner mutex (fCnd is also broadcast without fMtx). The Python
+// interpreter lock is never requested while fMtx is held. The engine calls back on the thread that
+// called into it, always with fMtx held.
 //
 // Lifetimes: a StreamerRW is held by its callers, by its socket's pending queue until taken, and
 // by its engine connection (one reference, taken when the connection gets the stream's callbacks
@@ -38,6 +48,7 @@
 
 #include "engine/utp.h"
 #include "runtime/ByteQueue.h"
+#include "runtime/Outbox.h"
 
 #include "morvek/ZStream.h"
 #include "morvek/ZThread.h"
@@ -73,6 +84,9 @@ const int kSocketBufferSize = 131072;
 const size_t kBacklog = 128;
 // Datagrams read from one socket in one pass of the runner, so that timers run between passes.
 const size_t kDatagramsPerPass = 64;
+// Datagrams read from a socket with one call, at most (each into a buffer of kDatagramCapacity;
+// only the pages a datagram fills are ever touched).
+const size_t kReceiveBatch = 32;
 // Received bytes a stream may hold: twice the largest window the engine advertises (3.5 MiB),
 // rounded up. Only a peer that ignores the window gets there.
 const size_t kReceiveLimit = 8 * 1024 * 1024;
@@ -114,10 +128,12 @@ class Ubermeister : public Morvek::ZCounted
     Morvek::ZRef<Manager> pMakeManager(int iSocket);
 
     // Diagnostics (each takes fMtx): registered Managers, connections queued on a socket, live
-    // engine connections.
+    // engine connections, datagrams batched and not yet handed to the system (0 whenever fMtx is
+    // free, as every holder settles before it gives fMtx up).
     size_t CountManagers();
     size_t CountPending(int iSocket);
     size_t CountConnections();
+    size_t CountUnsent();
 
   private:
     friend class Endpoint;
@@ -128,11 +144,51 @@ class Ubermeister : public Morvek::ZCounted
     ~Ubermeister() override;
     void Initialize() override;
 
+    // fMtx as this layer takes it: counts the acquisitions (fLockDepth), and the outermost one
+    // settles before it gives fMtx up.
+    class Lock
+    {
+      public:
+        explicit Lock(Ubermeister& iUbermeister);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        Ubermeister& fUbermeister;
+    };
+
+    // Gives fMtx up entirely (settled first) for its lifetime, and takes it back at the same
+    // depth: the runner's wait for its sockets.
+    class Unlock
+    {
+      public:
+        explicit Unlock(Ubermeister& iUbermeister);
+        ~Unlock();
+        Unlock(const Unlock&) = delete;
+        Unlock& operator=(const Unlock&) = delete;
+
+      private:
+        Ubermeister& fUbermeister;
+        const int fDepth;
+    };
+
+    // With fMtx held. pSettle sends the outbox and answers whether the broadcast that pWake
+    // asked for is owed (the caller makes it: after giving fMtx up, or before it waits); pWait
+    // and pWaitFor settle, broadcast and then wait on fCnd (pWaitFor answers false when the span
+    // ran out).
+    bool pSettle() noexcept;
+    void pSendOutbox() noexcept;
+    void pWake();
+    void pWait();
+    bool pWaitFor(double iSeconds);
+
     // The runner.
     static void spRunner(void* iUbermeister);
     void pRunner();
     void pTakeSnapshot();
     void pReceive(size_t iIndex);
+    void pProcess(Endpoint* iEndpoint, Morvek::Platform::ReceiveSlot& ioSlot);
     void pAbandonIncoming(Endpoint* iEndpoint, UTPSocket* iUTPSocket);
 
     // Engine callbacks: static entries (user data first) and the members they call.
@@ -181,12 +237,18 @@ class Ubermeister : public Morvek::ZCounted
     Morvek::ZCondition fCnd;
     std::map<int, Endpoint*> fEndpoints; // by descriptor; no references held
 
+    // Under fMtx (see Lock and pSettle).
+    int fLockDepth; // Lock's acquisitions by the holder; 0 while fMtx is free or given up
+    bool fWakeDue;  // a broadcast is owed to fCnd's waiters
+    Outbox fOutbox; // datagrams sent since the holder last settled
+
     // The runner's own, reused from pass to pass (touched only by the runner, under fMtx).
     std::vector<int> fPollSockets;
     std::vector<uint8_t> fPollReady;
     std::vector<Morvek::ZRef<Manager>> fPollManagers; // one per polled socket, in step
     std::vector<uint64_t> fPollRegistrations;         // each Endpoint's fRegistrations, in step
-    std::unique_ptr<uint8_t[]> fDatagram;             // kDatagramCapacity bytes
+    std::unique_ptr<uint8_t[]> fReceiveBytes; // kReceiveBatch buffers, kDatagramCapacity each
+    std::vector<Morvek::Platform::ReceiveSlot> fReceiveSlots; // one per buffer
 };
 
 // =================================================================================================

@@ -5,7 +5,8 @@
 // A socket is named by the descriptor the application's runtime hands out (a file descriptor on
 // POSIX, a SOCKET value on Windows). Socket addresses are the system's own sockaddr layouts,
 // passed as a pointer and a length. Every call may be made from any thread; none keeps state
-// between calls except a per-thread scratch array inside sSocket_WaitReadable.
+// between calls except a per-thread scratch array inside sSocket_WaitReadable (and, on POSIX, a
+// process-wide note that the system refused segmented sends; see the _posix file).
 
 #ifndef __Morvek_platform_ZPlatform_Socket_h__
 #define __Morvek_platform_ZPlatform_Socket_h__ 1
@@ -59,6 +60,38 @@ ptrdiff_t sSocket_ReceiveFrom(int iSocket, void* oBuffer, size_t iCapacity, Sock
 // own mode decides.
 bool sSocket_SendTo(int iSocket, const void* iData, size_t iLength, const sockaddr* iAddress,
                     int iAddressLength);
+
+// The batch forms of the two calls above: the same effect as a loop over the single call (which
+// is a valid implementation), with fewer system calls where the system allows.
+
+// One slot of a batch receive: the caller sets fBuffer and fCapacity; a receive fills fLength
+// and fSource.
+struct ReceiveSlot
+{
+    void* fBuffer;
+    size_t fCapacity;
+    size_t fLength;
+    SocketAddress fSource;
+};
+
+// Receives up to iCount datagrams without blocking, in arrival order, each as
+// sSocket_ReceiveFrom receives one, into ioSlots[0], ioSlots[1], ... Stops at the first receive
+// that finds no datagram or fails. Returns the number of slots filled.
+size_t sSocket_ReceiveBatch(int iSocket, ReceiveSlot* ioSlots, size_t iCount);
+
+// One datagram of a batch send.
+struct SendItem
+{
+    const void* fData;
+    size_t fLength;
+    const sockaddr* fAddress;
+    int fAddressLength;
+};
+
+// Sends iCount datagrams in order, each as sSocket_SendTo sends one: a datagram the system
+// refuses is lost and the rest are still sent; the call may block as sSocket_SendTo may.
+// Returns the number of datagrams the system accepted.
+size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount);
 
 } // namespace Platform
 } // namespace Morvek

@@ -8,57 +8,51 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
 #include <list>
 #include <map>
 
 using namespace quillane::native::win;
-using Morvek::ZRef;
-namespace ZLog = Morvek::ZLog;
 
 namespace
 {
 
-const string8 kApp = "C:\\Program Files\\Q\\q.exe";
-const string8 kOther = "C:\\Other\\o.exe";
+template <class T> using P = std::unique_ptr<T>;
 
-// ---------------------------------------------------------------------------------------------
-// The in-memory firewall: records, and one class (Mem) that plays every object of the interface
-// as a view of them. An operation named in fFailing fails: creations and reads of objects give
-// null, other reads and writes false.
+const string8 kApp = "C:\\Program Files\\Q\\q.exe", kOther = "C:\\Other\\o.exe";
+const string8 kP7 = "P7 quillane::native::win::";
 
 struct MemRule
 {
     string8 fName;
     RuleTuple fTuple;
-    bool fUnreadable = false; // every read of it fails
+    bool fUnreadable = false; // its remote ports, read last, cannot be read
 };
+
+// A new rule's defaults: any protocol, disabled, all profiles, allow, no restrictions.
+const MemRule kNewRule = {"", {"", 1, 256, 0, kProfile_All, 1, "*", "*", "*", "*"}};
 
 struct MemApp
 {
-    string8 fPath;
-    string8 fName;
-    int32_t fEnabled;
+    string8 fPath, fName;
+    int32_t fEnabled = 0;
 };
 
+// Both generations' state. An operation whose name is in fFailing fails: creations and reads of
+// objects give null, other reads and writes false.
 struct MemFirewall
 {
     bool fRuleBased = true;
     std::set<string8> fFailing;
-    // Rule-based generation.
-    int32_t fCurrentProfiles = kProfile_Private;
-    std::map<int32_t, int32_t> fEnabled; // per profile type; absent is off
-    size_t fNonRules = 0;                // elements ahead of the rules that are not rules
-    std::list<MemRule> fRules;
-    // Legacy generation.
-    int32_t fProfileEnabled = kTrue;
-    std::list<MemApp> fApps;
-    // Rules and entries made but not added.
-    std::list<MemRule> fNewRules;
+    int32_t fInForce = kProfile_Private, fOn = kProfile_Private; // profile masks
+    int32_t fTrue = kTrue; // what the policy reads for a profile that is on
+    size_t fNonRules = 0;  // elements ahead of the rules that are not rules
+    std::list<MemRule> fRules, fNewRules;
+    int32_t fProfileOn = kTrue;
+    std::map<string8, MemApp> fApps; // by path
     std::list<MemApp> fNewApps;
 };
 
+// Plays every object of the interface over one MemFirewall.
 class Mem : public FwPlatform,
             public FwPolicy2,
             public FwRules,
@@ -71,127 +65,92 @@ class Mem : public FwPlatform,
             public FwAuthorizedApplication
 {
   public:
-    explicit Mem(MemFirewall& iFw, MemRule* iRule = nullptr, MemApp* iApp = nullptr)
+    Mem(MemFirewall& iFw, MemRule* iRule = nullptr, MemApp* iApp = nullptr)
         : fFw(iFw), fRule(iRule), fApp(iApp), fNext(iFw.fRules.begin())
     {
     }
 
-    // The platform
     bool IsRuleBased() override { return fFw.fRuleBased; }
-    std::unique_ptr<FwPolicy2> NewPolicy2() override { return Make("NewPolicy2"); }
-    std::unique_ptr<FwRule> NewRule() override
+    P<FwPolicy2> NewPolicy2() override { return Make("NewPolicy2"); }
+    P<FwRule> NewRule() override { return Make("NewRule", &fFw.fNewRules.emplace_back(kNewRule)); }
+    P<FwMgr> NewMgr() override { return Make("NewMgr"); }
+    P<FwAuthorizedApplication> NewAuthorizedApplication() override
     {
-        // A new rule's defaults: any protocol, disabled, all profiles, allow, no restrictions.
-        fFw.fNewRules.push_back({"", {"", 1, 256, 0, kProfile_All, 1, "*", "*", "*", "*"}});
-        return Make("NewRule", &fFw.fNewRules.back());
-    }
-    std::unique_ptr<FwMgr> NewMgr() override { return Make("NewMgr"); }
-    std::unique_ptr<FwAuthorizedApplication> NewAuthorizedApplication() override
-    {
-        fFw.fNewApps.push_back({"", "", 0});
-        return Make("NewAuthorizedApplication", nullptr, &fFw.fNewApps.back());
+        return Make("NewApp", nullptr, &fFw.fNewApps.emplace_back());
     }
 
-    // The policy, its rules and one pass over them
-    bool GetCurrentProfileTypes(int32_t& o) override
-    {
-        return Read(o, fFw.fCurrentProfiles, "Policy2.CurrentProfileTypes");
-    }
+    bool GetCurrentProfileTypes(int32_t& o) override { return Read(o, fFw.fInForce, "Types"); }
     bool GetFirewallEnabled(int32_t iType, int32_t& o) override
     {
-        return Read(o, fFw.fEnabled[iType], "Policy2.FirewallEnabled");
+        return Read(o, fFw.fOn & iType ? fFw.fTrue : 0, "On");
     }
-    std::unique_ptr<FwRules> GetRules() override { return Make("Policy2.Rules"); }
-    std::unique_ptr<FwRuleEnum> NewEnum() override { return Make("Rules.NewEnum"); }
-    bool Contains(const string8& iName) override
-    {
-        return Ok("Rules.Contains") && Find(iName) != fFw.fRules.end();
-    }
+    P<FwRules> GetRules() override { return Make("GetRules"); }
+    P<FwRuleEnum> NewEnum() override { return Make("NewEnum"); }
+    bool Contains(const string8& iName) override { return Find(iName) != fFw.fRules.end(); }
     bool Remove(const string8& iName) override
     {
         auto found = Find(iName);
-        return Ok("Rules.Remove") && found != fFw.fRules.end() && (fFw.fRules.erase(found), true);
+        return Ok("Remove") && found != fFw.fRules.end() && (fFw.fRules.erase(found), true);
     }
     bool Add(FwRule& iRule) override
     {
-        return Ok("Rules.Add") && (fFw.fRules.push_back(*static_cast<Mem&>(iRule).fRule), true);
+        return Ok("Add") && (fFw.fRules.push_back(*static_cast<Mem&>(iRule).fRule), true);
     }
-    ENext Next(std::unique_ptr<FwRule>& oRule) override
+    ENext Next(P<FwRule>& oRule) override
     {
-        if (fNonRulesSeen < fFw.fNonRules)
-            return ++fNonRulesSeen, ENext::eNotRule;
+        if (fSeen++ < fFw.fNonRules)
+            return ENext::eNotRule;
         if (fNext == fFw.fRules.end())
             return ENext::eEnd;
         oRule = std::make_unique<Mem>(fFw, &*fNext++);
         return ENext::eRule;
     }
 
-    // A rule
-    bool Get(EText iProperty, string8& o) override
+    bool Get(EText iP, string8& o) override
     {
-        o = Text(iProperty);
-        return !fRule->fUnreadable && Ok("Rule.Get");
+        return o = Text(iP), !(fRule->fUnreadable && iP == EText::eRemotePorts);
     }
-    bool Get(ENumber iProperty, int32_t& o) override
+    bool Get(ENumber iP, int32_t& o) override { return o = Number(iP), true; }
+    bool Set(EText iP, const string8& iValue) override { return Write(Text(iP), iValue); }
+    bool Set(ENumber iP, int32_t iValue) override
     {
-        o = iProperty == ENumber::eEnabled ? fRule->fTuple.fEnabled : Number(iProperty);
-        return !fRule->fUnreadable && Ok("Rule.Get");
-    }
-    bool Set(EText iProperty, const string8& iValue) override
-    {
-        return Ok("Rule.Set") && (Text(iProperty) = iValue, true);
-    }
-    bool Set(ENumber iProperty, int32_t iValue) override
-    {
-        if (iProperty == ENumber::eEnabled)
-            return Ok("Rule.SetEnabled") && (fRule->fTuple.fEnabled = int16_t(iValue), true);
-        return Ok("Rule.Set") && (Number(iProperty) = iValue, true);
+        if (iP == ENumber::eEnabled)
+            return Write(fRule->fTuple.fEnabled, int16_t(iValue), "SetEnabled");
+        return Write(Number(iP), iValue);
     }
 
-    // The legacy manager, policy, profile and entries
-    std::unique_ptr<FwLocalPolicy> GetLocalPolicy() override { return Make("Mgr.LocalPolicy"); }
-    std::unique_ptr<FwProfile> GetCurrentProfile() override
+    P<FwLocalPolicy> GetLocalPolicy() override { return Make("GetLocalPolicy"); }
+    P<FwProfile> GetCurrentProfile() override { return Make("GetCurrentProfile"); }
+    bool GetFirewallEnabled(int32_t& o) override { return Read(o, fFw.fProfileOn, "On"); }
+    P<FwAuthorizedApplications> GetAuthorizedApplications() override { return Make("GetApps"); }
+    P<FwAuthorizedApplication> Item(const string8& iPath) override
     {
-        return Make("LocalPolicy.CurrentProfile");
-    }
-    bool GetFirewallEnabled(int32_t& o) override
-    {
-        return Read(o, fFw.fProfileEnabled, "Profile.FirewallEnabled");
-    }
-    std::unique_ptr<FwAuthorizedApplications> GetAuthorizedApplications() override
-    {
-        return Make("Profile.AuthorizedApplications");
-    }
-    std::unique_ptr<FwAuthorizedApplication> Item(const string8& iPath) override
-    {
-        for (MemApp& app : fFw.fApps)
-        {
-            if (app.fPath == iPath)
-                return std::make_unique<Mem>(fFw, nullptr, &app);
-        }
-        return nullptr;
+        auto found = fFw.fApps.find(iPath);
+        return found == fFw.fApps.end() ? nullptr
+                                        : std::make_unique<Mem>(fFw, nullptr, &found->second);
     }
     bool Add(FwAuthorizedApplication& iApp) override
     {
-        return Ok("Apps.Add") && (fFw.fApps.push_back(*static_cast<Mem&>(iApp).fApp), true);
+        const MemApp& app = *static_cast<Mem&>(iApp).fApp;
+        return Write(fFw.fApps[app.fPath], app, "Add");
     }
-    bool GetEnabled(int32_t& o) override { return Read(o, fApp->fEnabled, "App.GetEnabled"); }
-    bool SetEnabled(int32_t iValue) override { return Ok("App.Set") && (fApp->fEnabled = iValue, true); }
-    bool SetProcessImageFileName(const string8& iValue) override
+    bool GetEnabled(int32_t& o) override { return Read(o, fApp->fEnabled, "GetEnabled"); }
+    bool SetEnabled(int32_t iOn) override { return Write(fApp->fEnabled, iOn, "SetEnabled"); }
+    bool SetProcessImageFileName(const string8& iPath) override
     {
-        return Ok("App.Set") && (fApp->fPath = iValue, true);
+        return Write(fApp->fPath, iPath);
     }
-    bool SetName(const string8& iValue) override { return Ok("App.Set") && (fApp->fName = iValue, true); }
+    bool SetName(const string8& iName) override { return Write(fApp->fName, iName); }
 
   private:
     bool Ok(const char* iOperation) const { return fFw.fFailing.count(iOperation) == 0; }
-    bool Read(int32_t& o, int32_t iValue, const char* iOperation) const
+    // A read gives the value even when it fails; a write that fails writes nothing.
+    bool Read(int32_t& o, int32_t iValue, const char* iOp) { return o = iValue, Ok(iOp); }
+    template <class T> bool Write(T& o, const T& iValue, const char* iOp = "Write")
     {
-        o = iValue;
-        return Ok(iOperation);
+        return Ok(iOp) && (o = iValue, true);
     }
-    std::unique_ptr<Mem> Make(const char* iOperation, MemRule* iRule = nullptr,
-                              MemApp* iApp = nullptr)
+    P<Mem> Make(const char* iOperation, MemRule* iRule = nullptr, MemApp* iApp = nullptr)
     {
         return Ok(iOperation) ? std::make_unique<Mem>(fFw, iRule, iApp) : nullptr;
     }
@@ -200,338 +159,218 @@ class Mem : public FwPlatform,
         return std::find_if(fFw.fRules.begin(), fFw.fRules.end(),
                             [&](const MemRule& iRule) { return iRule.fName == iName; });
     }
-    string8& Text(EText iProperty)
+    string8& Text(EText iP)
     {
-        static string8 RuleTuple::*const kFields[] = {
-            nullptr, &RuleTuple::fApplicationName, &RuleTuple::fLocalAddresses,
-            &RuleTuple::fRemoteAddresses, &RuleTuple::fLocalPorts, &RuleTuple::fRemotePorts};
-        return iProperty == EText::eName ? fRule->fName : fRule->fTuple.*kFields[int(iProperty)];
+        RuleTuple& t = fRule->fTuple;
+        string8* const fields[] = {&fRule->fName,       &t.fApplicationName, &t.fLocalAddresses,
+                                   &t.fRemoteAddresses, &t.fLocalPorts,      &t.fRemotePorts};
+        return *fields[int(iP)];
     }
-    int32_t& Number(ENumber iProperty)
+    int32_t& Number(ENumber iP)
     {
-        static int32_t RuleTuple::*const kFields[] = {&RuleTuple::fDirection, &RuleTuple::fProtocol,
-                                                      nullptr, &RuleTuple::fProfiles,
-                                                      &RuleTuple::fAction};
-        return fRule->fTuple.*kFields[int(iProperty)];
+        RuleTuple& t = fRule->fTuple;
+        fEnabled = t.fEnabled; // 16 bits wide: read from a copy
+        int32_t* const fields[] = {&t.fDirection, &t.fProtocol, &fEnabled, &t.fProfiles,
+                                   &t.fAction};
+        return *fields[int(iP)];
     }
 
     MemFirewall& fFw;
     MemRule* fRule; // the rule this object is, if it is one
     MemApp* fApp;   // the entry this object is, if it is one
     std::list<MemRule>::iterator fNext;
-    size_t fNonRulesSeen = 0;
+    size_t fSeen = 0;
+    int32_t fEnabled = 0;
 };
 
-// ---------------------------------------------------------------------------------------------
-// Fixture: one in-memory firewall, a fresh platform per operation, and the log recorded.
-
+// The four rules that open kApp are in force, and the private profile with the firewall on; a
+// fresh platform per operation; the log recorded.
 class Firewall : public testing::Test
 {
   protected:
-    void SetUp() override { ZLog::sSetLogMeister(fLog); }
-    void TearDown() override { ZLog::sSetLogMeister(nullptr); }
+    Firewall() : fRules(AddOpeningRules(kApp, {"Q"})) { Morvek::ZLog::sSetLogMeister(fLog); }
+    ~Firewall() override { Morvek::ZLog::sSetLogMeister(nullptr); }
 
-    bool IsEnabled() { return sFirewall_IsEnabled(*std::make_unique<Mem>(fFw)); }
-    bool IsOpen(const string8& iPath = kApp) { return spIsOpen(*std::make_unique<Mem>(fFw), iPath); }
+    bool IsEnabled() { return sFirewall_IsEnabled(Fresh()); }
+    bool IsOpen(const string8& iPath = kApp) { return spIsOpen(Fresh(), iPath); }
     bool OpenFor(const string8& iPath = kApp, const string8& iName = "Q")
     {
-        return spOpenFor(*std::make_unique<Mem>(fFw), iPath, iName);
+        return spOpenFor(Fresh(), iPath, iName);
     }
+    Mem& Fresh() { return *(fPlatform = std::make_unique<Mem>(fFw)); }
 
-    // Adds the four rules that open iPath, under the given names.
-    void AddOpeningRules(const string8& iPath, const std::vector<string8>& iNames)
+    // Adds the rules under the names in turn; answers the rules of the firewall.
+    std::list<MemRule>& AddOpeningRules(const string8& iPath, const std::vector<string8>& iNames)
     {
-        size_t x = 0;
         for (const RuleTuple& tuple : spExpectedTuples(iPath))
-            fFw.fRules.push_back({iNames[x++ % iNames.size()], tuple});
+            fFw.fRules.push_back({iNames[fFw.fRules.size() % iNames.size()], tuple});
+        return fFw.fRules;
     }
 
     size_t RulesNamed(const string8& iName) const
     {
-        return std::count_if(fFw.fRules.begin(), fFw.fRules.end(),
+        return std::count_if(fRules.begin(), fRules.end(),
                              [&](const MemRule& iRule) { return iRule.fName == iName; });
     }
 
     MemFirewall fFw;
-    const ZRef<qntest::RecordingLog> fLog = new qntest::RecordingLog;
+    std::list<MemRule>& fRules;
+    P<Mem> fPlatform;
+    const Morvek::ZRef<qntest::RecordingLog> fLog = new qntest::RecordingLog;
 };
-
-const string8 kCurrentProfileSource = "P7 quillane::native::win::sCurrentProfile_LocalPolicy: ";
 
 // ---------------------------------------------------------------------------------------------
 // Rule-based generation
 
 TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)
 {
-    fLog->fThreshold = 8;
-    struct Case
+    const int32_t cases[][4] = {// in force, firewall on, its truth value, answer
+                                {kProfile_Private, kProfile_Private, kTrue, true},
+                                {kProfile_Private, kProfile_Domain | kProfile_Public, kTrue, false},
+                                {kProfile_Domain | kProfile_Public, kProfile_Public, 1, true}};
+    for (const auto& c : cases)
     {
-        int32_t fInForce;
-        std::map<int32_t, int32_t> fEnabled;
-        bool fExpected;
-    } const cases[] = {
-        {kProfile_Private, {{kProfile_Private, kTrue}, {kProfile_Domain, 0}}, true},
-        {kProfile_Private, {{kProfile_Domain, kTrue}, {kProfile_Public, kTrue}}, false},
-        {kProfile_Domain | kProfile_Public, {{kProfile_Public, 1}}, true},
-        {kProfile_All, {{kProfile_Public, kTrue}}, true},
-    };
-    for (const Case& c : cases)
-    {
-        fFw.fCurrentProfiles = c.fInForce;
-        fFw.fEnabled = c.fEnabled;
-        EXPECT_EQ(c.fExpected, IsEnabled()) << "profiles in force " << c.fInForce;
+        fFw.fInForce = c[0];
+        fFw.fOn = c[1];
+        fFw.fTrue = c[2];
+        EXPECT_EQ(c[3] != 0, IsEnabled()) << "profiles in force " << c[0];
     }
-    // Each profile type is traced at priority 8 on the way.
-    const string8 trace = "P8 quillane::native::win::spFirewallIsEnabled: iCurrentProfiles: ";
-    EXPECT_EQ(trace + "2, iProfile: 4", fLog->fLines[4]);
-    EXPECT_EQ(trace + "2147483647, iProfile: 1", fLog->fLines[8]);
 }
 
-TEST_F(Firewall, IsOpenNeedsAllFourRulesUnderAnyNames)
+// All four rules, under any names, each exactly as made; elements that are not rules, and
+// rules that cannot be read, count for nothing and the pass goes on after them.
+TEST_F(Firewall, IsOpenNeedsAllFourRulesAsMadeUnderAnyNames)
 {
+    fRules = {{"unreadable", *spExpectedTuples(kApp).begin(), true}};
+    fFw.fNonRules = 2;
     AddOpeningRules(kApp, {"one", "two", "", "one"});
     EXPECT_TRUE(IsOpen());
-    EXPECT_FALSE(IsOpen(kOther));
-    for (size_t missing = 0; missing < 4; ++missing)
+    // Each of the ten properties changed, on each of the four rules in turn.
+    const std::list<MemRule> all = fRules;
+    for (int x = 0; x < 10; ++x)
     {
-        fFw.fRules.clear();
-        AddOpeningRules(kApp, {"r"});
-        fFw.fRules.erase(std::next(fFw.fRules.begin(), missing));
-        EXPECT_FALSE(IsOpen()) << "without rule " << missing;
+        fRules = all;
+        Mem rule(fFw, &*std::next(fRules.begin(), 1 + x % 4));
+        if (x < 5)
+            rule.Set(FwRule::EText(x + 1), x ? "changed" : "c:\\program files\\q\\q.exe");
+        else
+            rule.Set(FwRule::ENumber(x - 5), 3); // enabled: true, but not as a rule is made
+        EXPECT_FALSE(IsOpen()) << "property " << x;
     }
 }
 
-TEST_F(Firewall, IsOpenSkipsElementsItCannotReadAndGoesOn)
+TEST_F(Firewall, OpenForReplacesTheRulesOfItsNameOnlyByTheFour)
 {
-    fFw.fNonRules = 2;
-    fFw.fRules.push_back({"broken", *spExpectedTuples(kApp).begin(), true});
-    AddOpeningRules(kApp, {"r"});
-    EXPECT_TRUE(IsOpen());
-    fFw.fRules.pop_back(); // the unreadable rule would match, but counts for nothing
-    EXPECT_FALSE(IsOpen());
-}
-
-TEST_F(Firewall, ARuleChangedByTheUserClosesTheProgram)
-{
-    const std::vector<std::function<void(RuleTuple&)>> changes = {
-        [](RuleTuple& t) { t.fApplicationName = "c:\\program files\\q\\q.exe"; },
-        [](RuleTuple& t) { t.fDirection = 3; },
-        [](RuleTuple& t) { t.fProtocol = 256; },
-        [](RuleTuple& t) { t.fEnabled = 0; },
-        [](RuleTuple& t) { t.fEnabled = 1; }, // true, but not the value a rule is made with
-        [](RuleTuple& t) { t.fProfiles = kProfile_Private; },
-        [](RuleTuple& t) { t.fAction = 0; },
-        [](RuleTuple& t) { t.fLocalAddresses = "LocalSubnet"; },
-        [](RuleTuple& t) { t.fRemoteAddresses = "10.0.0.0/8"; },
-        [](RuleTuple& t) { t.fLocalPorts = "80"; },
-        [](RuleTuple& t) { t.fRemotePorts = "443"; },
-    };
-    for (size_t x = 0; x < changes.size(); ++x)
-    {
-        fFw.fRules.clear();
-        AddOpeningRules(kApp, {"Q"});
-        changes[x](std::next(fFw.fRules.begin(), x % 4)->fTuple);
-        EXPECT_FALSE(IsOpen()) << "change " << x;
-    }
-}
-
-TEST_F(Firewall, OpenForAddsTheFourRulesInOrder)
-{
-    EXPECT_TRUE(OpenFor(kApp, "Q app"));
-    std::vector<std::pair<int32_t, int32_t>> order;
-    for (const MemRule& rule : fFw.fRules)
-    {
-        EXPECT_EQ("Q app", rule.fName);
-        RuleTuple expected = {kApp, rule.fTuple.fDirection, rule.fTuple.fProtocol, kTrue,
-                              kProfile_All, kAction_Allow, "*", "*", "*", "*"};
-        EXPECT_TRUE(expected == rule.fTuple);
-        order.emplace_back(rule.fTuple.fDirection, rule.fTuple.fProtocol);
-    }
-    const std::vector<std::pair<int32_t, int32_t>> expectedOrder = {
-        {kDirection_In, kProtocol_TCP},
-        {kDirection_In, kProtocol_UDP},
-        {kDirection_Out, kProtocol_TCP},
-        {kDirection_Out, kProtocol_UDP}};
-    EXPECT_EQ(expectedOrder, order);
-}
-
-TEST_F(Firewall, OpenForReplacesRulesOfItsNameOnly)
-{
+    fRules.clear();
     AddOpeningRules(kApp, {"user's own"});
     AddOpeningRules(kOther, {"Q"}); // the name now goes to another program: these go
     EXPECT_TRUE(OpenFor());
     EXPECT_TRUE(OpenFor());
-    EXPECT_EQ(4u, RulesNamed("Q"));
     EXPECT_EQ(4u, RulesNamed("user's own"));
-    EXPECT_EQ(8u, fFw.fRules.size());
-    EXPECT_FALSE(IsOpen(kOther));
+    std::vector<RuleTuple> made, expected;
+    for (const MemRule& rule : fRules)
+    {
+        if (rule.fName == "Q")
+            made.push_back(rule.fTuple);
+    }
+    for (int32_t direction : {1, 2})
+    {
+        for (int32_t protocol : {6, 17})
+            expected.push_back({kApp, direction, protocol, -1, 0x7FFFFFFF, 1, "*", "*", "*", "*"});
+    }
+    EXPECT_TRUE(expected == made);
 }
 
-// The answer is whether the program is open afterwards, whatever the steps reported.
-TEST_F(Firewall, OpenForAnswersWhetherTheProgramIsOpenAfterwards)
+// Every step that fails turns into an answer of false, changing nothing when there is no
+// policy; OpenFor answers whether the program is open afterwards, whatever its steps reported.
+TEST_F(Firewall, FailingStepsAnswerFalse)
 {
-    struct Case
+    const struct
     {
         const char* fFailing;
-        bool fExpected;
+        bool fIsEnabled, fOpenFor, fOpenAfterwards;
         size_t fRulesNamedQ;
-    } const cases[] = {
-        {"Rules.Add", false, 0},
-        {"NewRule", false, 0},
-        {"Rule.SetEnabled", false, 4}, // added, but left disabled
-        {"Rules.Remove", true, 8},     // the old rules stay beside the new ones
-        {"Rules.Contains", true, 8},
+    } cases[] = {
+        {"NewPolicy2", false, false, false, 4}, // the only one logged, by each operation
+        {"Types", false, true, true, 4},
+        {"On", false, true, true, 4},
+        {"GetRules", true, false, false, 4},
+        {"NewEnum", true, false, true, 4}, // replaced, but not to be read back
+        {"Add", true, false, false, 0},
+        {"NewRule", true, false, false, 0},
+        {"SetEnabled", true, false, false, 4}, // added, but left disabled
+        {"Remove", true, true, true, 8},       // the old rules stay beside the new ones
     };
-    for (const Case& c : cases)
+    fRules.front().fTuple.fEnabled = 0; // the program is closed to begin with
+    const std::list<MemRule> closed = fRules;
+    for (const auto& c : cases)
     {
-        fFw.fRules.clear();
-        AddOpeningRules(kApp, {"Q"});
-        fFw.fRules.front().fTuple.fEnabled = 0; // the program is closed to begin with
+        fRules = closed;
         fFw.fFailing = {c.fFailing};
-        EXPECT_EQ(c.fExpected, OpenFor()) << c.fFailing;
+        EXPECT_EQ(c.fIsEnabled, IsEnabled()) << c.fFailing;
+        EXPECT_FALSE(IsOpen()) << c.fFailing;
+        EXPECT_EQ(c.fOpenFor, OpenFor()) << c.fFailing;
         EXPECT_EQ(c.fRulesNamedQ, RulesNamed("Q")) << c.fFailing;
         fFw.fFailing.clear();
-        EXPECT_EQ(c.fExpected, IsOpen()) << c.fFailing;
+        EXPECT_EQ(c.fOpenAfterwards, IsOpen()) << c.fFailing;
     }
-}
-
-TEST_F(Firewall, MissingPolicyPiecesAnswerFalse)
-{
-    AddOpeningRules(kApp, {"Q"});
-    fFw.fEnabled = {{kProfile_Private, kTrue}};
-    for (const char* failing : {"Policy2.Rules", "Rules.NewEnum", "Rule.Get"})
-    {
-        fFw.fFailing = {failing};
-        EXPECT_FALSE(IsOpen()) << failing;
-    }
-    EXPECT_FALSE(OpenFor()) << "Rule.Get"; // the rules are replaced but cannot be read back
-    fFw.fFailing = {"Policy2.Rules"};
-    EXPECT_FALSE(OpenFor()) << "Policy2.Rules";
-    for (const char* failing : {"Policy2.CurrentProfileTypes", "Policy2.FirewallEnabled"})
-    {
-        fFw.fFailing = {failing};
-        EXPECT_FALSE(IsEnabled()) << failing;
-    }
-    EXPECT_TRUE(fLog->fLines.empty());
-
-    // No policy at all: each operation says so under its own name, and changes nothing.
-    fFw.fFailing = {"NewPolicy2"};
-    EXPECT_FALSE(IsEnabled());
-    EXPECT_FALSE(IsOpen());
-    EXPECT_FALSE(OpenFor(kOther, "O"));
-    const std::vector<string8> expected = {
-        "P7 quillane::native::win::sFirewall_IsEnabled: No INetFwPolicy2",
-        "P7 quillane::native::win::spIsOpen: No INetFwPolicy2",
-        "P7 quillane::native::win::spOpenFor: No INetFwPolicy2"};
+    const std::vector<string8> expected = {kP7 + "sFirewall_IsEnabled: No INetFwPolicy2",
+                                           kP7 + "spIsOpen: No INetFwPolicy2",
+                                           kP7 + "spOpenFor: No INetFwPolicy2"};
     EXPECT_EQ(expected, fLog->fLines);
-    EXPECT_EQ(0u, RulesNamed("O"));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Legacy generation
 
-class LegacyFirewall : public Firewall
+// The answers for the program's entry as found (its enabled flag, or 1 for none) and a step that
+// fails; where a piece is missing, each operation that needed it logs one line. The rules that
+// open kApp must not be consulted.
+TEST_F(Firewall, LegacyAnswersAndLogLines)
 {
-  protected:
-    void SetUp() override
+    fFw.fRuleBased = false;
+    const struct
     {
-        Firewall::SetUp();
-        fFw.fRuleBased = false;
-        // Rules of the other generation must not be consulted.
-        AddOpeningRules(kApp, {"Q"});
-        fFw.fEnabled = {{kProfile_Private, kTrue}};
-    }
-};
-
-TEST_F(LegacyFirewall, IsEnabledAndIsOpenReadTheProfileAndTheEntry)
-{
-    EXPECT_TRUE(IsEnabled());
-    fFw.fProfileEnabled = 0;
-    EXPECT_FALSE(IsEnabled());
-    EXPECT_FALSE(IsOpen());
-    fFw.fApps.push_back({kApp, "Q", 0});
-    EXPECT_FALSE(IsOpen());
-    fFw.fApps.back().fEnabled = kTrue;
-    EXPECT_TRUE(IsOpen());
-    EXPECT_FALSE(IsOpen(kOther));
-    fFw.fProfileEnabled = kTrue;
-    fFw.fFailing = {"App.GetEnabled", "Profile.FirewallEnabled"};
-    EXPECT_FALSE(IsOpen());
-    EXPECT_FALSE(IsEnabled());
-}
-
-TEST_F(LegacyFirewall, OpenForEnablesOrAddsTheEntry)
-{
-    // A disabled entry is enabled; an enabled one is left as it is.
-    fFw.fApps.push_back({kApp, "old name", 0});
-    EXPECT_TRUE(OpenFor(kApp, "Q"));
-    EXPECT_EQ(kTrue, fFw.fApps.back().fEnabled);
-    fFw.fFailing = {"App.Set"};
-    EXPECT_TRUE(OpenFor(kApp, "Q"));
-    EXPECT_EQ("old name", fFw.fApps.back().fName);
-    ASSERT_EQ(1u, fFw.fApps.size());
-
-    // A missing one is added with path, name and enabled flag.
-    fFw.fFailing.clear();
-    EXPECT_TRUE(OpenFor(kOther, "O"));
-    ASSERT_EQ(2u, fFw.fApps.size());
-    EXPECT_EQ(kOther, fFw.fApps.back().fPath);
-    EXPECT_EQ("O", fFw.fApps.back().fName);
-    EXPECT_EQ(kTrue, fFw.fApps.back().fEnabled);
-    EXPECT_EQ(4u, fFw.fRules.size());
-}
-
-TEST_F(LegacyFirewall, OpenForAnswersFalseWhenRefused)
-{
-    const std::pair<const char*, bool> cases[] = {// the operation, and whether an entry exists
-                                                  {"App.GetEnabled", true},
-                                                  {"App.Set", true},
-                                                  {"NewAuthorizedApplication", false},
-                                                  {"Apps.Add", false}};
+        const char* fFailing;
+        int32_t fEntry;
+        bool fIsEnabled, fIsOpen, fOpenFor;
+        size_t fLogged;
+        const char* fLine;
+    } cases[] = {
+        {"", 0, true, false, true, 0, ""},              // enables it
+        {"SetEnabled", kTrue, true, true, true, 0, ""}, // an enabled entry needs no write
+        {"SetEnabled", 0, true, false, false, 0, ""},
+        {"GetEnabled", kTrue, true, false, false, 0, ""},
+        {"NewApp", 1, true, false, false, 0, ""},
+        {"Add", 1, true, false, false, 0, ""},
+        {"On", 1, false, false, true, 0, ""},
+        {"NewMgr", 0, false, false, false, 3, "sCurrentProfile_LocalPolicy: No mgr"},
+        {"GetLocalPolicy", 0, false, false, false, 3, "sCurrentProfile_LocalPolicy: No policy"},
+        {"GetCurrentProfile", 0, false, false, false, 3, "sCurrentProfile_LocalPolicy: No profile"},
+        {"GetApps", 0, true, false, false, 2,
+         "sAuthorizedApplications_CurrentProfile_LocalPolicy: No authorizedApplications"},
+        {"", 1, true, false, true, 0, ""}, // adds one
+    };
     for (const auto& c : cases)
     {
         fFw.fApps.clear();
-        if (c.second)
-            fFw.fApps.push_back({kApp, "Q", 0});
-        fFw.fFailing = {c.first};
-        EXPECT_FALSE(OpenFor()) << c.first;
-        fFw.fFailing.clear();
-        EXPECT_FALSE(IsOpen()) << c.first;
-    }
-}
-
-TEST_F(LegacyFirewall, MissingPiecesAnswerFalseWithTheirLogLines)
-{
-    struct Case
-    {
-        const char* fFailing;
-        string8 fLine;
-    } const cases[] = {
-        {"NewMgr", kCurrentProfileSource + "No mgr"},
-        {"Mgr.LocalPolicy", kCurrentProfileSource + "No policy"},
-        {"LocalPolicy.CurrentProfile", kCurrentProfileSource + "No profile"},
-    };
-    fFw.fApps.push_back({kApp, "Q", kTrue});
-    for (const Case& c : cases)
-    {
+        if (c.fEntry != 1)
+            fFw.fApps[kApp] = {kApp, "Q", c.fEntry};
         fFw.fFailing = {c.fFailing};
         fLog->fLines.clear();
-        EXPECT_FALSE(IsEnabled()) << c.fFailing;
-        EXPECT_FALSE(IsOpen()) << c.fFailing;
-        EXPECT_FALSE(OpenFor()) << c.fFailing;
-        EXPECT_EQ(std::vector<string8>(3, c.fLine), fLog->fLines) << c.fFailing;
+        EXPECT_EQ(c.fIsEnabled, IsEnabled()) << c.fFailing;
+        EXPECT_EQ(c.fIsOpen, IsOpen()) << c.fFailing;
+        EXPECT_EQ(c.fOpenFor, OpenFor()) << c.fFailing;
+        EXPECT_EQ(std::vector<string8>(c.fLogged, kP7 + c.fLine), fLog->fLines) << c.fFailing;
+        fFw.fFailing.clear();
+        EXPECT_EQ(c.fOpenFor || c.fEntry == kTrue, IsOpen()) << c.fFailing; // opened, or was
     }
-
-    // Without the applications list the profile itself still answers for IsEnabled.
-    fFw.fFailing = {"Profile.AuthorizedApplications"};
-    fLog->fLines.clear();
-    EXPECT_TRUE(IsEnabled());
-    EXPECT_FALSE(IsOpen());
-    EXPECT_FALSE(OpenFor(kOther, "O"));
-    const string8 line = "P7 quillane::native::win::"
-                         "sAuthorizedApplications_CurrentProfile_LocalPolicy: No authorizedApplications";
-    EXPECT_EQ(std::vector<string8>(2, line), fLog->fLines);
+    EXPECT_EQ("Q", fFw.fApps[kApp].fName);
+    EXPECT_EQ(kTrue, fFw.fApps[kApp].fEnabled);
     EXPECT_EQ(1u, fFw.fApps.size());
+    EXPECT_EQ(4u, fRules.size());
+    fFw.fProfileOn = 0;
+    EXPECT_FALSE(IsEnabled());
 }
 
 } // namespace

@@ -1,0 +1,207 @@
+// The socket facility's batch calls and the stream layer's Outbox over real loopback sockets: a
+// batch must deliver exactly the datagrams a loop of single sends would (same bytes, same
+// boundaries, same order, to the right addresses), whatever runs of sizes and addresses the
+// system's segmented sends group, and a refused datagram must cost only itself.
+
+#include "runtime/Outbox.h"
+#include "runtime/StreamerRW_UTP.h"
+
+#include "morvek/platform/ZPlatform_Socket.h"
+#include "support/TestUdp.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <thread>
+#include <vector>
+
+using namespace Morvek::Platform;
+using quillane::UTP::Outbox;
+using testsupport::TestUdp;
+
+namespace
+{
+
+typedef std::vector<uint8_t> Bytes;
+typedef std::vector<Bytes> Datagrams;
+
+// A datagram of iSize bytes that no other datagram of a test shares.
+Bytes sDatagram(size_t iSize, int iSerial)
+{
+    Bytes result(iSize);
+    for (size_t x = 0; x < iSize; ++x)
+        result[x] = uint8_t(iSerial * 7 + x * 13 + (x >> 8));
+    return result;
+}
+
+// Everything waiting on iSocket (until none arrives for half a second), received in batches of
+// iBatch and sorted by source: element i holds, in arrival order, what came from iSources[i].
+std::vector<Datagrams> sReceive(const TestUdp& iSocket, std::vector<const TestUdp*> iSources,
+                                size_t iBatch)
+{
+    std::vector<Datagrams> result(iSources.size());
+    std::vector<Bytes> buffers(iBatch, Bytes(65536));
+    std::vector<ReceiveSlot> slots(iBatch);
+    for (;;)
+    {
+        pollfd p = {iSocket.fFD, POLLIN, 0};
+        if (::poll(&p, 1, 500) != 1)
+            return result;
+        for (size_t x = 0; x < iBatch; ++x)
+            slots[x] = ReceiveSlot{buffers[x].data(), buffers[x].size(), 0, SocketAddress()};
+        const size_t got = sSocket_ReceiveBatch(iSocket.fFD, slots.data(), iBatch);
+        EXPECT_LT(0u, got);
+        for (size_t x = 0; x < got; ++x)
+        {
+            size_t source = 0;
+            while (source < iSources.size() &&
+                   (slots[x].fSource.fLength != iSources[source]->AddrLen() ||
+                    std::memcmp(slots[x].fSource.fBytes, iSources[source]->Addr(),
+                                iSources[source]->fAddrLen) != 0))
+            {
+                ++source;
+            }
+            if (source == iSources.size())
+                ADD_FAILURE() << "a datagram from an unknown source";
+            else
+                result[source].push_back(
+                    Bytes(buffers[x].begin(), buffers[x].begin() + slots[x].fLength));
+        }
+    }
+}
+
+} // namespace
+
+TEST(SocketBatch, DeliversWhatSingleSendsWouldWhateverTheRunsOfSizesAndAddresses)
+{
+    for (int family : {AF_INET, AF_INET6})
+    {
+        TestUdp from(family), a(family), b(family);
+        if (from.fFD < 0)
+            continue; // no loopback of this family here
+        const TestUdp* to[] = {&a, &b};
+        // Runs longer than one system call or one segmented send takes, a shorter last segment,
+        // a longer datagram after a run, empty datagrams, alternating addresses.
+        std::vector<std::pair<size_t, int>> plan; // size, receiver
+        for (int x = 0; x < 70; ++x)
+            plan.push_back({1402, 0});
+        for (size_t size : {700, 1402, 1500, 0, 0})
+            plan.push_back({size, 0});
+        for (int x = 0; x < 5; ++x)
+            plan.push_back({20, x % 2});
+        for (int x = 0; x < 70; ++x)
+            plan.push_back({1000, 1});
+
+        Datagrams datagrams, expected[2];
+        std::vector<SendItem> items;
+        for (size_t x = 0; x < plan.size(); ++x)
+        {
+            datagrams.push_back(sDatagram(plan[x].first, int(x)));
+            expected[plan[x].second].push_back(datagrams.back());
+        }
+        for (size_t x = 0; x < plan.size(); ++x)
+        {
+            const TestUdp& target = *to[plan[x].second];
+            items.push_back(
+                {datagrams[x].data(), datagrams[x].size(), target.Addr(), target.AddrLen()});
+        }
+        EXPECT_EQ(items.size(), sSocket_SendBatch(from.fFD, items.data(), items.size()));
+        // Batches that do and do not divide what is waiting, and one larger than a system call.
+        EXPECT_TRUE(expected[0] == sReceive(a, {&from}, 100)[0]) << family;
+        EXPECT_TRUE(expected[1] == sReceive(b, {&from}, 7)[0]) << family;
+    }
+}
+
+TEST(SocketBatch, ARefusedDatagramIsLostAndTheRestStillGo)
+{
+    TestUdp from, to, v6(AF_INET6);
+    const Bytes good = sDatagram(1402, 1), largest = sDatagram(65507, 2), huge(70000, 0x5A);
+    std::vector<SendItem> items(7, SendItem{good.data(), good.size(), to.Addr(), to.AddrLen()});
+    // Too large for any datagram; an address of another family; a negative address length.
+    items[1].fData = huge.data();
+    items[1].fLength = huge.size();
+    if (v6.fFD >= 0)
+        items[3] = SendItem{good.data(), good.size(), v6.Addr(), v6.AddrLen()};
+    items[5].fAddressLength = -1;
+    // The largest payload IPv4 allows, right after a run of smaller ones.
+    items.push_back(SendItem{largest.data(), largest.size(), to.Addr(), to.AddrLen()});
+    const size_t refused = v6.fFD >= 0 ? 3 : 2;
+    Datagrams expected(items.size() - refused - 1, good);
+    expected.push_back(largest);
+    EXPECT_EQ(items.size() - refused, sSocket_SendBatch(from.fFD, items.data(), items.size()));
+    EXPECT_TRUE(expected == sReceive(to, {&from}, 8)[0]);
+
+#if defined(SO_NO_CHECK)
+    // A socket that sends without UDP checksums cannot send segmented: its runs go singly.
+    TestUdp unchecked;
+    const int on = 1;
+    ASSERT_EQ(0, ::setsockopt(unchecked.fFD, SOL_SOCKET, SO_NO_CHECK, &on, sizeof(on)));
+    const std::vector<SendItem> run(10,
+                                    SendItem{good.data(), good.size(), to.Addr(), to.AddrLen()});
+    EXPECT_EQ(run.size(), sSocket_SendBatch(unchecked.fFD, run.data(), run.size()));
+    EXPECT_TRUE(Datagrams(run.size(), good) == sReceive(to, {&unchecked}, 8)[0]);
+#endif
+
+    // Nothing waiting: a receive fills nothing.
+    Bytes buffer(16);
+    ReceiveSlot slot{buffer.data(), buffer.size(), 0, SocketAddress()};
+    EXPECT_EQ(0u, sSocket_ReceiveBatch(to.fFD, &slot, 1));
+}
+
+TEST(UtpOutbox, SendsInOrderPerSocketAndLeavesWhatDoesNotFitASlotToTheCaller)
+{
+    TestUdp first, second, to;
+    const TestUdp* from[] = {&first, &second};
+    Outbox outbox;
+    Datagrams expected[2];
+    for (int x = 0; !outbox.Full(); ++x)
+    {
+        const Bytes datagram = sDatagram(x % 3 ? 1402 : 200, x);
+        const int which = (x / 5) % 2; // runs of five from each socket
+        uint8_t* slot = outbox.Add(from[which]->fFD, datagram.size(), to.Addr(), to.AddrLen());
+        ASSERT_TRUE(slot);
+        std::memcpy(slot, datagram.data(), datagram.size());
+        expected[which].push_back(datagram);
+    }
+    EXPECT_EQ(0u, outbox.Send());
+    EXPECT_TRUE(outbox.Empty());
+    const std::vector<Datagrams> got = sReceive(to, {&first, &second}, 16);
+    EXPECT_TRUE(expected[0] == got[0] && expected[1] == got[1]);
+
+    EXPECT_FALSE(outbox.Add(first.fFD, Outbox::kSlotBytes + 1, to.Addr(), to.AddrLen()));
+    EXPECT_FALSE(outbox.Add(first.fFD, 10, to.Addr(), -1));
+    EXPECT_FALSE(outbox.Add(first.fFD, 10, to.Addr(), int(kSocketAddressCapacity) + 1));
+    EXPECT_TRUE(outbox.Empty());
+}
+
+TEST(UtpOutbox, NothingIsLeftUnsentWhenAStreamCallReturns)
+{
+    using namespace quillane;
+    TestUdp a, b;
+    UTP::Ubermeister& u = UTP::Ubermeister::sGet();
+    Morvek::ZRef<UTP::StreamerRW> accepted, connected;
+    std::thread listener(
+        [&]
+        { accepted = sUTP_Make(a.fFD, std::string(), 0, true).DynamicCast<UTP::StreamerRW>(); });
+    connected = u.pMakeManager(b.fFD)->Connect(a.Addr(), a.AddrLen());
+    listener.join();
+    ASSERT_TRUE(accepted && connected);
+    EXPECT_EQ(0u, u.CountUnsent());
+    // Many datagrams from one write, acknowledgements and window updates from the reads, a FIN
+    // from each close: each call hands over what it made before it returns.
+    const Bytes data = sDatagram(300000, 9);
+    size_t written = 0;
+    connected->GetStreamW().Write(data.data(), data.size(), &written);
+    EXPECT_EQ(data.size(), written);
+    EXPECT_EQ(0u, u.CountUnsent());
+    Bytes got(data.size());
+    size_t read = 0;
+    accepted->GetStreamR().ReadAll(got.data(), got.size(), &read);
+    EXPECT_EQ(0u, u.CountUnsent());
+    EXPECT_TRUE(got == data);
+    connected->Close();
+    EXPECT_EQ(0u, u.CountUnsent());
+    accepted->Close();
+    EXPECT_EQ(0u, u.CountUnsent());
+}
