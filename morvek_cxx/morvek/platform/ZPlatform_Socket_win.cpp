@@ -7,9 +7,11 @@
 //   application's socket to non-blocking mode and back would change its mode under it (and race
 //   with its own calls). Instead a receive is made only after a zero-time readiness check on the
 //   calling thread, and is posted as an overlapped receive that is cancelled when it does not
-//   complete at once (sSocket_ReceivePosted). Every operation here is a single-datagram one, so
-//   that batches can be built as loops over them.
+//   complete at once (sSocket_ReceivePosted).
 // - sending: sendto.
+// - batches: loops over the single calls (Windows has no call that takes several datagrams to
+//   several addresses), so a batch never blocks where a single call would not and reports every
+//   source address whole, as the single calls do.
 //
 // Socket handles travel through the int interface: a SOCKET is a UINT_PTR (64 bits in a 64-bit
 // process). The base provider's sockets are kernel handles, and Windows keeps kernel handle values
@@ -285,6 +287,35 @@ bool sSocket_SendTo(int iSocket, const void* iData, size_t iLength, const sockad
         return false;
     return ::sendto(spSocket(iSocket), static_cast<const char*>(iData), int(iLength), 0, iAddress,
                     iAddressLength) != SOCKET_ERROR;
+}
+
+size_t sSocket_ReceiveBatch(int iSocket, ReceiveSlot* ioSlots, size_t iCount)
+{
+    size_t filled = 0;
+    for (; filled < iCount; ++filled)
+    {
+        ReceiveSlot& slot = ioSlots[filled];
+        const ptrdiff_t length =
+            sSocket_ReceiveFrom(iSocket, slot.fBuffer, slot.fCapacity, slot.fSource);
+        if (length < 0)
+            break;
+        slot.fLength = size_t(length);
+    }
+    return filled;
+}
+
+size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount)
+{
+    size_t accepted = 0;
+    for (size_t x = 0; x < iCount; ++x)
+    {
+        if (sSocket_SendTo(iSocket, iItems[x].fData, iItems[x].fLength, iItems[x].fAddress,
+                           iItems[x].fAddressLength))
+        {
+            ++accepted;
+        }
+    }
+    return accepted;
 }
 
 } // namespace Platform
