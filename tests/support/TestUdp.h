@@ -65,6 +65,10 @@ struct TestUdp
     bool SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
                 size_t iLength) const;
 
+    // Waits at most iMilliseconds for something to receive (a datagram, or an error report a
+    // receive would return): false when nothing came.
+    bool WaitReadable(int iMilliseconds) const;
+
     // Waits at most iMilliseconds for a datagram and receives it (truncated to iCapacity) and,
     // when oFrom is given, its source. The datagram's length, or -1 when none came or the receive
     // failed.
@@ -80,6 +84,10 @@ struct TestUdp
     // SO_RCVBUF (iReceive) or SO_SNDBUF, as the system reports and takes them; -1 on failure.
     int BufferSize(bool iReceive) const;
     bool SetBufferSize(bool iReceive, int iBytes) const;
+
+    // Makes the socket send its datagrams without UDP checksums; false where the system has no
+    // such option (Linux has one, and cannot send segmented from such a socket).
+    bool SendWithoutChecksums() const;
 };
 
 } // namespace testsupport

@@ -88,11 +88,16 @@ bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* i
            ssize_t(iLength);
 }
 
+bool TestUdp::WaitReadable(int iMilliseconds) const
+{
+    pollfd entry = {fFD, POLLIN, 0};
+    return ::poll(&entry, 1, iMilliseconds) == 1;
+}
+
 long TestUdp::ReceiveFrom(void* oBuffer, size_t iCapacity, int iMilliseconds,
                           TestAddress* oFrom) const
 {
-    pollfd entry = {fFD, POLLIN, 0};
-    if (::poll(&entry, 1, iMilliseconds) != 1)
+    if (!WaitReadable(iMilliseconds))
         return -1;
     TestAddress from;
     socklen_t length = sizeof(from.fBytes);
@@ -129,6 +134,16 @@ bool TestUdp::SetBufferSize(bool iReceive, int iBytes) const
 {
     return ::setsockopt(fFD, SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF, &iBytes,
                         sizeof(iBytes)) == 0;
+}
+
+bool TestUdp::SendWithoutChecksums() const
+{
+#if defined(SO_NO_CHECK)
+    const int on = 1;
+    return ::setsockopt(fFD, SOL_SOCKET, SO_NO_CHECK, &on, sizeof(on)) == 0;
+#else
+    return false;
+#endif
 }
 
 } // namespace testsupport

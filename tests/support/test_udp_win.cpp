@@ -110,11 +110,16 @@ bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* i
                     iAddressLength) == int(iLength);
 }
 
+bool TestUdp::WaitReadable(int iMilliseconds) const
+{
+    WSAPOLLFD entry = {spSocket(fFD), POLLRDNORM, 0};
+    return ::WSAPoll(&entry, 1, iMilliseconds) == 1;
+}
+
 long TestUdp::ReceiveFrom(void* oBuffer, size_t iCapacity, int iMilliseconds,
                           TestAddress* oFrom) const
 {
-    WSAPOLLFD entry = {spSocket(fFD), POLLRDNORM, 0};
-    if (::WSAPoll(&entry, 1, iMilliseconds) != 1)
+    if (!WaitReadable(iMilliseconds))
         return -1;
     TestAddress from;
     int length = sizeof(from.fBytes);
@@ -165,6 +170,13 @@ bool TestUdp::SetBufferSize(bool iReceive, int iBytes) const
 {
     return ::setsockopt(spSocket(fFD), SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF,
                         reinterpret_cast<const char*>(&iBytes), sizeof(iBytes)) == 0;
+}
+
+bool TestUdp::SendWithoutChecksums() const
+{
+    // Windows has an option of its own (UDP_NOCHECKSUM), but its batch sends are loops of single
+    // sends, so the case a test would make of it (segmenting refused) cannot arise here.
+    return false;
 }
 
 } // namespace testsupport
