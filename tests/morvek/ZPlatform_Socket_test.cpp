@@ -1,9 +1,10 @@
 // The socket facility's promises, held the same way on every system (the Windows file differs
 // from the POSIX one in every call): buffers are raised but never shrunk; a wait serves more
 // sockets than select's sets hold and reports exactly the ready ones, and a closed one as
-// invalid; a receive never blocks and leaves the socket's mode as the application set it, takes
-// one datagram at a time (an empty one included) with its whole source address; a send reaches
-// its peer. The peers are plain sockets (TestUdp), not the facility itself.
+// invalid; a receive (single or batch) never blocks and leaves the socket's mode as the
+// application set it; a single receive takes one datagram at a time (an empty one included) with
+// its whole source address; a send reaches its peer. The peers are plain sockets (TestUdp), not
+// the facility itself.
 
 #include "morvek/platform/ZPlatform_Socket.h"
 
@@ -69,6 +70,20 @@ std::string sReceive(const TestUdp& iSocket, size_t iCapacity, Platform::SocketA
         Platform::sSocket_ReceiveFrom(iSocket.fFD, buffer.data(), iCapacity, oSource);
     EXPECT_EQ('#', buffer[iCapacity]) << "written beyond the capacity";
     return length < 0 ? std::string("(none)") : std::string(buffer.data(), size_t(length));
+}
+
+// The datagrams a batch receive into iSlots slots takes.
+std::vector<std::string> sReceiveBatch(const TestUdp& iSocket, size_t iSlots)
+{
+    std::vector<std::vector<char>> buffers(iSlots, std::vector<char>(100));
+    std::vector<Platform::ReceiveSlot> slots(iSlots);
+    for (size_t x = 0; x < iSlots; ++x)
+        slots[x] = Platform::ReceiveSlot{buffers[x].data(), buffers[x].size(), 0, {}};
+    const size_t filled = Platform::sSocket_ReceiveBatch(iSocket.fFD, slots.data(), iSlots);
+    std::vector<std::string> result;
+    for (size_t x = 0; x < filled && x < iSlots; ++x)
+        result.push_back(std::string(buffers[x].data(), slots[x].fLength));
+    return result;
 }
 
 } // namespace
@@ -160,12 +175,19 @@ TEST(ZPlatformSocket, AReceiveNeverBlocksAndLeavesTheModeAsFound)
                 {
                     for (int x = 0; x < 3; ++x)
                         EXPECT_EQ("(none)", sReceive(socket, 100, source));
+                    EXPECT_TRUE(sReceiveBatch(socket, 4).empty());
                 });
         EXPECT_EQ(blocking, socket.IsBlocking());
 
         ASSERT_TRUE(peer.SendTo(socket, "abc", 3));
         ASSERT_TRUE(sWaitFor(socket));
         sWithin(20, [&] { EXPECT_EQ("abc", sReceive(socket, 100, source)); });
+        EXPECT_EQ(blocking, socket.IsBlocking());
+
+        // A batch with fewer datagrams waiting than slots takes them and returns.
+        ASSERT_TRUE(peer.SendTo(socket, "de", 2));
+        ASSERT_TRUE(sWaitFor(socket));
+        sWithin(20, [&] { EXPECT_EQ(std::vector<std::string>{"de"}, sReceiveBatch(socket, 4)); });
         EXPECT_EQ(blocking, socket.IsBlocking());
     }
 }
