@@ -5,7 +5,9 @@
 # targets are GTest::gtest and GTest::gtest_main.
 #
 # Registration, for every C++ test program and test command:
-#   qn_add_gtest(<target> <prefix>)             each GoogleTest test a CTest test <prefix><Suite>.<Test>
+#   qn_add_gtest(<target> <prefix> [TIMEOUT <s>])  each GoogleTest test a CTest test
+#                                                  <prefix><Suite>.<Test>, each run in a process
+#                                                  of its own (which fails after <s> seconds)
 #   qn_add_test(<name> <command> [<arg>...])    one command; <command> may be a target
 # Both put QN_TEST_PREFIX before the name and give the tests the labels in QN_TEST_LABELS (the
 # Windows legs set "win64." and "windows"). When QN_RUN_TESTS is off (a build whose programs
@@ -45,12 +47,19 @@ else()
 endif()
 
 function(qn_add_gtest target prefix)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "TIMEOUT" "")
   if(NOT QN_RUN_TESTS)
     return()
   endif()
   set(properties "")
   if(QN_TEST_LABELS)
-    set(properties PROPERTIES LABELS "${QN_TEST_LABELS}")
+    list(APPEND properties LABELS "${QN_TEST_LABELS}")
+  endif()
+  if(arg_TIMEOUT)
+    list(APPEND properties TIMEOUT ${arg_TIMEOUT})
+  endif()
+  if(properties)
+    set(properties PROPERTIES ${properties})
   endif()
   gtest_discover_tests(${target} TEST_PREFIX "${QN_TEST_PREFIX}${prefix}"
                        DISCOVERY_TIMEOUT ${QN_DISCOVERY_TIMEOUT} ${properties})

@@ -1,0 +1,25 @@
+// Platform layer, datagram-socket facility, Win32 only: the step of sSocket_ReceiveFrom that
+// follows its readiness check, on its own, so that the Windows tests can drive it on a socket
+// with nothing waiting (which the check otherwise keeps it from seeing). Not for other callers.
+
+#ifndef __Morvek_platform_ZPlatform_Socket_win_h__
+#define __Morvek_platform_ZPlatform_Socket_win_h__ 1
+
+#include "morvek/platform/ZPlatform_Socket.h"
+
+namespace Morvek
+{
+namespace Platform
+{
+
+// Receives one datagram as sSocket_ReceiveFrom does, without looking first whether one is
+// waiting: an overlapped receive, cancelled when it does not complete at once. Returns -1 then
+// (and for a failed receive), having received and lost nothing. A socket without the overlapped
+// attribute waits here for a datagram instead.
+ptrdiff_t sSocket_ReceivePosted(int iSocket, void* oBuffer, size_t iCapacity,
+                                SocketAddress& oSource);
+
+} // namespace Platform
+} // namespace Morvek
+
+#endif // __Morvek_platform_ZPlatform_Socket_win_h__

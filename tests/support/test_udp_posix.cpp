@@ -1,0 +1,149 @@
+// POSIX side of TestUdp: the socket calls themselves.
+
+#include "TestUdp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace testsupport
+{
+
+static_assert(sizeof(sockaddr_storage) <= sizeof(TestAddress::fBytes),
+              "TestAddress must hold any socket address");
+
+TestUdp::TestUdp(Family iFamily)
+    : fFD(::socket(iFamily == eIPv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0))
+{
+    std::memset(&fAddr, 0, sizeof(fAddr));
+    if (iFamily == eIPv6)
+    {
+        sockaddr_in6& sin6 = reinterpret_cast<sockaddr_in6&>(fAddr.fBytes);
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_addr = in6addr_loopback;
+        fAddr.fLength = sizeof(sockaddr_in6);
+    }
+    else
+    {
+        sockaddr_in& sin = reinterpret_cast<sockaddr_in&>(fAddr.fBytes);
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fAddr.fLength = sizeof(sockaddr_in);
+    }
+    socklen_t length = socklen_t(fAddr.fLength);
+    if (fFD < 0 || ::bind(fFD, Addr(), length) != 0 ||
+        ::getsockname(fFD, reinterpret_cast<sockaddr*>(fAddr.fBytes), &length) != 0)
+    {
+        Close();
+    }
+    fAddr.fLength = int(length);
+}
+
+void TestUdp::Close()
+{
+    if (fFD >= 0)
+        ::close(fFD);
+    fFD = -1;
+}
+
+bool TestUdp::sCanMove()
+{
+    return true;
+}
+
+bool TestUdp::MoveTo(int iTarget)
+{
+    if (::dup2(fFD, iTarget) != iTarget)
+        return false;
+    ::close(fFD);
+    fFD = iTarget;
+    return true;
+}
+
+bool TestUdp::sAllowSockets(int iCount)
+{
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= rlim_t(iCount);
+}
+
+bool TestUdp::SendTo(const TestUdp& iTo, const void* iData, size_t iLength) const
+{
+    return SendTo(iTo.Addr(), iTo.AddrLen(), iData, iLength);
+}
+
+bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
+                     size_t iLength) const
+{
+    return ::sendto(fFD, iData, iLength, 0, iAddress, socklen_t(iAddressLength)) ==
+           ssize_t(iLength);
+}
+
+bool TestUdp::WaitReadable(int iMilliseconds) const
+{
+    pollfd entry = {fFD, POLLIN, 0};
+    return ::poll(&entry, 1, iMilliseconds) == 1;
+}
+
+long TestUdp::ReceiveFrom(void* oBuffer, size_t iCapacity, int iMilliseconds,
+                          TestAddress* oFrom) const
+{
+    if (!WaitReadable(iMilliseconds))
+        return -1;
+    TestAddress from;
+    socklen_t length = sizeof(from.fBytes);
+    const ssize_t result = ::recvfrom(fFD, oBuffer, iCapacity, MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(from.fBytes), &length);
+    from.fLength = int(length);
+    if (oFrom)
+        *oFrom = from;
+    return long(result);
+}
+
+bool TestUdp::SetBlocking(bool iBlocking) const
+{
+    const int flags = ::fcntl(fFD, F_GETFL);
+    return flags != -1 &&
+           ::fcntl(fFD, F_SETFL, iBlocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+bool TestUdp::IsBlocking() const
+{
+    return !(::fcntl(fFD, F_GETFL) & O_NONBLOCK);
+}
+
+int TestUdp::BufferSize(bool iReceive) const
+{
+    int size = 0;
+    socklen_t length = sizeof(size);
+    if (::getsockopt(fFD, SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF, &size, &length) != 0)
+        return -1;
+    return size;
+}
+
+bool TestUdp::SetBufferSize(bool iReceive, int iBytes) const
+{
+    return ::setsockopt(fFD, SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF, &iBytes,
+                        sizeof(iBytes)) == 0;
+}
+
+bool TestUdp::SendWithoutChecksums() const
+{
+#if defined(SO_NO_CHECK)
+    const int on = 1;
+    return ::setsockopt(fFD, SOL_SOCKET, SO_NO_CHECK, &on, sizeof(on)) == 0;
+#else
+    return false;
+#endif
+}
+
+} // namespace testsupport

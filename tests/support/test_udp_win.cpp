@@ -1,0 +1,182 @@
+// Windows side of TestUdp: Windows Sockets 2, started once by the first socket. Socket handles
+// are kernel handles, which fit an int (sign-extended back); a socket whose handle does not is
+// closed and reported as none.
+
+#include "TestUdp.h"
+
+#define WIN32_LEAN_AND_MEAN 1
+#define NOMINMAX 1
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+namespace testsupport
+{
+
+static_assert(sizeof(SOCKADDR_STORAGE) <= sizeof(TestAddress::fBytes),
+              "TestAddress must hold any socket address");
+
+namespace
+{
+
+SOCKET spSocket(int iFD)
+{
+    return SOCKET(intptr_t(iFD));
+}
+
+int spStartAndMake(int iFamily)
+{
+    static const bool sStarted = []
+    {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!sStarted)
+        return -1;
+    const SOCKET theSocket = ::socket(iFamily, SOCK_DGRAM, 0);
+    if (theSocket == INVALID_SOCKET)
+        return -1;
+    if (SOCKET(intptr_t(int(theSocket))) != theSocket)
+    {
+        ::closesocket(theSocket);
+        return -1;
+    }
+    return int(theSocket);
+}
+
+} // namespace
+
+TestUdp::TestUdp(Family iFamily) : fFD(spStartAndMake(iFamily == eIPv6 ? AF_INET6 : AF_INET))
+{
+    std::memset(&fAddr, 0, sizeof(fAddr));
+    if (iFamily == eIPv6)
+    {
+        sockaddr_in6& sin6 = reinterpret_cast<sockaddr_in6&>(fAddr.fBytes);
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_addr = in6addr_loopback;
+        fAddr.fLength = sizeof(sockaddr_in6);
+    }
+    else
+    {
+        sockaddr_in& sin = reinterpret_cast<sockaddr_in&>(fAddr.fBytes);
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fAddr.fLength = sizeof(sockaddr_in);
+    }
+    int length = fAddr.fLength;
+    if (fFD < 0 || ::bind(spSocket(fFD), Addr(), length) != 0 ||
+        ::getsockname(spSocket(fFD), reinterpret_cast<sockaddr*>(fAddr.fBytes), &length) != 0)
+    {
+        Close();
+    }
+    fAddr.fLength = length;
+}
+
+void TestUdp::Close()
+{
+    if (fFD >= 0)
+        ::closesocket(spSocket(fFD));
+    fFD = -1;
+}
+
+bool TestUdp::sCanMove()
+{
+    return false;
+}
+
+bool TestUdp::MoveTo(int)
+{
+    return false;
+}
+
+bool TestUdp::sAllowSockets(int)
+{
+    return true; // no limit below the system's resources
+}
+
+bool TestUdp::SendTo(const TestUdp& iTo, const void* iData, size_t iLength) const
+{
+    return SendTo(iTo.Addr(), iTo.AddrLen(), iData, iLength);
+}
+
+bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
+                     size_t iLength) const
+{
+    return iLength <= size_t(INT_MAX) &&
+           ::sendto(spSocket(fFD), static_cast<const char*>(iData), int(iLength), 0, iAddress,
+                    iAddressLength) == int(iLength);
+}
+
+bool TestUdp::WaitReadable(int iMilliseconds) const
+{
+    WSAPOLLFD entry = {spSocket(fFD), POLLRDNORM, 0};
+    return ::WSAPoll(&entry, 1, iMilliseconds) == 1;
+}
+
+long TestUdp::ReceiveFrom(void* oBuffer, size_t iCapacity, int iMilliseconds,
+                          TestAddress* oFrom) const
+{
+    if (!WaitReadable(iMilliseconds))
+        return -1;
+    TestAddress from;
+    int length = sizeof(from.fBytes);
+    const int capacity = iCapacity > size_t(INT_MAX) ? INT_MAX : int(iCapacity);
+    int result = ::recvfrom(spSocket(fFD), static_cast<char*>(oBuffer), capacity, 0,
+                            reinterpret_cast<sockaddr*>(from.fBytes), &length);
+    if (result == SOCKET_ERROR && ::WSAGetLastError() == WSAEMSGSIZE)
+        result = capacity; // truncated, as POSIX reports it
+    from.fLength = length;
+    if (oFrom)
+        *oFrom = from;
+    return result == SOCKET_ERROR ? -1 : long(result);
+}
+
+bool TestUdp::SetBlocking(bool iBlocking) const
+{
+    u_long nonBlocking = iBlocking ? 0 : 1;
+    return ::ioctlsocket(spSocket(fFD), FIONBIO, &nonBlocking) == 0;
+}
+
+bool TestUdp::IsBlocking() const
+{
+    DWORD timeout = 200; // milliseconds
+    ::setsockopt(spSocket(fFD), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                 sizeof(timeout));
+    char byte;
+    const int result = ::recv(spSocket(fFD), &byte, 1, 0);
+    const int error = ::WSAGetLastError();
+    timeout = 0;
+    ::setsockopt(spSocket(fFD), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                 sizeof(timeout));
+    return result == SOCKET_ERROR && error == WSAETIMEDOUT;
+}
+
+int TestUdp::BufferSize(bool iReceive) const
+{
+    int size = 0;
+    int length = sizeof(size);
+    if (::getsockopt(spSocket(fFD), SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF,
+                     reinterpret_cast<char*>(&size), &length) != 0)
+    {
+        return -1;
+    }
+    return size;
+}
+
+bool TestUdp::SetBufferSize(bool iReceive, int iBytes) const
+{
+    return ::setsockopt(spSocket(fFD), SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF,
+                        reinterpret_cast<const char*>(&iBytes), sizeof(iBytes)) == 0;
+}
+
+bool TestUdp::SendWithoutChecksums() const
+{
+    // Windows has an option of its own (UDP_NOCHECKSUM), but its batch sends are loops of single
+    // sends, so the case a test would make of it (segmenting refused) cannot arise here.
+    return false;
+}
+
+} // namespace testsupport
