@@ -4,13 +4,12 @@
 
 #include "morvek/ZCounted.h"
 
+#include "TestUtil.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
-
 using namespace Morvek;
+using qntest::sRunTogether;
 
 namespace
 {
@@ -34,24 +33,6 @@ struct Tracked : public ZCounted
         ++fProbe.fInitializeCount;
     }
 };
-
-// Runs iBody(t) on iThreads threads that start together, and joins them.
-template <class F> void sRunTogether(int iThreads, F iBody)
-{
-    std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < iThreads; ++t)
-        threads.emplace_back(
-            [&, t]
-            {
-                ++ready;
-                while (ready < iThreads)
-                    std::this_thread::yield();
-                iBody(t);
-            });
-    for (auto& t : threads)
-        t.join();
-}
 
 struct Entry;
 
@@ -188,11 +169,9 @@ TEST(ZRef, CopiesFromManyThreadsKeepTheCountExact)
     EXPECT_TRUE(probe.fDestroyed);
 }
 
-// (While referenced and after the last release, the proxy is checked by the resurrection and race
-// tests.)
+// Not at count 0 (Initialize has not run), nor once the object is deleted.
 TEST(ZCountedWeak, ProxyNeverRevivesAnObjectThatWasNeverReferenced)
 {
-    // Not at count 0 (Initialize has not run), nor once the object is deleted.
     Probe probe;
     Tracked* raw = new Tracked(probe);
     const ZRef<ZCountedBase::WeakRefProxy> proxy = raw->GetWeakRefProxy();

@@ -4,6 +4,8 @@
 
 #include "morvek/ZStrim.h"
 
+#include "TestUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -153,16 +155,7 @@ TEST(ZStrim, ShortWritesReportWholeCodePointsAndThrowOnlyForThose)
     EXPECT_THROW(partial.Write(string8("c")), ZStrimW::ExEndOfStrim);
 
     ZStrimW_Limited full(1);
-    string8 what = "no exception";
-    try
-    {
-        full.Write("ab");
-    }
-    catch (const std::range_error& ex)
-    {
-        what = ex.what();
-    }
-    EXPECT_EQ("ZStrimW::ExEndOfStrim", what);
+    EXPECT_EQ("ZStrimW::ExEndOfStrim", qntest::sWhat<std::range_error>([&] { full.Write("ab"); }));
 
     // The empty C string does not reach the slot.
     ZStrimW_Limited counting(100);

@@ -1,60 +1,21 @@
 // Threads and locks: thread start, millisecond truncation, semaphore waits, the recursive mutex
-// across a condition wait, broadcast accounting, mutual exclusion and the thread-local key. Timing
+// across a condition wait, broadcast accounting, mutual exclusion and thread-local keys. Timing
 // bounds are deliberately wide: only orders of magnitude are pinned.
 
 #include "morvek/ZThread.h"
 
+#include "TestUtil.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <limits>
-#include <thread>
-#include <vector>
+#include <stdexcept>
 
 using namespace Morvek;
+using namespace qntest;
 
 namespace
 {
-
-typedef std::chrono::steady_clock Clock;
-
-double sSecondsSince(Clock::time_point iStart)
-{
-    return std::chrono::duration<double>(Clock::now() - iStart).count();
-}
-
-// Polls iDone every millisecond for up to about 10 s; its final answer.
-template <class F> bool sEventually(F iDone)
-{
-    const Clock::time_point start = Clock::now();
-    while (!iDone() && sSecondsSince(start) < 10.0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return iDone();
-}
-
-void sPause(int iMilliseconds = 50)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(iMilliseconds));
-}
-
-struct StartProbe
-{
-    ZSemaphore fDone;
-    std::atomic<ZThread::ID> fID{0};
-    bool fThrow = false;
-};
-
-// Notes the thread it runs on; optionally lets an exception escape.
-void sProbeProc(void* iParam)
-{
-    StartProbe* probe = static_cast<StartProbe*>(iParam);
-    probe->fID = ZThread::sID();
-    const bool doThrow = probe->fThrow;
-    probe->fDone.Release();
-    if (doThrow)
-        throw std::runtime_error("escapes the thread's function");
-}
 
 // The caller holds ioLock iDepth times: another thread gets it only after the last release.
 template <class Lock> void sExpectHeldUntilTheLastRelease(Lock& ioLock, int iDepth)
@@ -85,22 +46,18 @@ template <class Lock> void sCheckExclusion(int iDepth)
     sExpectHeldUntilTheLastRelease(lock, iDepth);
 
     long counter = 0; // guarded by lock
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back(
-            [&]
-            {
-                for (int i = 0; i < 20000; ++i)
-                {
-                    for (int d = 0; d < iDepth; ++d)
-                        lock.Acquire();
-                    ++counter;
-                    for (int d = 0; d < iDepth; ++d)
-                        lock.Release();
-                }
-            });
-    for (auto& t : threads)
-        t.join();
+    sRunTogether(4,
+                 [&](int)
+                 {
+                     for (int i = 0; i < 20000; ++i)
+                     {
+                         for (int d = 0; d < iDepth; ++d)
+                             lock.Acquire();
+                         ++counter;
+                         for (int d = 0; d < iDepth; ++d)
+                             lock.Release();
+                     }
+                 });
     EXPECT_EQ(80000, counter);
 }
 
@@ -165,14 +122,29 @@ TEST(ZThreadMilliseconds, TruncatesTowardZeroAndStaysInRange)
 
 TEST(ZThread, CreateRunsTheFunctionOnANewThreadAndOutlivesAnEscapingException)
 {
-    StartProbe thrower, after;
+    struct Probe
+    {
+        ZSemaphore fDone;
+        std::atomic<ZThread::ID> fID{0};
+        bool fThrow = false;
+    };
+    const ZThread::Proc_t proc = [](void* iParam)
+    {
+        Probe* probe = static_cast<Probe*>(iParam);
+        probe->fID = ZThread::sID();
+        const bool doThrow = probe->fThrow;
+        probe->fDone.Release(); // the probe may be gone from here on
+        if (doThrow)
+            throw std::runtime_error("escapes the thread's function");
+    };
+    Probe thrower, after;
     thrower.fThrow = true;
-    ZThread::sCreate(sProbeProc, &thrower);
+    ZThread::sCreate(proc, &thrower);
     ASSERT_TRUE(thrower.fDone.TryAcquireFor(10.0));
     EXPECT_NE(0u, thrower.fID);
     EXPECT_NE(ZThread::sID(), thrower.fID);
     // The exception is discarded: the process lives on and can start further threads.
-    ZThread::sCreate(sProbeProc, &after);
+    ZThread::sCreate(proc, &after);
     EXPECT_TRUE(after.fDone.TryAcquireFor(10.0));
 }
 
@@ -188,9 +160,8 @@ TEST(ZSemaphore, TimedWaits)
 
     start = Clock::now();
     EXPECT_FALSE(sem.TryAcquireFor(1.0));
-    const double elapsed = sSecondsSince(start);
-    EXPECT_GE(elapsed, 0.95);
-    EXPECT_LT(elapsed, 10.0);
+    EXPECT_GE(sSecondsSince(start), 0.95);
+    EXPECT_LT(sSecondsSince(start), 10.0);
 
     // Released meanwhile: the wait ends early, with the unit.
     std::thread releaser(
@@ -250,23 +221,15 @@ TEST(ZRecursiveMutex, ConditionWaitsAtDepthTwoFreeTheMutexAndRestoreTheDepth)
     EXPECT_FALSE(mtx.IsHeldByCaller());
 }
 
-TEST(ZRecursiveMutex, ExcludesOtherThreads)
+TEST(ZLocks, RecursiveMutexAndBenaphoreExcludeOtherThreads)
 {
     sCheckExclusion<ZRecursiveMutex>(2);
-}
-
-TEST(ZBenaphore, ExcludesOtherThreads)
-{
     sCheckExclusion<ZBenaphore>(1);
 }
 
-TEST(ZCondition, OneBroadcastWakesEveryRegisteredWaiter)
+TEST(ZCondition, OneBroadcastWakesEveryRegisteredWaiterAndNoLaterOne)
 {
     sBroadcastToWaiters(3, false);
-}
-
-TEST(ZCondition, BroadcastIsNotConsumedByAThreadThatStartsWaitingAfterIt)
-{
     sBroadcastToWaiters(1, true);
     sBroadcastToWaiters(3, true);
 }
@@ -289,31 +252,36 @@ TEST(ZCondition, BroadcastLeavesNothingForLaterWaiters)
     EXPECT_FALSE(cnd.WaitFor(mtx, 0.0009));
 }
 
-TEST(ZThreadLocal, ThreadsRacingForTheFirstKeyAgree)
+TEST(ZThreadLocal, RacersAgreeOnTheFirstKeyAndEachSeesOnlyItsOwnValue)
 {
     const int kThreads = 4;
     ZAtomic_t keyWord(0);
     for (int round = 0; round < 50; ++round)
     {
         sAtomic_Set(&keyWord, 0);
-        std::atomic<int> ready{0};
         std::vector<ZThreadLocal::Key> keys(kThreads);
-        std::vector<std::thread> threads;
+        std::vector<void*> before(kThreads), after(kThreads);
+        int values[kThreads];
+        std::atomic<int> stored{0};
+        sRunTogether(kThreads,
+                     [&](int t)
+                     {
+                         keys[t] = ZThreadLocal::sKey(&keyWord);
+                         before[t] = ZThreadLocal::sGet(keys[t]);
+                         ZThreadLocal::sSet(keys[t], &values[t]);
+                         for (++stored; stored < kThreads;)
+                             std::this_thread::yield();
+                         after[t] = ZThreadLocal::sGet(keys[t]); // once every thread has set
+                     });
         for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back(
-                [&, t]
-                {
-                    ++ready;
-                    while (ready < kThreads)
-                        std::this_thread::yield();
-                    keys[t] = ZThreadLocal::sKey(&keyWord);
-                });
-        for (auto& t : threads)
-            t.join();
-        for (int t = 1; t < kThreads; ++t)
+        {
             ASSERT_EQ(keys[0], keys[t]);
+            EXPECT_EQ(nullptr, before[t]) << "a new thread saw another thread's value";
+            EXPECT_EQ(&values[t], after[t]) << "another thread's value reached this one";
+        }
         EXPECT_NE(0u, keys[0]);
         EXPECT_EQ(int32_t(keys[0]), sAtomic_Get(&keyWord));
+        EXPECT_EQ(nullptr, ZThreadLocal::sGet(keys[0])); // this thread never set it
     }
 
     const ZThreadLocal::Key key = ZThreadLocal::sKey(&keyWord);
