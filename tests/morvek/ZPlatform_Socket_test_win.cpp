@@ -1,9 +1,8 @@
-// What only the Win32 socket file does: the overlapped receive behind sSocket_ReceiveFrom, on a
-// socket with nothing waiting (the case a second reader of the socket causes between the
-// readiness check and the receive): it must return, receive and lose nothing, write nothing
-// after it returned, leave the socket blocking, and queue nothing to a completion port the
-// application bound the socket to. A reset report for an earlier send costs one receive. Also
-// the premise of the int interface: the system's socket handles fit an int.
+// What only the Win32 socket file does. Its overlapped receive, on a socket with nothing waiting
+// (a second reader of the socket causes that between the readiness check and the receive), must
+// return, lose nothing, write nothing after it returned, leave the socket blocking, and queue
+// nothing to the application's completion port. A reset report for an earlier send costs one
+// receive. The int interface needs socket handles that fit an int.
 
 #include "morvek/platform/ZPlatform_Socket_win.h"
 
@@ -18,7 +17,6 @@
 
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace Morvek;
@@ -30,17 +28,14 @@ TEST(ZPlatformSocketWin, APostedReceiveWithNothingWaitingReturnsAndLosesNothing)
     ASSERT_GE(socket.fFD, 0);
     for (int round = 0; round < 20; ++round)
     {
-        char buffer[64];
+        char buffer[64], got[64];
         std::memset(buffer, '#', sizeof(buffer));
         Platform::SocketAddress source;
         ASSERT_EQ(-1, Platform::sSocket_ReceivePosted(socket.fFD, buffer, sizeof(buffer), source));
-
-        // A datagram sent now reaches the next reader whole, and the cancelled receive's buffer
-        // stays untouched.
+        // The next datagram reaches the next reader whole; the cancelled buffer stays untouched.
         const std::string text = "datagram " + std::to_string(round);
         ASSERT_TRUE(peer.SendTo(socket, text.data(), text.size()));
-        char got[64];
-        ASSERT_EQ(long(text.size()), socket.ReceiveFrom(got, sizeof(got), 10000));
+        ASSERT_EQ(long(text.size()), socket.Receive(got, sizeof(got), 10000));
         EXPECT_EQ(text, std::string(got, text.size()));
         EXPECT_EQ(std::string(sizeof(buffer), '#'), std::string(buffer, sizeof(buffer)));
     }
@@ -77,17 +72,14 @@ TEST(ZPlatformSocketWin, SocketHandlesFitAnInt)
     std::vector<SOCKET> sockets;
     for (int x = 0; x < 200; ++x)
     {
-        const SOCKET theSocket = ::socket(AF_INET, SOCK_DGRAM, 0);
-        ASSERT_NE(INVALID_SOCKET, theSocket);
-        sockets.push_back(theSocket);
-        EXPECT_EQ(theSocket, SOCKET(intptr_t(int(theSocket))));
+        sockets.push_back(::socket(AF_INET, SOCK_DGRAM, 0));
+        ASSERT_NE(INVALID_SOCKET, sockets.back());
+        EXPECT_EQ(sockets.back(), SOCKET(intptr_t(int(sockets.back()))));
     }
     for (SOCKET theSocket : sockets)
         ::closesocket(theSocket);
 }
 
-// Windows answers a datagram sent to a closed port with a reset report, which the sender's next
-// receive returns instead of a datagram. It must cost one receive, not the datagrams behind it.
 TEST(ZPlatformSocketWin, AResetReportForAnEarlierSendHoldsUpNoDatagram)
 {
     TestUdp socket, peer, gone;
@@ -99,24 +91,20 @@ TEST(ZPlatformSocketWin, AResetReportForAnEarlierSendHoldsUpNoDatagram)
     // Windows shows the report as readiness; Wine, which has no such report, shows nothing.
     if (Platform::sSocket_WaitReadable(&socket.fFD, &ready, 1, 2000) != 1 &&
         qntest::sRunningUnderWine())
-    {
-        GTEST_SKIP() << "needs real Windows: Wine reports no reset for a datagram to a closed "
-                        "UDP port";
-    }
+        GTEST_SKIP() << "needs real Windows: Wine reports no reset for a datagram to a closed port";
     ASSERT_TRUE(peer.SendTo(socket, "after", 5));
     std::string got;
     int failures = 0;
     for (int attempt = 0; attempt < 20 && got.empty(); ++attempt)
     {
-        if (Platform::sSocket_WaitReadable(&socket.fFD, &ready, 1, 1000) != 1)
-            continue;
         char buffer[16];
         Platform::SocketAddress source;
+        if (Platform::sSocket_WaitReadable(&socket.fFD, &ready, 1, 1000) != 1)
+            continue;
         const ptrdiff_t length =
             Platform::sSocket_ReceiveFrom(socket.fFD, buffer, sizeof(buffer), source);
-        if (length < 0)
-            ++failures;
-        else
+        failures += length < 0;
+        if (length >= 0)
             got.assign(buffer, size_t(length));
     }
     EXPECT_EQ("after", got);

@@ -52,11 +52,6 @@ void TestUdp::Close()
     fFD = -1;
 }
 
-bool TestUdp::sCanMove()
-{
-    return true;
-}
-
 bool TestUdp::MoveTo(int iTarget)
 {
     if (::dup2(fFD, iTarget) != iTarget)
@@ -66,19 +61,14 @@ bool TestUdp::MoveTo(int iTarget)
     return true;
 }
 
-bool TestUdp::sAllowSockets(int iCount)
+bool TestUdp::sAllowHighDescriptors(int iHighest)
 {
     rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return false;
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= rlim_t(iCount);
-}
-
-bool TestUdp::SendTo(const TestUdp& iTo, const void* iData, size_t iLength) const
-{
-    return SendTo(iTo.Addr(), iTo.AddrLen(), iData, iLength);
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > rlim_t(iHighest);
 }
 
 bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
@@ -94,19 +84,9 @@ bool TestUdp::WaitReadable(int iMilliseconds) const
     return ::poll(&entry, 1, iMilliseconds) == 1;
 }
 
-long TestUdp::ReceiveFrom(void* oBuffer, size_t iCapacity, int iMilliseconds,
-                          TestAddress* oFrom) const
+long TestUdp::Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const
 {
-    if (!WaitReadable(iMilliseconds))
-        return -1;
-    TestAddress from;
-    socklen_t length = sizeof(from.fBytes);
-    const ssize_t result = ::recvfrom(fFD, oBuffer, iCapacity, MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(from.fBytes), &length);
-    from.fLength = int(length);
-    if (oFrom)
-        *oFrom = from;
-    return long(result);
+    return WaitReadable(iMilliseconds) ? long(::recv(fFD, oBuffer, iCapacity, MSG_DONTWAIT)) : -1;
 }
 
 bool TestUdp::SetBlocking(bool iBlocking) const

@@ -82,24 +82,14 @@ void TestUdp::Close()
     fFD = -1;
 }
 
-bool TestUdp::sCanMove()
-{
-    return false;
-}
-
 bool TestUdp::MoveTo(int)
 {
     return false;
 }
 
-bool TestUdp::sAllowSockets(int)
+bool TestUdp::sAllowHighDescriptors(int)
 {
-    return true; // no limit below the system's resources
-}
-
-bool TestUdp::SendTo(const TestUdp& iTo, const void* iData, size_t iLength) const
-{
-    return SendTo(iTo.Addr(), iTo.AddrLen(), iData, iLength);
+    return false;
 }
 
 bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
@@ -116,22 +106,15 @@ bool TestUdp::WaitReadable(int iMilliseconds) const
     return ::WSAPoll(&entry, 1, iMilliseconds) == 1;
 }
 
-long TestUdp::ReceiveFrom(void* oBuffer, size_t iCapacity, int iMilliseconds,
-                          TestAddress* oFrom) const
+long TestUdp::Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const
 {
     if (!WaitReadable(iMilliseconds))
         return -1;
-    TestAddress from;
-    int length = sizeof(from.fBytes);
     const int capacity = iCapacity > size_t(INT_MAX) ? INT_MAX : int(iCapacity);
-    int result = ::recvfrom(spSocket(fFD), static_cast<char*>(oBuffer), capacity, 0,
-                            reinterpret_cast<sockaddr*>(from.fBytes), &length);
-    if (result == SOCKET_ERROR && ::WSAGetLastError() == WSAEMSGSIZE)
-        result = capacity; // truncated, as POSIX reports it
-    from.fLength = length;
-    if (oFrom)
-        *oFrom = from;
-    return result == SOCKET_ERROR ? -1 : long(result);
+    const int result = ::recv(spSocket(fFD), static_cast<char*>(oBuffer), capacity, 0);
+    if (result == SOCKET_ERROR)
+        return ::WSAGetLastError() == WSAEMSGSIZE ? capacity : -1; // truncated, as on POSIX
+    return long(result);
 }
 
 bool TestUdp::SetBlocking(bool iBlocking) const

@@ -1,7 +1,7 @@
-// The runner, Managers and streams over real loopback sockets, plus the datagram mask and the
-// receive queue they use. Each test runs in a process of its own (the runner and the engine are
-// process-wide); a fault that would hang a test ends the process through sWithin instead.
-// Times are generous: only a hang, or a wait of the order of the runner's idle second, fails.
+// The runner, Managers and streams over real loopback sockets, and the datagram mask and receive
+// queue they use. Each test runs in a process of its own (the runner is process-wide); a hang
+// ends the process through sWithin. Times are generous: only a hang, or a wait of the order of
+// the runner's idle second, fails.
 
 #include "runtime/ByteQueue.h"
 #include "runtime/DatagramMask.h"
@@ -12,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <future>
 #include <random>
 #include <thread>
 #include <vector>
@@ -24,7 +26,6 @@
 using namespace quillane;
 using namespace quillane::UTP;
 using Morvek::ZRef;
-using Morvek::ZStreamerRW;
 using testsupport::TestUdp;
 
 namespace
@@ -51,23 +52,16 @@ template <class F> bool sEventually(F iDone, double iSeconds = 20)
     return iDone();
 }
 
-// Runs iWork on a thread of its own. Work still running after iSeconds is a hang: the test fails
-// and the process ends, since a thread stuck in the layer cannot be brought back.
+// Runs iWork on a thread of its own; still running after iSeconds is a hang, which ends the
+// process (a thread stuck in the layer cannot be brought back).
 template <class F> void sWithin(double iSeconds, F iWork)
 {
-    std::atomic<bool> done(false);
-    std::thread worker(
-        [&]
-        {
-            iWork();
-            done = true;
-        });
-    if (!sEventually([&] { return done.load(); }, iSeconds))
+    std::future<void> done = std::async(std::launch::async, iWork);
+    if (done.wait_for(std::chrono::duration<double>(iSeconds)) != std::future_status::ready)
     {
         std::fprintf(stderr, "Hung: still running after %.0f s\n", iSeconds);
         std::_Exit(1);
     }
-    worker.join();
 }
 
 Ubermeister& sU()
@@ -115,13 +109,18 @@ ZRef<StreamerRW> sConnect(int iSocket, const TestUdp& iTo)
     return sU().pMakeManager(iSocket)->Connect(iTo.Addr(), iTo.AddrLen());
 }
 
-// A connected pair: fAccepted on iListen, fConnected on iConnect.
 struct Pair
 {
-    ZRef<StreamerRW> fAccepted;
-    ZRef<StreamerRW> fConnected;
+    ZRef<StreamerRW> fAccepted, fConnected;
+
+    void Close()
+    {
+        fConnected->Close();
+        fAccepted->Close();
+    }
 };
 
+// fAccepted on iListen, fConnected on iConnect.
 Pair sPair(const TestUdp& iListen, const TestUdp& iConnect)
 {
     Pair result;
@@ -136,12 +135,10 @@ Pair sPair(const TestUdp& iListen, const TestUdp& iConnect)
     return result;
 }
 
-// ---------------------------------------------------------------------------------------------
 // A peer that speaks raw uTP (version 1) from a plain socket.
-
 const uint16_t kRawSeq = 500;
 
-// A masked packet: header, optional extension bits, a time stamp whose low byte is the key.
+// A masked packet: header, extension bits on a SYN, a time stamp whose low byte is the key.
 Bytes sRawPacket(int iType, uint32_t iConnId, uint16_t iSeqNr, uint16_t iAckNr)
 {
     using namespace quillane::UTP::Engine;
@@ -162,37 +159,37 @@ void sRawSend(const TestUdp& iFrom, const TestUdp& iTo, const Bytes& iPacket)
     ASSERT_TRUE(iFrom.SendTo(iTo, iPacket.data(), iPacket.size()));
 }
 
-// Answers the next datagram on iSocket, a masked SYN, with a reset, as a refusing peer does.
-void sRefuseNextSyn(const TestUdp& iSocket)
+// The next datagram on iSocket (waiting at most ten seconds), unmasked.
+Bytes sRawReceive(const TestUdp& iSocket)
+{
+    Bytes datagram(2048);
+    datagram.resize(size_t(std::max(0L, iSocket.Receive(datagram.data(), 2048, 10000))));
+    sMaskDatagram(datagram.data(), datagram.size());
+    return datagram;
+}
+
+// Answers the next datagram on iPeer, a SYN from iFrom, with a reset, as a refusing peer does.
+void sRefuseNextSyn(const TestUdp& iPeer, const TestUdp& iFrom)
 {
     using namespace quillane::UTP::Engine;
-    Bytes syn(2048);
-    testsupport::TestAddress from;
-    const long length = iSocket.ReceiveFrom(syn.data(), syn.size(), 10000, &from);
-    ASSERT_GE(length, 0);
-    syn.resize(size_t(length));
-    sMaskDatagram(syn.data(), syn.size());
+    const Bytes syn = sRawReceive(iPeer);
     ASSERT_EQ(kHeaderSizeV1 + kExtBitsSize, syn.size());
     ASSERT_EQ((ST_SYN << 4) | 1, syn[0]);
-    const Bytes reset = sRawPacket(ST_RESET, sLoad16(&syn[2]), kRawSeq, sLoad16(&syn[16]));
-    iSocket.SendTo(from.Get(), from.fLength, reset.data(), reset.size());
+    sRawSend(iPeer, iFrom, sRawPacket(ST_RESET, sLoad16(&syn[2]), kRawSeq, sLoad16(&syn[16])));
 }
 
 // Sends iTo a packet for no connection and waits for the reset that answers it: by then the
-// runner has processed every datagram sent to iTo before it. (A socket's receive queue can look
-// empty before loopback delivery has even put the datagrams there.)
+// runner has processed everything sent to iTo before (an empty receive queue can precede
+// loopback delivery).
 void sBarrier(const TestUdp& iPeer, const TestUdp& iTo)
 {
     using namespace quillane::UTP::Engine;
     static uint32_t sId = 40000;
     sRawSend(iPeer, iTo, sRawPacket(ST_DATA, ++sId, kRawSeq, 0));
-    for (;;)
+    for (Bytes answer;;)
     {
-        Bytes answer(2048);
-        const long length = iPeer.ReceiveFrom(answer.data(), answer.size(), 10000);
-        ASSERT_GE(length, 0);
-        answer.resize(size_t(length));
-        sMaskDatagram(answer.data(), answer.size());
+        answer = sRawReceive(iPeer);
+        ASSERT_FALSE(answer.empty());
         if (answer.size() >= 4 && answer[0] >> 4 == ST_RESET && sLoad16(&answer[2]) == sId)
             return;
     }
@@ -200,29 +197,23 @@ void sBarrier(const TestUdp& iPeer, const TestUdp& iTo)
 
 } // namespace
 
-// =================================================================================================
-
 TEST(UtpDatagramMask, GoldenBytesShortDatagramsAndInverse)
 {
-    struct Case
-    {
-        Bytes fIn, fOut;
-    } cases[] = {
-        {{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0xFF},
-         {0xFF, 0xFE, 0xFD, 0xFC, 0xFB, 0xFA, 0xF9, 0xFF}},
+    const Bytes cases[][2] = {
+        {{0, 1, 2, 3, 4, 5, 6, 0xFF}, {0xFF, 0xFE, 0xFD, 0xFC, 0xFB, 0xFA, 0xF9, 0xFF}},
         {{0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70}, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70}},
-        {{0x12, 0, 0, 0, 0, 0, 0, 0x00, 0x34}, {0x12, 0, 0, 0, 0, 0, 0, 0x00, 0x34}},
+        {{0x12, 0, 0, 0, 0, 0, 0, 0, 0x34}, {0x12, 0, 0, 0, 0, 0, 0, 0, 0x34}},
         {{1, 2, 3, 4, 5, 6, 7, 0x0F, 0xF0, 0x0F}, {14, 13, 12, 11, 10, 9, 8, 0x0F, 0xFF, 0x00}},
     };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
-        Bytes inPlace = c.fIn, copy(c.fIn.size());
+        Bytes inPlace = c[0], copy(c[0].size());
         sMaskDatagram(inPlace.data(), inPlace.size());
-        sMaskDatagramCopy(c.fIn.data(), copy.data(), copy.size());
-        EXPECT_EQ(c.fOut, inPlace);
-        EXPECT_EQ(c.fOut, copy);
+        sMaskDatagramCopy(c[0].data(), copy.data(), copy.size());
+        EXPECT_EQ(c[1], inPlace);
+        EXPECT_EQ(c[1], copy);
         sMaskDatagram(inPlace.data(), inPlace.size());
-        EXPECT_EQ(c.fIn, inPlace);
+        EXPECT_EQ(c[0], inPlace);
     }
 }
 
@@ -234,23 +225,22 @@ TEST(UtpByteQueue, MatchesAModelAcrossWrapsGrowthAndRelease)
     uint8_t next = 0;
     for (int step = 0; step < 4000; ++step)
     {
-        // Phases of mostly appending and mostly taking, so the ring wraps, grows while wrapped,
-        // and runs empty from above the kept capacity.
+        // Phases of mostly appending and mostly taking: the ring wraps, grows while wrapped, and
+        // runs empty from above the kept capacity.
         const bool filling = (step / 500) % 2 == 0;
         const size_t count = random() % 9000;
+        Bytes bytes(count);
         if (random() % 4 != 0 ? filling : !filling)
         {
-            Bytes in(count);
-            for (uint8_t& b : in)
+            for (uint8_t& b : bytes)
                 model.push_back(b = next++);
-            queue.Append(in.data(), in.size());
+            queue.Append(bytes.data(), bytes.size());
         }
         else
         {
-            Bytes out(count);
-            out.resize(queue.Take(out.data(), count));
-            ASSERT_EQ(std::min(count, model.size()), out.size());
-            for (uint8_t b : out)
+            bytes.resize(queue.Take(bytes.data(), bytes.size()));
+            ASSERT_EQ(std::min(count, model.size()), bytes.size());
+            for (uint8_t b : bytes)
             {
                 ASSERT_EQ(model.front(), b);
                 model.pop_front();
@@ -259,8 +249,6 @@ TEST(UtpByteQueue, MatchesAModelAcrossWrapsGrowthAndRelease)
         ASSERT_EQ(model.size(), queue.Size());
     }
 }
-
-// =================================================================================================
 
 // A writer of 24 MiB on fConnected while fAccepted reads nothing: returns once the receiver
 // holds more than 1 MiB.
@@ -284,8 +272,7 @@ struct StalledWriter
     }
     ~StalledWriter()
     {
-        fPair.fConnected->Close();
-        fPair.fAccepted->Close();
+        fPair.Close();
         fThread.join();
     }
 };
@@ -294,7 +281,7 @@ TEST(UtpStreams, SlowReaderKeepsTheQueueWithinTheWindowAndLosesNothing)
 {
     TestUdp a, b;
     StalledWriter w(a, b);
-    // Wait until the queue stops growing: the window has closed.
+    // The queue stops growing once the window has closed.
     size_t before = 0, queued = w.fPair.fAccepted->CountQueued();
     for (int x = 0; x < 60 && queued != before; ++x)
     {
@@ -309,16 +296,12 @@ TEST(UtpStreams, SlowReaderKeepsTheQueueWithinTheWindowAndLosesNothing)
     EXPECT_EQ(w.fData.size(), w.fWritten);
 }
 
-TEST(UtpStreams, AWriteEndsWhenThePeerHasFinished)
+TEST(UtpStreams, AWriteEndsWithItsCountWhenThePeerHasFinished)
 {
     TestUdp a, b;
     StalledWriter w(a, b);
     w.fPair.fAccepted->Close();
-    if (!sEventually([&] { return w.fDone.load(); }, 60))
-    {
-        std::fprintf(stderr, "Hung: the write did not end\n");
-        std::_Exit(1);
-    }
+    sWithin(60, [&] { sEventually([&] { return w.fDone.load(); }, 120); });
     EXPECT_GE(w.fWritten, w.fPair.fAccepted->CountQueued());
     EXPECT_LT(w.fWritten, w.fData.size());
 }
@@ -341,31 +324,34 @@ TEST(UtpStreams, OverlappingWritesOnOneStreamDoNotInterleave)
                 EXPECT_EQ(Bytes(kSize, first), Bytes(got.begin(), got.begin() + kSize));
                 EXPECT_EQ(Bytes(kSize, second), Bytes(got.begin() + kSize, got.end()));
             });
-    p.fConnected->Close();
-    p.fAccepted->Close();
+    p.Close();
 }
 
-// =================================================================================================
-
-TEST(UtpStreams, ListeningTakesAConnectionThatAnOlderManagerReadFirst)
+// The connection's SYN is read by the socket's older Manager, yet queued for the socket, so a
+// later listener takes it. The two Managers then share the (blocking) socket through small
+// exchanges, which a runner blocking on the socket would stall.
+TEST(UtpStreams, AnyListenerOfTheSocketTakesItsQueuedConnection)
 {
     TestUdp a, b1, b2;
     Pair first = sPair(a, b1); // its stream keeps the first Manager of a alive
-    // Only that Manager reads a now, so it reads the new connection's SYN.
     const ZRef<StreamerRW> second = sConnect(b2.fFD, a);
     EXPECT_EQ(eState_Connected, second->GetState());
     EXPECT_EQ(1u, sU().CountPending(a.fFD));
-    sWithin(20,
+    sWithin(30,
             [&]
             {
                 const ZRef<StreamerRW> accepted = sAccept(a.fFD);
-                sWrite(second, sB("second"));
-                EXPECT_EQ(sB("second"), sReadAll(accepted, 6));
+                for (int round = 0; round < 20; ++round)
+                {
+                    sWrite(second, sB("ping"));
+                    EXPECT_EQ(sB("ping"), sReadAll(accepted, 4));
+                    sWrite(accepted, sB("pong"));
+                    EXPECT_EQ(sB("pong"), sReadAll(second, 4));
+                }
                 accepted->Close();
             });
     second->Close();
-    first.fAccepted->Close();
-    first.fConnected->Close();
+    first.Close();
 }
 
 TEST(UtpStreams, TheBacklogBoundsQueuedConnectionsAndAResetOneLeavesIt)
@@ -402,81 +388,34 @@ TEST(UtpStreams, TheBacklogBoundsQueuedConnectionsAndAResetOneLeavesIt)
     EXPECT_LE(sU().CountConnections(), before + kBacklog + 1);
 }
 
-// =================================================================================================
-
-TEST(UtpStreams, SeveralManagersOnOneBlockingSocketNeverStallTheRunner)
+// Over IPv6 where there is a loopback (whole source addresses both ways). Every stream call
+// hands the datagrams it made (data, acknowledgements and window updates, a FIN) to the system
+// before it returns; the reader gets every byte, then the end; a second close, and a close after
+// the engine destroyed the connection, do nothing.
+TEST(UtpStreams, NothingIsHeldBackAndTheEndComesAfterEveryByte)
 {
-    TestUdp a, b;
-    // Two more Managers on a: each pass would read the blocking socket three times.
-    const ZRef<Manager> extra1 = sU().pMakeManager(a.fFD), extra2 = sU().pMakeManager(a.fFD);
-    Pair p = sPair(a, b);
-    sWithin(30,
-            [&]
-            {
-                for (int round = 0; round < 20; ++round)
-                {
-                    sWrite(p.fAccepted, sB("ping"));
-                    EXPECT_EQ(sB("ping"), sReadAll(p.fConnected, 4));
-                    sWrite(p.fConnected, sB("pong"));
-                    EXPECT_EQ(sB("pong"), sReadAll(p.fAccepted, 4));
-                }
-            });
-    p.fConnected->Close();
-    p.fAccepted->Close();
-}
-
-TEST(UtpStreams, ServesMoreThan64SocketsAtHighDescriptors)
-{
-    // Descriptors above select's 1024 where they can be chosen; on Windows the system hands
-    // out the handles, and the point is their number (select's sets hold 64 there).
-    const int kPairs = 35, kBase = 1100;
-    if (!TestUdp::sAllowSockets(kBase + 2 * kPairs + 10))
-        GTEST_SKIP() << "descriptor limit too low";
-    std::vector<std::unique_ptr<TestUdp>> sockets;
-    std::vector<Pair> pairs;
-    for (int x = 0; x < 2 * kPairs; ++x)
-    {
-        sockets.emplace_back(new TestUdp);
-        ASSERT_GE(sockets.back()->fFD, 0);
-        if (TestUdp::sCanMove())
-        {
-            ASSERT_TRUE(sockets.back()->MoveTo(kBase + x));
-        }
-    }
-    for (int x = 0; x < kPairs; ++x)
-        pairs.push_back(sPair(*sockets[2 * x], *sockets[2 * x + 1]));
+    TestUdp a6(testsupport::eIPv6), b6(testsupport::eIPv6), a4, b4;
+    const bool six = a6.fFD >= 0 && b6.fFD >= 0;
+    if (!six)
+        std::fprintf(stderr, "No IPv6 loopback here: IPv4 only\n");
+    Pair p = six ? sPair(a6, b6) : sPair(a4, b4);
+    EXPECT_EQ(0u, sU().CountUnsent());
+    const Bytes data = sPattern(300000, 9);
     sWithin(60,
             [&]
             {
-                for (int x = 0; x < kPairs; ++x)
-                    sWrite(pairs[x].fConnected, sPattern(3000, uint8_t(x)));
-                for (int x = 0; x < kPairs; ++x)
-                    EXPECT_TRUE(sReadAll(pairs[x].fAccepted, 3000) == sPattern(3000, uint8_t(x)))
-                        << x;
+                EXPECT_EQ(data.size(), sWrite(p.fConnected, data));
+                EXPECT_EQ(0u, sU().CountUnsent());
+                p.fConnected->Close();
+                EXPECT_EQ(0u, sU().CountUnsent());
+                p.fConnected->Close();
+                EXPECT_TRUE(sReadAll(p.fAccepted, data.size() + 1) == data);
+                EXPECT_EQ(0u, sU().CountUnsent());
+                p.fAccepted->Close();
+                EXPECT_EQ(0u, sU().CountUnsent());
             });
-    for (Pair& p : pairs)
-    {
-        p.fConnected->Close();
-        p.fAccepted->Close();
-    }
-}
-
-TEST(UtpStreams, ConnectsOverIPv6WithWholeSourceAddresses)
-{
-    TestUdp a(testsupport::eIPv6), b(testsupport::eIPv6);
-    if (a.fFD < 0 || b.fFD < 0)
-        GTEST_SKIP() << "no IPv6 loopback";
-    Pair p = sPair(a, b);
-    sWithin(20,
-            [&]
-            {
-                sWrite(p.fConnected, sB("over six"));
-                EXPECT_EQ(sB("over six"), sReadAll(p.fAccepted, 8));
-                sWrite(p.fAccepted, sB("and back"));
-                EXPECT_EQ(sB("and back"), sReadAll(p.fConnected, 8));
-            });
+    EXPECT_TRUE(sEventually([&] { return p.fConnected->GetState() == eState_Destroyed; }));
     p.fConnected->Close();
-    p.fAccepted->Close();
 }
 
 TEST(UtpStreams, AnIdleRunnerServesANewSocketAtOnce)
@@ -492,15 +431,13 @@ TEST(UtpStreams, AnIdleRunnerServesANewSocketAtOnce)
             GTEST_SKIP() << "earlier tests left streams open in this process; run it alone";
         sSleep(0.2);
         TestUdp a;
-        std::thread refuser([&] { sRefuseNextSyn(peer); });
+        std::thread refuser([&] { sRefuseNextSyn(peer, a); });
         const Clock::time_point start = Clock::now();
         ZRef<StreamerRW> refused;
         sWithin(30, [&] { refused = sConnect(a.fFD, peer); });
         total += sSince(start);
         refuser.join();
         EXPECT_EQ(eState_Failed, refused->GetState());
-        EXPECT_TRUE(sReadAll(refused, 10).empty());
-        EXPECT_EQ(0u, sWrite(refused, sB("x")));
         refused->Close();
     }
     EXPECT_LT(total, 1.0);
