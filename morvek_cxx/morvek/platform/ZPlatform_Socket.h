@@ -93,6 +93,11 @@ struct SendItem
 // Returns the number of datagrams the system accepted.
 size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount);
 
+// The batch calls as loops over the single calls (ZPlatform_Socket.cpp): the batch calls of a
+// system without batch system calls, and the fallback of one that refuses them.
+size_t sSocket_ReceiveSingly(int iSocket, ReceiveSlot* ioSlots, size_t iCount);
+size_t sSocket_SendSingly(int iSocket, const SendItem* iItems, size_t iCount);
+
 } // namespace Platform
 } // namespace Morvek
 

@@ -153,21 +153,6 @@ namespace
 // Datagrams handed to the system in one call, at most.
 const size_t kBatch = 64;
 
-// Sends datagrams one at a time; returns how many the system accepted.
-size_t spSendSingly(int iSocket, const SendItem* iItems, size_t iCount)
-{
-    size_t accepted = 0;
-    for (size_t x = 0; x < iCount; ++x)
-    {
-        if (sSocket_SendTo(iSocket, iItems[x].fData, iItems[x].fLength, iItems[x].fAddress,
-                           iItems[x].fAddressLength))
-        {
-            ++accepted;
-        }
-    }
-    return accepted;
-}
-
 } // namespace
 
 #if defined(MORVEK_SOCKET_MMSG)
@@ -331,7 +316,7 @@ size_t spSendChunk(int iSocket, const SendItem* iItems, size_t iCount)
             if (errno == EINVAL || errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP)
                 sSegmenting.store(false, std::memory_order_relaxed);
 #endif
-            accepted += spSendSingly(iSocket, iItems + refused.fFirst, refused.fCount);
+            accepted += sSocket_SendSingly(iSocket, iItems + refused.fFirst, refused.fCount);
         }
         ++m;
     }
@@ -351,7 +336,7 @@ size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount)
         for (size_t y = x; y < x + n; ++y)
             valid = valid && iItems[y].fAddressLength >= 0;
         accepted +=
-            valid ? spSendChunk(iSocket, iItems + x, n) : spSendSingly(iSocket, iItems + x, n);
+            valid ? spSendChunk(iSocket, iItems + x, n) : sSocket_SendSingly(iSocket, iItems + x, n);
     }
     return accepted;
 }
@@ -360,22 +345,12 @@ size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount)
 
 size_t sSocket_ReceiveBatch(int iSocket, ReceiveSlot* ioSlots, size_t iCount)
 {
-    size_t filled = 0;
-    for (; filled < iCount; ++filled)
-    {
-        ReceiveSlot& slot = ioSlots[filled];
-        const ptrdiff_t length =
-            sSocket_ReceiveFrom(iSocket, slot.fBuffer, slot.fCapacity, slot.fSource);
-        if (length < 0)
-            break;
-        slot.fLength = size_t(length);
-    }
-    return filled;
+    return sSocket_ReceiveSingly(iSocket, ioSlots, iCount);
 }
 
 size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount)
 {
-    return spSendSingly(iSocket, iItems, iCount);
+    return sSocket_SendSingly(iSocket, iItems, iCount);
 }
 
 #endif

@@ -289,33 +289,15 @@ bool sSocket_SendTo(int iSocket, const void* iData, size_t iLength, const sockad
                     iAddressLength) != SOCKET_ERROR;
 }
 
+// No batch system calls for datagrams: each receive keeps its readiness check.
 size_t sSocket_ReceiveBatch(int iSocket, ReceiveSlot* ioSlots, size_t iCount)
 {
-    size_t filled = 0;
-    for (; filled < iCount; ++filled)
-    {
-        ReceiveSlot& slot = ioSlots[filled];
-        const ptrdiff_t length =
-            sSocket_ReceiveFrom(iSocket, slot.fBuffer, slot.fCapacity, slot.fSource);
-        if (length < 0)
-            break;
-        slot.fLength = size_t(length);
-    }
-    return filled;
+    return sSocket_ReceiveSingly(iSocket, ioSlots, iCount);
 }
 
 size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount)
 {
-    size_t accepted = 0;
-    for (size_t x = 0; x < iCount; ++x)
-    {
-        if (sSocket_SendTo(iSocket, iItems[x].fData, iItems[x].fLength, iItems[x].fAddress,
-                           iItems[x].fAddressLength))
-        {
-            ++accepted;
-        }
-    }
-    return accepted;
+    return sSocket_SendSingly(iSocket, iItems, iCount);
 }
 
 } // namespace Platform
