@@ -138,12 +138,14 @@ Pair sPair(const TestUdp& iListen, const TestUdp& iConnect)
 // A peer that speaks raw uTP (version 1) from a plain socket.
 const uint16_t kRawSeq = 500;
 
-// A masked packet: header, extension bits on a SYN, a time stamp whose low byte is the key.
-Bytes sRawPacket(int iType, uint32_t iConnId, uint16_t iSeqNr, uint16_t iAckNr)
+// A masked packet: header, extension bits on a SYN, a time stamp whose low byte is the key, then
+// iPayload bytes.
+Bytes sRawPacket(int iType, uint32_t iConnId, uint16_t iSeqNr, uint16_t iAckNr,
+                 size_t iPayload = 0)
 {
     using namespace quillane::UTP::Engine;
     const bool syn = iType == ST_SYN;
-    Bytes packet(kHeaderSizeV1 + (syn ? kExtBitsSize : 0));
+    Bytes packet(kHeaderSizeV1 + (syn ? kExtBitsSize : 0) + iPayload, 0x5C);
     sWriteHeader(packet.data(), 1, iType, syn ? EXT_BITS : EXT_NONE, iConnId, 1 << 20, iSeqNr,
                  iAckNr);
     if (syn)
@@ -389,6 +391,31 @@ TEST(UtpStreams, TheBacklogBoundsQueuedConnectionsAndAResetOneLeavesIt)
     sBarrier(peer, a);
     EXPECT_EQ(kBacklog, sU().CountPending(a.fFD));
     EXPECT_LE(sU().CountConnections(), before + kBacklog + 1);
+}
+
+// A peer that ignores the advertised window fails its stream once kReceiveLimit bytes are
+// queued, instead of making the process hold whatever it sends.
+TEST(UtpStreams, APeerThatIgnoresTheWindowFailsItsStreamAtTheLimit)
+{
+    using namespace quillane::UTP::Engine;
+    TestUdp a, peer;
+    const ZRef<Manager> owner = sU().pMakeManager(a.fFD);
+    sRawSend(peer, a, sRawPacket(ST_SYN, 7000, kRawSeq, 0));
+    sBarrier(peer, a);
+    const ZRef<StreamerRW> s = owner->MakeStreamerRW().DynamicCast<StreamerRW>();
+    ASSERT_TRUE(s);
+    const size_t count = kReceiveLimit / 1000 + 100;
+    for (size_t x = 1; x <= count; ++x)
+    {
+        // In order, paced by barriers so that no datagram is lost at a full socket buffer.
+        sRawSend(peer, a, sRawPacket(ST_DATA, 7001, uint16_t(kRawSeq + x), 0, 1000));
+        if (x % 25 == 0)
+            sBarrier(peer, a);
+    }
+    sBarrier(peer, a);
+    EXPECT_EQ(eState_Failed, s->GetState());
+    EXPECT_LE(s->CountQueued(), kReceiveLimit);
+    s->Close();
 }
 
 // Over IPv6 where there is a loopback (whole source addresses both ways). Every stream call
