@@ -152,4 +152,47 @@ TEST(PlatformWin, ARefusedPolicyBecomesAnAnswerOfFalseWithItsLogLine)
     std::thread(spRefusedPolicy, COINIT_APARTMENTTHREADED).join();
 }
 
+// Removes every rule of one name from the system's firewall when it goes.
+struct RulesNamed
+{
+    const string8 fName;
+
+    ~RulesNamed() { Remove(); }
+
+    // How many went.
+    size_t Remove()
+    {
+        const std::unique_ptr<FwPolicy2> policy = sNewFwPlatform()->NewPolicy2();
+        const std::unique_ptr<FwRules> rules = policy ? policy->GetRules() : nullptr;
+        size_t count = 0;
+        while (rules && rules->Contains(fName) && rules->Remove(fName))
+            ++count;
+        return count;
+    }
+};
+
+TEST(PlatformWin, OpenForThenIsOpenOnTheSystemsFirewall)
+{
+    // A program that does not exist, under a name no one else uses.
+    const string8 suffix =
+        std::to_string(::GetCurrentProcessId()) + "_" + std::to_string(::GetTickCount64());
+    const string8 program = "C:\\qn_firewall_test_" + suffix + "\\absent.exe";
+    RulesNamed rules{"qn firewall test " + suffix};
+
+    EXPECT_FALSE(spIsOpen(*sNewFwPlatform(), program));
+    const bool opened = spOpenFor(*sNewFwPlatform(), program, rules.fName);
+    EXPECT_EQ(opened, spIsOpen(*sNewFwPlatform(), program));
+    if (qntest::sRunningUnderWine())
+    {
+        GTEST_SKIP() << "needs real Windows: Wine's firewall objects are stubs that return "
+                        "E_NOTIMPL (checked only that the answers agree)";
+    }
+    if (!sAdministratorsMember())
+        GTEST_SKIP() << "needs administrator rights to change the firewall";
+    EXPECT_TRUE(opened);
+    EXPECT_TRUE(spOpenFor(*sNewFwPlatform(), program, rules.fName));
+    EXPECT_EQ(4u, rules.Remove());
+    EXPECT_FALSE(spIsOpen(*sNewFwPlatform(), program));
+}
+
 } // namespace
