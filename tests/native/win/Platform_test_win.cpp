@@ -96,8 +96,8 @@ TEST(PlatformWin, LaunchWaitsForTheProgramAndPassesItsParametersUnchanged)
 class RefusingClass : public IClassFactory
 {
   public:
-    RefusingClass()
-        : fRegistered(::CoRegisterClassObject(CLSID_NetFwPolicy2, this, CLSCTX_INPROC_SERVER,
+    explicit RefusingClass(const CLSID& iClass)
+        : fRegistered(::CoRegisterClassObject(iClass, this, CLSCTX_INPROC_SERVER,
                                               REGCLS_MULTIPLEUSE, &fCookie))
     {
     }
@@ -129,7 +129,20 @@ void spRefusedPolicy(DWORD iApartment)
 {
     ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, iApartment)));
     {
-        RefusingClass policy2;
+        RefusingClass policy2(CLSID_NetFwPolicy2), rule(CLSID_NetFwRule), mgr(CLSID_NetFwMgr),
+            application(CLSID_NetFwAuthorizedApplication);
+        // Each object is asked for in process, as its own interface.
+        const std::unique_ptr<FwPlatform> platform = sNewFwPlatform();
+        EXPECT_FALSE(platform->NewRule());
+        EXPECT_FALSE(platform->NewMgr());
+        EXPECT_FALSE(platform->NewAuthorizedApplication());
+        for (const auto& c :
+             {std::make_pair(&rule, IID_INetFwRule), std::make_pair(&mgr, IID_INetFwMgr),
+              std::make_pair(&application, IID_INetFwAuthorizedApplication)})
+        {
+            ASSERT_TRUE(SUCCEEDED(c.first->fRegistered));
+            EXPECT_EQ(std::vector<IID>(1, c.second), c.first->fAsked);
+        }
         ASSERT_TRUE(SUCCEEDED(policy2.fRegistered));
         const Morvek::ZRef<qntest::RecordingLog> log = new qntest::RecordingLog;
         Morvek::ZLog::sSetLogMeister(log);
@@ -146,7 +159,7 @@ void spRefusedPolicy(DWORD iApartment)
     ::CoUninitialize();
 }
 
-TEST(PlatformWin, ARefusedPolicyBecomesAnAnswerOfFalseWithItsLogLine)
+TEST(PlatformWin, FirewallObjectsAreAskedForInProcessAndARefusalAnswersFalse)
 {
     std::thread(spRefusedPolicy, COINIT_MULTITHREADED).join();
     std::thread(spRefusedPolicy, COINIT_APARTMENTTHREADED).join();
