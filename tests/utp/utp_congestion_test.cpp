@@ -6,14 +6,7 @@
 
 using namespace utptest;
 
-namespace
-{
-
-class UtpCongestion : public UtpFixture
-{
-};
-
-} // namespace
+using UtpCongestion = UtpFixture;
 
 TEST_F(UtpCongestion, WindowGrowsAndShrinksWithDelayWithinItsBounds)
 {
@@ -152,7 +145,6 @@ TEST_F(UtpCongestion, FastResendFromEackOnce)
     EXPECT_EQ(65534, sHeaderOf(fSent[0].fBytes).fSeqNr);
     EXPECT_EQ(65535, sHeaderOf(fSent[1].fBytes).fSeqNr);
     EXPECT_EQ(5u, s->fCurWindowPackets); // the oldest still counts up to the newest
-    EXPECT_EQ(2u * s->fPacketSize, s->fCurWindow);
     EXPECT_EQ(1000000u / 2, s->fMaxWindow);
     fSent.clear();
     Advance(20);

@@ -45,10 +45,7 @@ class UtpConnection : public UtpFixture
             SendReset(s, s->fRecvId);
         if (iStage == kFinSent)
             UTP_Close(s);
-        if (iStage == kGotFin || iStage == kClosedAfterFin)
-        {
-            EXPECT_TRUE(Receive(Peer(s, ST_FIN)));
-        }
+        EXPECT_TRUE(iStage < kGotFin || Receive(Peer(s, ST_FIN)));
         if (iStage == kClosedAfterFin)
             UTP_Close(s);
         return s;
@@ -174,10 +171,7 @@ TEST_F(UtpConnection, ResetsInEachState)
         EXPECT_TRUE(fSent.empty()); // a reset is never answered
         EXPECT_EQ(row.fAfterReset, UTP_GetState(s));
         EXPECT_EQ(row.fErrors, r.fErrors);
-        if (row.fWithRecorder)
-        {
-            EXPECT_EQ(BW_CLOSE, r.fOverheadCategories.back());
-        }
+        EXPECT_TRUE(!row.fWithRecorder || r.fOverheadCategories.back() == BW_CLOSE);
         if (row.fAfterReset == CS_RESET)
             UTP_Close(s);
         Sweep();

@@ -8,18 +8,14 @@ using namespace utptest;
 namespace
 {
 
-class UtpReceive : public UtpFixture
+using UtpReceive = UtpFixture;
+
+PacketDraft Syn(uint32_t iId, uint16_t iSeq)
 {
-  protected:
-    static PacketDraft Syn(uint32_t iId, uint16_t iSeq)
-    {
-        PacketDraft p;
-        p.fType = ST_SYN;
-        p.fConnId = iId;
-        p.fSeqNr = iSeq;
-        return p;
-    }
-};
+    PacketDraft p;
+    p.fType = ST_SYN, p.fConnId = iId, p.fSeqNr = iSeq;
+    return p;
+}
 
 } // namespace
 
