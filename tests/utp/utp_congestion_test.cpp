@@ -70,16 +70,10 @@ TEST_F(UtpCongestion, RoundTripSamplesSkipResentAndMarkedPackets)
 // unacknowledged ends the stream with ECONNRESET (60 ms, seen at the 100 ms sweep).
 TEST_F(UtpCongestion, RetransmissionsBackOffThenGiveUp)
 {
-    enum What
-    {
-        kSyn,
-        kData,
-        kFin,
-        kDataAtPeersFin
-    };
+    const int kSyn = 0, kData = 1, kFin = 2, kDataAtPeersFin = 3;
     struct Row
     {
-        What fWhat;
+        int fWhat;
         std::vector<uint64_t> fResends;
         uint32_t fGiveUpMs;
         int fError;

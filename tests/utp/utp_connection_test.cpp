@@ -9,16 +9,10 @@ using namespace utptest;
 namespace
 {
 
-enum Stage
-{
-    kIdle,
-    kSynSent,
-    kConnected,
-    kReset,
-    kFinSent,
-    kGotFin,
-    kClosedAfterFin
-};
+// The stages Enter brings a connection into, in the order they come.
+typedef int Stage;
+const Stage kIdle = 0, kSynSent = 1, kConnected = 2, kReset = 3, kFinSent = 4, kGotFin = 5,
+            kClosedAfterFin = 6;
 
 class UtpConnection : public UtpFixture
 {

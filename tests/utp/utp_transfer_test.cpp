@@ -344,13 +344,8 @@ TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
 // stalled one whose window-reopening ack is lost (only the 29 s keep-alive carries it across).
 TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
 {
-    enum Mode
-    {
-        kSlow,
-        kStalled,
-        kStalledUpdateLost
-    };
-    for (const Mode mode : {kSlow, kStalled, kStalledUpdateLost})
+    const int kSlow = 0, kStalled = 1, kStalledUpdateLost = 2;
+    for (const int mode : {kSlow, kStalled, kStalledUpdateLost})
     {
         SCOPED_TRACE("mode " + std::to_string(mode));
         Pair pair;
