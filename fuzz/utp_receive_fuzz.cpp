@@ -76,9 +76,10 @@ struct Input
     }
 };
 
-AppConfig spApp(uint8_t iVariant, uint64_t iSend)
+AppConfig spApp(uint8_t iVariant, uint64_t iSend, int iVersion = 1)
 {
     AppConfig a;
+    a.fVersion = iVersion;
     a.fSendBytes = iSend;
     a.fVerify = false; // injected payload is legitimate data to the engine
     a.fClose = CloseWhen::kNever;
@@ -115,8 +116,7 @@ void spBuildScene(Sim& ioSim, Scene& ioScene, uint8_t iVariant)
     ioSim.SetAccept(kServer, spApp(iVariant, 0));
     for (int version : {1, 0})
     {
-        AppConfig a = spApp(iVariant, 1 << 20);
-        a.fVersion = version;
+        AppConfig a = spApp(iVariant, 1 << 20, version);
         a.fSndBuf = 24000;
         ioScene.fPuppets[1 - version] = ioSim.Connect(kPuppet, kServer, a);
     }
@@ -126,9 +126,7 @@ void spBuildScene(Sim& ioSim, Scene& ioScene, uint8_t iVariant)
     ioSim.SetAccept(kServer, spApp(iVariant, 20000));
     ioSim.SetAccept(kClient, spApp(iVariant, 5000));
     ioSim.Connect(kClient, kServer, spApp(iVariant, 30000));
-    AppConfig v0 = spApp(iVariant, 30000);
-    v0.fVersion = 0;
-    ioSim.Connect(kClient, kServer, v0);
+    ioSim.Connect(kClient, kServer, spApp(iVariant, 30000, 0));
     ioSim.RunFor(60000); // the send quota lets the first packets out after some 40 ms
 
     SimConn* finSent = ioSim.Connect(kClient, kServer, spApp(iVariant, 0));
