@@ -1,10 +1,6 @@
-// Fuzz target: the uTP packet parser alone (version recognition, header fields, extension chain)
-// on arbitrary datagrams, read in both versions (a connection reads whatever reaches it in its
-// own; the recognised version is one of them). The input is copied into a buffer of exactly its
-// length so that any read past the datagram is caught by the address sanitizer; the parser's
-// promises (payload and EACK mask inside the datagram) are checked explicitly. What the engine
-// writes is pinned by the golden-bytes test.
-//
+// Fuzz target: the packet parser alone (recognition, header, extension chain) on arbitrary
+// datagrams read in both versions, from a buffer of exactly their length (the address sanitizer
+// catches any read past it); payload and EACK mask must lie inside the datagram.
 // Corpus: fuzz/corpus/utp_packet/ (datagrams of a normal simulated exchange).
 
 #include "engine/utp_packet.h"

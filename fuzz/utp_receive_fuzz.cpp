@@ -25,16 +25,10 @@
 //   op % 8 = 7      a stall: the clock moves on as for op 3 while nothing runs; timers and
 //                   deliveries that fell due run late, at once
 //
-// Checked after every operation: the send-buffer bookkeeping (the oldest packet's slot occupied
-// while packets are in the buffer; the bytes in flight exactly the payloads sent and not marked
-// for resending) and the floors of window and time-out, whatever the peer says. At the end: no
-// application saw a contract violation (a write callback outside UTP_Write or beyond what was
-// offered, a callback after destruction), and the engine holds exactly the records whose
-// destruction it has not reported.
-//
-// With UTP_FUZZ_MAKE_CORPUS=<dir> the target writes seed inputs to <dir>/utp_receive (the scene's
-// datagrams and those of a normal continuation; programs playing the puppets' peer) and the raw
-// datagrams to <dir>/utp_packet, then exits.
+// Checked after every operation: the send-buffer bookkeeping and the floors of window and
+// time-out; at the end, no application saw a contract violation and the engine holds exactly the
+// records whose destruction it has not reported. With UTP_FUZZ_MAKE_CORPUS=<dir> the target
+// writes seed inputs to <dir>/utp_receive and the raw datagrams to <dir>/utp_packet, then exits.
 
 #include "utp_sim.h"
 
@@ -78,15 +72,14 @@ struct Input
     const uint8_t* Take(size_t& ioLength)
     {
         ioLength = std::min(ioLength, fLeft);
-        fData += ioLength;
-        fLeft -= ioLength;
-        return fData - ioLength;
+        return fLeft -= ioLength, (fData += ioLength) - ioLength;
     }
 };
 
-AppConfig spApp(uint8_t iVariant, uint64_t iSend)
+AppConfig spApp(uint8_t iVariant, uint64_t iSend, int iVersion = 1)
 {
     AppConfig a;
+    a.fVersion = iVersion;
     a.fSendBytes = iSend;
     a.fVerify = false; // injected payload is legitimate data to the engine
     a.fClose = CloseWhen::kNever;
@@ -123,8 +116,7 @@ void spBuildScene(Sim& ioSim, Scene& ioScene, uint8_t iVariant)
     ioSim.SetAccept(kServer, spApp(iVariant, 0));
     for (int version : {1, 0})
     {
-        AppConfig a = spApp(iVariant, 1 << 20);
-        a.fVersion = version;
+        AppConfig a = spApp(iVariant, 1 << 20, version);
         a.fSndBuf = 24000;
         ioScene.fPuppets[1 - version] = ioSim.Connect(kPuppet, kServer, a);
     }
@@ -134,9 +126,7 @@ void spBuildScene(Sim& ioSim, Scene& ioScene, uint8_t iVariant)
     ioSim.SetAccept(kServer, spApp(iVariant, 20000));
     ioSim.SetAccept(kClient, spApp(iVariant, 5000));
     ioSim.Connect(kClient, kServer, spApp(iVariant, 30000));
-    AppConfig v0 = spApp(iVariant, 30000);
-    v0.fVersion = 0;
-    ioSim.Connect(kClient, kServer, v0);
+    ioSim.Connect(kClient, kServer, spApp(iVariant, 30000, 0));
     ioSim.RunFor(60000); // the send quota lets the first packets out after some 40 ms
 
     SimConn* finSent = ioSim.Connect(kClient, kServer, spApp(iVariant, 0));
@@ -190,7 +180,6 @@ void spDatagramOp(Sim& ioSim, Input& ioInput, int iKind)
     const std::vector<SimConn*> live = spLive(ioSim);
     if ((flags & 1) && !live.empty())
     {
-        // Aimed at a live record: its id in its version's layout, sequence numbers near its own.
         const SimConn* target = live[size_t((flags >> 1) & 7) % live.size()];
         const UTPSocket* s = target->fSocket;
         const bool v1 = s->fVersion == 1;
@@ -246,10 +235,7 @@ void spPuppetOp(Sim& ioSim, const Scene& iScene, Input& ioInput)
     if (!s)
         return; // destroyed; the bytes are used all the same, so later operations keep meaning
     if (kind == 3)
-    {
-        puppet->Close();
-        return;
-    }
+        return puppet->Close();
     const int version = s->fVersion;
     uint16_t seq = uint16_t(s->fAckNr + 1);
     if (placement)
@@ -292,21 +278,18 @@ void spAppOp(Sim& ioSim, Input& ioInput)
     SimConn* c = ioSim.Conns()[a % ioSim.Conns().size()].get();
     if (!c->fSocket)
         return;
-    const int action = (a >> 4) & 3;
-    if (action == 0)
+    switch ((a >> 4) & 3)
     {
+    case 0:
         c->fConfig.fSendBytes += 1382 * uint64_t(1 + (a & 3));
-        c->Pump();
+        return c->Pump();
+    case 1:
+        return c->Close();
+    case 2:
+        return c->Drain();
     }
-    else if (action == 1)
-        c->Close();
-    else if (action == 2)
-        c->Drain();
-    else
-    {
-        const uint8_t v = ioInput.Byte();
-        c->fConfig.fReadBufferAnswer = v == 255 ? -1 : (long long)v * 4096;
-    }
+    const uint8_t v = ioInput.Byte();
+    c->fConfig.fReadBufferAnswer = v == 255 ? -1 : (long long)v * 4096;
 }
 
 // A clock step in µs: mostly short; the upper half reaches the long time-outs (up to 64 s).
@@ -319,8 +302,8 @@ void spCheck(bool iHolds, const char* iWhat, Sim& ioSim, const SimConn* iConn = 
 {
     if (iHolds)
         return;
-    std::fprintf(stderr, "%s\n%s\n", iWhat, iConn ? iConn->Describe().c_str() : "");
-    std::fprintf(stderr, "%s", ioSim.Summary().c_str());
+    std::fprintf(stderr, "%s\n%s\n%s", iWhat, iConn ? iConn->Describe().c_str() : "",
+                 ioSim.Summary().c_str());
     std::abort();
 }
 
@@ -341,8 +324,7 @@ void spCheckInvariants(Sim& ioSim)
             if (p && p->fTransmissions && !p->fNeedResend)
                 inFlight += p->fPayload;
         }
-        spCheck(inFlight == s->fCurWindow, "bytes in flight disagree with the send buffer", ioSim,
-                c);
+        spCheck(inFlight == s->fCurWindow, "bytes in flight disagree with the buffer", ioSim, c);
     }
 }
 
@@ -354,16 +336,12 @@ Sim::Options spOptions()
     return o;
 }
 
-// ---------------------------------------------------------------------------------------------
 // Seed corpus
 
 void spWrite(const std::string& iPath, const std::vector<uint8_t>& iBytes)
 {
     if (FILE* f = std::fopen(iPath.c_str(), "wb"))
-    {
-        std::fwrite(iBytes.data(), 1, iBytes.size(), f);
-        std::fclose(f);
-    }
+        std::fwrite(iBytes.data(), 1, iBytes.size(), f), std::fclose(f);
 }
 
 // A seed program for one puppet (iV: 0 version 1, 1 version 0): Peer adds a puppet operation
@@ -376,8 +354,7 @@ struct Program
 
     Program& Add(const std::vector<uint8_t>& iBytes)
     {
-        fBytes.insert(fBytes.end(), iBytes.begin(), iBytes.end());
-        return *this;
+        return fBytes.insert(fBytes.end(), iBytes.begin(), iBytes.end()), *this;
     }
     Program& Peer(uint8_t f, uint8_t k, uint8_t w, uint8_t d, const std::vector<uint8_t>& x = {})
     {
@@ -446,17 +423,13 @@ void spMakeCorpus(const std::string& iDir)
         spBuildScene(sim, scene, 0);
         // Some loss brings selective acknowledgements; a stray brings a reset.
         for (LinkConfig* l : {&sim.Link(kClient, kServer), &sim.Link(kServer, kClient)})
-        {
-            l->fLoss = 0.1;
-            l->fReorder = 0.3;
-            l->fReorderUs = 4000;
-        }
+            l->fLoss = 0.1, l->fReorder = 0.3, l->fReorderUs = 4000;
         for (const auto& c : sim.Conns())
             c->fConfig.fSendBytes += 100000;
         for (const auto& c : sim.Conns())
             c->Pump();
-        const uint8_t stray[20] = {0x01, 0, 0x12, 0x34, 0, 0, 0, 0, 0, 0,
-                                   0,    0, 0,    0,    0, 0, 0, 7, 0, 0};
+        uint8_t stray[20] = {0x01, 0, 0x12, 0x34};
+        stray[17] = 7;
         sim.Inject(kStranger, kServer, stray, sizeof stray);
         sim.RunFor(300000);
         sim.Link(kClient, kServer) = sim.Link(kServer, kClient) = spOptions().fDefaultLink;
@@ -468,17 +441,14 @@ void spMakeCorpus(const std::string& iDir)
     std::error_code ignored; // a missing folder shows as files that cannot be written
     std::filesystem::create_directories(receive, ignored);
     std::filesystem::create_directories(packet, ignored);
-    std::map<std::string, int> kinds;
+    std::map<std::vector<size_t>, int> kinds;
     int n = 0;
     char name[64];
     for (const Datagram& d : seen)
     {
         const size_t size = d.fBytes.size();
-        const std::string kind = std::to_string(d.fFrom) + "-" +
-                                 std::to_string(HeaderSize(d.fBytes.data(), size)) + "-" +
-                                 std::to_string(PacketType(d.fBytes.data(), size)) + "-" +
-                                 std::to_string(size > 100 ? 1 : size);
-        if (kinds[kind]++ >= 2)
+        if (kinds[{size_t(d.fFrom), HeaderSize(d.fBytes.data(), size),
+                   size_t(PacketType(d.fBytes.data(), size)), size > 100 ? 1 : size}]++ >= 2)
             continue;
         std::snprintf(name, sizeof name, "/golden-%03d", n++);
         spWrite(packet + name, d.fBytes);

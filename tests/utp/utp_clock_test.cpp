@@ -1,7 +1,6 @@
 // Clock tests: the microsecond clock re-anchored to the millisecond tick and never going back;
-// the platform's clocks and seeds on the system the tests run on (the counter fast enough for the
-// microsecond clock, tick and counter keeping pace with real time so that re-anchoring stays the
-// exception, seeds not repeated).
+// the platform's clocks keeping pace with real time (re-anchoring stays the exception), seeds
+// not repeated.
 
 #include "engine/utp_clock.h"
 #include "engine/utp_platform.h"

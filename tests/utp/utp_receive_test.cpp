@@ -8,18 +8,14 @@ using namespace utptest;
 namespace
 {
 
-class UtpReceive : public UtpFixture
+using UtpReceive = UtpFixture;
+
+PacketDraft Syn(uint32_t iId, uint16_t iSeq)
 {
-  protected:
-    static PacketDraft Syn(uint32_t iId, uint16_t iSeq)
-    {
-        PacketDraft p;
-        p.fType = ST_SYN;
-        p.fConnId = iId;
-        p.fSeqNr = iSeq;
-        return p;
-    }
-};
+    PacketDraft p;
+    p.fType = ST_SYN, p.fConnId = iId, p.fSeqNr = iSeq;
+    return p;
+}
 
 } // namespace
 
@@ -82,8 +78,7 @@ TEST_F(UtpReceive, StraysGetOneResetPerRecordInABoundedTable)
 // EACK; an old DATA packet is acknowledged again (our ACK was lost), an old ST_STATE is not.
 TEST_F(UtpReceive, SequenceWindowEdges)
 {
-    Recorder r;
-    UTPSocket* s = Establish(&r);
+    UTPSocket* s = Establish(&fRec);
     ASSERT_TRUE(Receive(Data(s, 511, "far")));
     Sweep(200);
     EXPECT_TRUE(fSent.empty());
@@ -103,31 +98,29 @@ TEST_F(UtpReceive, SequenceWindowEdges)
         Sweep(100);
         EXPECT_EQ(type == ST_DATA ? 1u : 0u, fSent.size());
     }
-    EXPECT_EQ("", r.fRead);
+    EXPECT_EQ("", fRec.fRead);
 }
 
 TEST_F(UtpReceive, EarlyFinWaitsForMissingData)
 {
-    Recorder r;
-    UTPSocket* s = Establish(&r);
+    UTPSocket* s = Establish(&fRec);
     PacketDraft fin = Peer(s, ST_FIN, 2);
     ASSERT_TRUE(Receive(fin));
     ASSERT_TRUE(Receive(Data(s, 3, "beyond"))); // past the end: dropped
     ASSERT_TRUE(Receive(Data(s, 1, "two")));
     EXPECT_EQ(2, s->fReorderCount);
-    EXPECT_EQ(std::vector<int>({STATE_CHANGE_CONNECTED}), r.fStates);
+    EXPECT_EQ(std::vector<int>({STATE_CHANGE_CONNECTED}), fRec.fStates);
     ASSERT_TRUE(Receive(Data(s, 0, "one")));
-    EXPECT_EQ("onetwo", r.fRead);
+    EXPECT_EQ("onetwo", fRec.fRead);
     EXPECT_EQ(CS_GOT_FIN, UTP_GetState(s));
-    EXPECT_EQ(STATE_CHANGE_EOF, r.fStates.back());
+    EXPECT_EQ(STATE_CHANGE_EOF, fRec.fStates.back());
     ASSERT_EQ(1u, fSent.size()); // the FIN is acknowledged at once
     EXPECT_EQ(fin.fSeqNr, sHeaderOf(fSent[0].fBytes).fAckNr);
 }
 
 TEST_F(UtpReceive, ZeroWindowIsProbedAfterFifteenSeconds)
 {
-    Recorder r;
-    UTPSocket* s = Establish(&r);
+    UTPSocket* s = Establish(&fRec);
     PacketDraft ack = Peer(s, ST_STATE);
     ack.fWindow = 0;
     ASSERT_TRUE(Receive(ack));
@@ -142,8 +135,7 @@ TEST_F(UtpReceive, ZeroWindowIsProbedAfterFifteenSeconds)
 // skipped.
 TEST_F(UtpReceive, MalformedExtensionsDropThePacketUnknownOnesAreSkipped)
 {
-    Recorder r;
-    UTPSocket* s = Establish(&r);
+    UTPSocket* s = Establish(&fRec);
     PacketDraft p = Data(s, 0, "payload");
     p.fFirstExt = EXT_BITS;
     p.fExtensions = {0, 4, 0, 0, 0, 0};
@@ -151,5 +143,5 @@ TEST_F(UtpReceive, MalformedExtensionsDropThePacketUnknownOnesAreSkipped)
     EXPECT_EQ(999, s->fAckNr);
     p.fExtensions = {7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 1, 2, 3, 4};
     ASSERT_TRUE(Receive(p));
-    EXPECT_EQ("payload", r.fRead);
+    EXPECT_EQ("payload", fRec.fRead);
 }

@@ -238,6 +238,7 @@ class UtpFixture : public ::testing::Test
     std::vector<Sent> fSent;
     std::vector<UTPSocket*> fIncoming;
     Recorder fIncomingRecorder;
+    Recorder fRec;             // for a test's one connection
     void* fEndpoint = nullptr; // the send user data of Receive and Create: the local socket
 
     static inline UtpFixture* sActive = nullptr;

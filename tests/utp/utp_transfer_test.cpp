@@ -109,12 +109,9 @@ template <class Wanted> uint64_t SeedWhere(Wanted iWanted)
 void DropFirstFrom(Sim& ioSim, int iFrom, int& ioDropped)
 {
     ioSim.SetFilter(
-        [&ioDropped, iFrom](Datagram& d)
-        {
-            if (d.fFrom != iFrom || ioDropped > 0)
-                return Verdict::kDeliver;
-            ++ioDropped;
-            return Verdict::kDrop;
+        [&ioDropped, iFrom](Datagram& d) {
+            return d.fFrom == iFrom && !ioDropped ? (++ioDropped, Verdict::kDrop)
+                                                  : Verdict::kDeliver;
         });
 }
 
@@ -124,13 +121,9 @@ struct PathCase
     std::string fName;
     LinkConfig fLink;
     uint64_t fUp, fDown;
-    Sim::Options fOptions;
-    AppConfig fClient;
+    Sim::Options fOptions = {};
+    AppConfig fClient = {};
     bool fIPv6 = false, fDropSynAnswer = false;
-    PathCase(const char* iName, LinkConfig iLink, uint64_t iUp, uint64_t iDown)
-        : fName(iName), fLink(iLink), fUp(iUp), fDown(iDown)
-    {
-    }
 };
 
 } // namespace
@@ -169,36 +162,36 @@ TEST(UtpTransfer, HostilePathsDeliverEverything)
     link.fReorder = 0.10;
     link.fReorderUs = 15000; // arrives behind roughly the next dozen packets
     link.fJitterUs = 8000;
-    cases.emplace_back("duplication, reordering, jitter", link, 8 * kMB, 8 * kMB);
+    cases.push_back({"duplication, reordering, jitter", link, 8 * kMB, 8 * kMB});
     link = Path(5000, 0);
     link.fDuplicate = 1.0;
     link.fSpareFirst = 0; // the handshake is duplicated too
-    cases.emplace_back("every datagram twice", link, 2 * kMB, 2 * kMB);
+    cases.push_back({"every datagram twice", link, 2 * kMB, 2 * kMB});
     // Both sides use the 23-byte header throughout.
-    cases.emplace_back("version-0 client", Path(10000, 0.02), 2 * kMB, 2 * kMB);
+    cases.push_back({"version-0 client", Path(10000, 0.02), 2 * kMB, 2 * kMB});
     cases.back().fClient.fVersion = 0;
-    cases.emplace_back("IPv6 peers", Path(10000, 0.02), 2 * kMB, 2 * kMB);
+    cases.push_back({"IPv6 peers", Path(10000, 0.02), 2 * kMB, 2 * kMB});
     cases.back().fIPv6 = true;
     // 5% loss with jitter, and an idle runner: delayed acknowledgements wait for the 50 ms sweep.
     link = Path(15000, 0.05);
     link.fJitterUs = 4000;
-    cases.emplace_back("timer sweep every 50 ms only", link, 3 * kMB, 3 * kMB);
+    cases.push_back({"timer sweep every 50 ms only", link, 3 * kMB, 3 * kMB});
     cases.back().fOptions.fCheckAfterDatagram = false;
-    cases.emplace_back("clocks wrap 2 s in", Path(20000, 0.01), 6 * kMB, 6 * kMB);
+    cases.push_back({"clocks wrap 2 s in", Path(20000, 0.01), 6 * kMB, 6 * kMB});
     cases.back().fOptions.fStartUs = kClockWrapUs - 2 * kSecond;
     // A seed whose initial seq_nr is near 32767; loss makes selective acks straddle the wrap.
-    cases.emplace_back("sequence numbers wrap", Path(5000, 0.005), 48 * kMB, 100000);
+    cases.push_back({"sequence numbers wrap", Path(5000, 0.005), 48 * kMB, 100000});
     cases.back().fOptions.fSeed = SeedWhere(
         []
         {
             UTP_Random15();
             return UTP_Random15() >= 32600;
         });
-    cases.emplace_back("3000-byte send buffer", Path(5000, 0.01), 200000, 0);
+    cases.push_back({"3000-byte send buffer", Path(5000, 0.01), 200000, 0});
     cases.back().fClient.fSndBuf = 3000;
     // Regression: the repeated SYN must be answered by the connection the first one made, not
     // make a second one with the same ids (whose seq_nr the client would then follow).
-    cases.emplace_back("SYN answer lost", Path(10000, 0), 500000, 0);
+    cases.push_back({"SYN answer lost", Path(10000, 0), 500000, 0});
     cases.back().fDropSynAnswer = true;
 
     for (const PathCase& row : cases)
@@ -230,29 +223,14 @@ TEST(UtpTransfer, HostilePathsDeliverEverything)
         ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(600 * kSecond)) << pair.fSim.Summary();
         ExpectDelivered(pair, client);
         EXPECT_EQ(row.fDropSynAnswer ? 1 : 0, dropped);
-        if (row.fLink.fLoss >= 0.05)
-        {
-            EXPECT_GT(client->fOverheadSent[BW_RETRANSMIT], 0u);
-        }
-        if (row.fClient.fVersion == 0)
-        {
-            EXPECT_EQ(v0, all);
-            EXPECT_GT(v0, 2000u);
-        }
-        if (row.fIPv6)
-        {
-            EXPECT_EQ(largest, 1232u);
-            EXPECT_GT(full, 2000u);
-        }
-        if (row.fOptions.fStartUs != Sim::Options().fStartUs)
-        {
-            EXPECT_GT(pair.fSim.Now(), kClockWrapUs);
-        }
-        if (row.fUp > 40 * kMB)
-        {
-            EXPECT_LT(lowestSeq, 1000u);   // data went out after the wrap
-            EXPECT_GT(highestSeq, 65000u); // and before it
-        }
+        EXPECT_TRUE(row.fLink.fLoss < 0.05 || client->fOverheadSent[BW_RETRANSMIT] > 0);
+        EXPECT_TRUE(row.fClient.fVersion != 0 || (v0 == all && v0 > 2000)) << v0 << " of " << all;
+        EXPECT_TRUE(!row.fIPv6 || (largest == 1232 && full > 2000)) << largest << ", " << full;
+        EXPECT_TRUE(row.fOptions.fStartUs == Sim::Options().fStartUs ||
+                    pair.fSim.Now() > kClockWrapUs);
+        // Sequence wrap: data went out both before and after it.
+        EXPECT_TRUE(row.fUp < 40 * kMB || (lowestSeq < 1000 && highestSeq > 65000))
+            << lowestSeq << ".." << highestSeq;
     }
 }
 
@@ -366,13 +344,8 @@ TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
 // stalled one whose window-reopening ack is lost (only the 29 s keep-alive carries it across).
 TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
 {
-    enum Mode
-    {
-        kSlow,
-        kStalled,
-        kStalledUpdateLost
-    };
-    for (const Mode mode : {kSlow, kStalled, kStalledUpdateLost})
+    const int kSlow = 0, kStalled = 1, kStalledUpdateLost = 2;
+    for (const int mode : {kSlow, kStalled, kStalledUpdateLost})
     {
         SCOPED_TRACE("mode " + std::to_string(mode));
         Pair pair;
