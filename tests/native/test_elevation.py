@@ -43,7 +43,8 @@ class Elevation(unittest.TestCase):
             self.assertEqual(str(cm.exception), message)
 
     def test_is_elevated_as_root_and_as_nobody(self):
-        self.assertEqual((int, 1 if IS_ROOT else 0), (type(q.IsElevated(1, "ignored")), q.IsElevated()))
+        result = q.IsElevated(1, "ignored")
+        self.assertEqual((int, 1 if IS_ROOT else 0), (type(result), result))
         if IS_ROOT:
             self.assertEqual(as_nobody(q.IsElevated), 0)
 
