@@ -1,11 +1,9 @@
 """Two-process harness for the stream tests, under Python 2.7 and 3.
 
-`streamproc.py peer '<json config>'` is one stream peer: it prints "PORT <n>", accepts (listen) or
-connects (port) one stream, sends `send` bytes of the pattern of `seed` and/or reads `recv` bytes
-(-1: to the end) checked against the pattern of `peer_seed`, prints "RESULT <json>" and lives on
-until its standard input closes. With `hold` it reads nothing until told "drain"; with `watch` it
-prints "STALLED <bytes taken>" once its writes have made no progress for 3 s (or are done).
-Imported, it offers PeerTest (children stopped after each test) and Relay (an impairing path).
+`streamproc.py peer '<json config>'` is one peer: it prints "PORT <n>", accepts (listen) or makes
+(port) one stream, sends `send` bytes of pattern `seed` and/or reads `recv` (-1: all) checked against
+pattern `peer_seed`, prints "RESULT <json>" and lives on until its standard input closes. With
+`hold` it reads after "drain"; with `watch` it prints "STALLED <bytes taken>" once its writes stop.
 """
 
 import collections
@@ -16,6 +14,7 @@ import json
 import os
 import random
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -84,9 +83,7 @@ def say(word, payload):
 
 def peer(config):
     import quillane_native as q
-    watchdog = threading.Timer(600, os._exit, (3,))
-    watchdog.daemon = True
-    watchdog.start()
+    signal.alarm(600)  # a watchdog
     sock = udp()
     say("PORT", sock.getsockname()[1])
     listen = config.get("listen")
@@ -146,7 +143,7 @@ class Child(object):
     """A peer process whose output lines are read in a thread; the last ones (the module's log
     among them) are kept as context for failure messages."""
 
-    def __init__(self, name, config):
+    def __init__(self, test, name, config):
         self.name, self.lines, self.context = name, queue.Queue(), collections.deque(maxlen=20)
         env = dict(os.environ)
         if SANITIZED:  # a report ends the child at once, so the test fails instead of printing it
@@ -156,6 +153,7 @@ class Child(object):
         pump = threading.Thread(target=self._pump)
         pump.daemon = True
         pump.start()
+        test.addCleanup(self.stop)
 
     def _pump(self):
         for line in iter(self.proc.stdout.readline, ""):
@@ -190,12 +188,10 @@ class Child(object):
     def stop(self):
         """Closes standard input (the child exits); kills it after 20 s."""
         self.proc.stdin.close()
-        for _ in range(400):
-            if self.proc.poll() is not None:
-                return
-            time.sleep(0.05)
-        self.proc.kill()
+        killer = threading.Timer(20, self.proc.kill)
+        killer.start()
         self.proc.wait()
+        killer.cancel()
 
 
 class Relay(threading.Thread):
@@ -252,21 +248,16 @@ class Relay(threading.Thread):
 
 class PeerTest(unittest.TestCase):
 
-    def child(self, name, config):
-        child = Child(name, config)
-        self.addCleanup(child.stop)
-        return child
-
     def start_pair(self, listener, connector, relay=None):
         """A listening peer and a peer that connects to it, through a Relay if given."""
-        a = self.child("listener", dict(listener, listen=True))
+        a = Child(self, "listener", dict(listener, listen=True))
         port = int(a.expect("PORT"))
         if relay is not None:
             self.relay = Relay(port, **relay)
             self.relay.start()
             self.addCleanup(self.relay.stop)
             port = self.relay.port
-        return a, self.child("connector", dict(connector, port=port))
+        return a, Child(self, "connector", dict(connector, port=port))
 
     def assertReceived(self, result, size, note=""):
         """size bytes arrived, each equal to the sender's pattern (mismatch: the first that was not)."""
