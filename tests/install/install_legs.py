@@ -1,8 +1,6 @@
-"""Installs the module with pip as a user would and checks the installed copy, one leg (the
-leg_ functions) per CTest test. Each leg starts from an empty install location and a copy of the
-source tree as a fresh clone has it, and installs with --no-index: nothing is downloaded.
-Run by Python 3: install_legs.py LEG --source TREE --work FOLDER [--python EXE]...
-"""
+"""Installs the module with pip (--no-index: nothing is downloaded) as a user would, from a copy
+of the source tree as a fresh clone has it, and checks the installed copy; one leg per CTest test.
+Run by Python 3: install_legs.py LEG --source TREE --work FOLDER [--python EXE]..."""
 
 import argparse
 import fnmatch
@@ -12,7 +10,6 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,13 +30,9 @@ unittest.main(module=None, argv=["installed"] + sys.argv[2:], verbosity=2)
 """
 
 
-class Failure(Exception):
-    pass
-
-
 def check(condition, message):
     if not condition:
-        raise Failure(message)
+        sys.exit("FAILED: " + message)
 
 
 def clean_env(**extra):
@@ -55,13 +48,11 @@ def clean_env(**extra):
 def run(command, env=None, cwd=None, expect_ok=True):
     """Runs command with its output shown; returns (exit code, output)."""
     print("$ " + " ".join("'<probe>'" if "\n" in c else c for c in command), flush=True)
-    start = time.monotonic()
-    process = subprocess.run(command, env=env or clean_env(), cwd=cwd, stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, universal_newlines=True)
-    print(process.stdout + "(%.1f s)" % (time.monotonic() - start), flush=True)
-    check(process.returncode == 0 or not expect_ok,
-          "exit code %d: %s" % (process.returncode, command[0]))
-    return process.returncode, process.stdout
+    p = subprocess.run(command, env=env or clean_env(), cwd=cwd, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, universal_newlines=True)
+    print(p.stdout, flush=True)
+    check(p.returncode == 0 or not expect_ok, "exit code %d: %s" % (p.returncode, command[0]))
+    return p.returncode, p.stdout
 
 
 def fresh_folder(path):
@@ -74,11 +65,8 @@ def fresh_work(args, name):
     """An empty work folder for a leg and, in it, a copy of the source tree as a fresh clone has
     it (no build outputs, no repository): (work folder, source copy)."""
     def ignore(folder, names):
-        skipped = set(fnmatch.filter(names, "__pycache__") + fnmatch.filter(names, "*.pyc"))
-        if os.path.samefile(folder, args.source):
-            for pattern in ("build", "build-*", ".git", "dist", "*.egg-info"):
-                skipped.update(fnmatch.filter(names, pattern))
-        return skipped
+        top = ("build", "build-*", ".git", "dist", "*.egg-info") if os.path.samefile(folder, args.source) else ()
+        return set(n for n in names for p in ("__pycache__", "*.pyc") + top if fnmatch.fnmatch(n, p))
     work = fresh_folder(os.path.join(args.work, name))
     shutil.copytree(args.source, os.path.join(work, "src"), ignore=ignore)
     return work, os.path.join(work, "src")
@@ -94,15 +82,12 @@ def has_module(python, name):
 
 
 def check_installed(python, folder, major, source, tests, env):
-    """One module in folder, a release build exporting only its initialisation function; then
-    the named tests of tests/native, run by python against that copy."""
+    """One module in folder, a release build exporting only its init function; then the named tests."""
     found = [n for n in os.listdir(folder) if re.match(r"quillane_native(\..*)?\.so$", n)]
     check(len(found) == 1, "expected one quillane_native module in %s, found %s" % (folder, found))
     module = os.path.join(folder, found[0])
-    _, symbols = run(["nm", "-D", "--defined-only", module])
-    exported = set(line.split()[-1] for line in symbols.splitlines() if line.strip())
-    check(exported == {INIT[major]},
-          "exports %s, expected only %s" % (sorted(exported), INIT[major]))
+    exported = set(line.split()[-1] for line in run(["nm", "-D", "--defined-only", module])[1].split("\n") if line)
+    check(exported == {INIT[major]}, "exports %s, expected only %s" % (sorted(exported), INIT[major]))
     _, sections = run(["readelf", "-S", "-W", module])
     check(".debug_info" not in sections, "debug information in a release build: " + module)
     run([python, "-c", PROBE, folder] + tests, env=env, cwd=os.path.join(source, "tests", "native"))
@@ -118,43 +103,33 @@ def leg_py3(args):
     run([python, "-m", "venv", venv])
     venv_python = os.path.join(venv, "bin", "python")
     run([venv_python, "-m", "pip", "install", "--no-build-isolation", "--no-index", source])
-    check_installed(venv_python, site_packages(venv), 3, source, ["test_crypto", "test_stub"],
-                    clean_env())
+    check_installed(venv_python, site_packages(venv), 3, source, ["test_crypto", "test_stub"], clean_env())
     if not has_module(python, "wheel"):
-        print("pip wheel not tried: the wheel package is not installed for %s "
-              "(Debian: python3-wheel)" % python)
-        return
+        return print("pip wheel not tried: no wheel package for %s (Debian: python3-wheel)" % python)
     # A platform wheel holding the module and both copies of the stubs.
     wheels = fresh_folder(os.path.join(work, "wheels"))
-    run([python, "-m", "pip", "wheel", "--no-build-isolation", "--no-index", "--no-deps",
-         "-w", wheels, source])
+    run([python, "-m", "pip", "wheel", "--no-build-isolation", "--no-index", "--no-deps", "-w", wheels, source])
     built = os.listdir(wheels)
     check(len(built) == 1 and re.search(r"-cp3\d+-cp3\d+m?-linux_\w+\.whl$", built[0]),
           "expected one platform wheel for this interpreter, found %s" % built)
     with zipfile.ZipFile(os.path.join(wheels, built[0])) as archive:
         content = sorted(n for n in archive.namelist() if ".dist-info/" not in n)
-    stubs = ["quillane_native-stubs/__init__.pyi", "quillane_native.pyi"]
-    modules = [n for n in content if n not in stubs]
-    check(len(content) == 3 and len(modules) == 1
-          and re.match(r"quillane_native\.cpython-3\d+.*\.so$", modules[0]),
-          "wheel content %s; expected the module and %s" % (content, stubs))
+    check(len(content) == 3 and content[0::2] == ["quillane_native-stubs/__init__.pyi", "quillane_native.pyi"]
+          and re.match(r"quillane_native\.cpython-3\d+.*\.so$", content[1]), "wheel content %s" % content)
 
 
 def leg_py3_mypy(args):
     """mypy over the typed examples with the stubs installed in that venv (77: skipped)."""
     mypy = shutil.which("mypy")
     if not mypy:
-        print("SKIPPED: mypy is not installed, so the stubs are not type-checked "
-              "(Debian package mypy; scripts/install-deps.sh installs it)")
+        print("SKIPPED: mypy is not installed (Debian package mypy; scripts/install-deps.sh installs it)")
         return SKIP
     venv_python = os.path.join(args.work, "py3", "venv", "bin", "python")
     bad = os.path.join(HERE, "typed_bad.py")
-    code, out = run([mypy, "--strict", "--python-executable", venv_python, "--cache-dir",
-                     os.path.join(args.work, "mypy-cache"), os.path.join(HERE, "typed_ok.py"),
-                     bad], env=clean_env(MYPYPATH=""), expect_ok=False)
+    code, out = run([mypy, "--strict", "--python-executable", venv_python, "--cache-dir", os.path.join(
+        args.work, "mypy-cache"), os.path.join(HERE, "typed_ok.py"), bad], env=clean_env(MYPYPATH=""), expect_ok=False)
     flagged = re.findall(r"^(\S+?\.py):(\d+): error:", out, re.M)
-    with open(bad) as f:
-        expected = [i + 1 for i, line in enumerate(f) if line.rstrip().endswith("# error")]
+    expected = [i + 1 for i, line in enumerate(open(bad)) if line.rstrip().endswith("# error")]
     # Errors on exactly the marked lines of typed_bad.py, none in typed_ok.py.
     check(sorted(set((os.path.basename(n), int(i)) for n, i in flagged))
           == [("typed_bad.py", i) for i in expected] and code == 1,
@@ -175,8 +150,7 @@ def leg_py2(args):
     python = args.python[0]
     work, source = fresh_work(args, "py2")
     target = os.path.join(work, "target")
-    run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--target",
-         target, source])
+    run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--target", target, source])
     check_installed(python, target, 2, source, ["test_crypto"], clean_env(PYTHONPATH=target))
 
 
@@ -192,8 +166,7 @@ def leg_missing_deps(args):
     for python in args.python:
         for title, env, packages in cases:
             print("---- %s, %s" % (python, title))
-            code, out = run([python, "setup.py", "build_ext"], env=clean_env(**env),
-                            cwd=source, expect_ok=False)
+            code, out = run([python, "setup.py", "build_ext"], env=clean_env(**env), cwd=source, expect_ok=False)
             check(code != 0, "setup.py succeeded without " + title)
             named = re.findall(r"^  .*: install (\S+)$", out, re.M)
             check(sorted(named) == packages, "named %s, expected %s" % (named, packages))
@@ -207,22 +180,15 @@ def leg_missing_deps(args):
                   "bdist_wheel without the wheel package is not reported as such")
 
 
-LEGS = {"py3": leg_py3, "py3-mypy": leg_py3_mypy, "py3-uninstall": leg_py3_uninstall,
-        "py2": leg_py2, "missing-deps": leg_missing_deps}
-
-
 def main():
+    legs = dict((n[4:].replace("_", "-"), f) for n, f in globals().items() if n.startswith("leg_"))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("leg", choices=sorted(LEGS))
-    parser.add_argument("--source", required=True)
-    parser.add_argument("--work", required=True)
+    parser.add_argument("leg", choices=sorted(legs))
+    for option in ("--source", "--work"):
+        parser.add_argument(option, required=True)
     parser.add_argument("--python", action="append", default=[])
     args = parser.parse_args()
-    try:
-        return LEGS[args.leg](args) or 0
-    except Failure as e:
-        print("FAILED: %s" % e, flush=True)
-        return 1
+    return legs[args.leg](args) or 0
 
 
 if __name__ == "__main__":

@@ -1,17 +1,12 @@
 """Two-process harness for the stream tests, under Python 2.7 and 3.
 
-Run as `streamproc.py peer '<json config>'`, this file is one stream peer: it binds a UDP socket
-on 127.0.0.1, prints "PORT <n>", accepts (listen) or connects (port) one stream, sends `send`
-bytes of the pattern of `seed` and/or reads `recv` bytes (-1: to the end), comparing each with the
-pattern of `peer_seed`, prints "RESULT <json>" and stays alive until its standard input closes,
-so that the module's runner can finish delivering and closing. With `hold`, it reads nothing
-until told "drain"; with `watch`, it prints "STALLED <bytes taken>" once its writes have made no
-progress for a few seconds (or are done).
-
-Imported, it offers the parent's side: PeerTest, whose children are stopped after each test,
-and Relay, an impairing path between two peers.
+`streamproc.py peer '<json config>'` is one peer: it prints "PORT <n>", accepts (listen) or makes
+(port) one stream, sends `send` bytes of pattern `seed` and/or reads `recv` (-1: all) checked against
+pattern `peer_seed`, prints "RESULT <json>" and lives on until its standard input closes. With
+`hold` it reads after "drain"; with `watch` it prints "STALLED <bytes taken>" once its writes stop.
 """
 
+import collections
 import hashlib
 import heapq
 import itertools
@@ -19,6 +14,7 @@ import json
 import os
 import random
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -41,8 +37,8 @@ TRANSFER_LIMIT = 400  # seconds for any one transfer; far above what a loaded ma
 
 
 class Pattern(object):
-    """A byte stream of 1 MiB chunks: chunk i is a seeded random block rotated by a distance of
-    its own, with i in its first 8 bytes, so bytes delivered at a wrong place never match."""
+    """1 MiB chunks, chunk i a seeded random block rotated by i * 4099 (odd, so no two of the
+    first 2^20 chunks alike): bytes delivered at a wrong place never match."""
 
     def __init__(self, seed):
         seed = str(seed).encode("ascii")
@@ -54,13 +50,9 @@ class Pattern(object):
         while size > 0:
             index, offset = divmod(pos, CHUNK)
             take = min(size, CHUNK - offset)
-            start = (index * 4099) % CHUNK + offset  # odd step: a different rotation per chunk
-            data = self.doubled[start:start + take]
-            if offset < 8:
-                data = (struct.pack(">Q", index)[offset:] + data[8 - offset:])[:take]
-            out.append(data)
-            pos += take
-            size -= take
+            start = (index * 4099) % CHUNK + offset
+            out.append(self.doubled[start:start + take])
+            pos, size = pos + take, size - take
         return b"".join(out)
 
 
@@ -78,8 +70,6 @@ def udp(host="127.0.0.1", port=0, buffer=0):
     return sock
 
 
-# ---- the peer (child process) ---------------------------------------------------------------
-
 def rss_kb():
     """(VmRSS, VmHWM) of this process in KiB."""
     fields = dict(line.split(":", 1) for line in open("/proc/self/status") if ":" in line)
@@ -93,24 +83,19 @@ def say(word, payload):
 
 def peer(config):
     import quillane_native as q
-    watchdog = threading.Timer(600, os._exit, (3,))
-    watchdog.daemon = True
-    watchdog.start()
+    signal.alarm(600)  # a watchdog
     sock = udp()
     say("PORT", sock.getsockname()[1])
-    if config.get("listen"):
-        handle = q.UTP_Make(sock.fileno(), None, 0, 1)
-    else:
-        handle = q.UTP_Make(sock.fileno(), "127.0.0.1", config["port"], 0)
+    listen = config.get("listen")
+    handle = q.UTP_Make(sock.fileno(), None if listen else "127.0.0.1", config.get("port", 0), int(bool(listen)))
     if not handle:
         sys.exit("no stream")
     result = dict(base_rss_kb=rss_kb()[0], sent=0)
 
     def send():
-        total, size = config["send"], config.get("write_size", CHUNK)
-        pattern = Pattern(config["seed"])
+        total, pattern = config["send"], Pattern(config["seed"])
         while result["sent"] < total:
-            data = pattern.slice(result["sent"], min(size, total - result["sent"]))
+            data = pattern.slice(result["sent"], min(config.get("write_size", CHUNK), total - result["sent"]))
             taken = q.UTP_Write(handle, data)
             result["sent"] += taken
             if taken < len(data):
@@ -154,45 +139,41 @@ def peer(config):
     os._exit(0)  # the runner thread is never stopped, so nothing waits for it
 
 
-# ---- the parent's side -----------------------------------------------------------------------
-
 class Child(object):
-    """A child process whose lines "WORD payload" are read in a thread; its other lines (the
-    module's log) are kept as context for failure messages."""
+    """A peer process whose output lines are read in a thread; the last ones (the module's log
+    among them) are kept as context for failure messages."""
 
-    def __init__(self, name, argv):
-        self.name, self.words, self.context = name, {}, []
+    def __init__(self, test, name, config):
+        self.name, self.lines, self.context = name, queue.Queue(), collections.deque(maxlen=20)
         env = dict(os.environ)
         if SANITIZED:  # a report ends the child at once, so the test fails instead of printing it
             env["TSAN_OPTIONS"] = ":".join(filter(None, [env.get("TSAN_OPTIONS"), "halt_on_error=1"]))
-        self.proc = subprocess.Popen([sys.executable] + argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     universal_newlines=True, env=env, cwd=HERE)
-        self.pump = threading.Thread(target=self._pump)
-        self.pump.daemon = True
-        self.pump.start()
-
-    def _queue(self, word):
-        return self.words.setdefault(word, queue.Queue())
+        self.proc = subprocess.Popen([sys.executable, "streamproc.py", "peer", json.dumps(config)], env=env,
+                                     cwd=HERE, stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True)
+        pump = threading.Thread(target=self._pump)
+        pump.daemon = True
+        pump.start()
+        test.addCleanup(self.stop)
 
     def _pump(self):
         for line in iter(self.proc.stdout.readline, ""):
-            word, _, payload = line.rstrip("\n").partition(" ")
-            if word.isupper() and word.isalpha():
-                self._queue(word).put(payload)
-            else:
-                self.context = (self.context + [line.rstrip("\n")])[-20:]
-        self.proc.stdout.close()
+            self.context.append(line.rstrip("\n"))
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
 
     def expect(self, word, timeout=60):
-        """The payload of the next line starting with word; fails on exit or time-out."""
+        """The payload of the next line "word payload"; fails on exit or time-out."""
         deadline = time.time() + timeout
-        while time.time() < deadline:
+        while True:
             try:
-                return self._queue(word).get(timeout=0.5)
+                line = self.lines.get(timeout=max(0.01, deadline - time.time()))
             except queue.Empty:
-                if self.proc.poll() is not None and not self.pump.is_alive() and self._queue(word).empty():
-                    self.fail("exited (code %s) before a %s line" % (self.proc.returncode, word))
-        self.fail("no %s line within %d s" % (word, timeout))
+                self.fail("no %s line within %d s" % (word, timeout))
+            if line is None:
+                self.lines.put(None)
+                self.fail("exited (code %s) before a %s line" % (self.proc.poll(), word))
+            if line.startswith(word + " "):
+                return line[len(word) + 1:]
 
     def result(self, timeout):
         return json.loads(self.expect("RESULT", timeout))
@@ -204,25 +185,20 @@ class Child(object):
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
 
-    def stop(self, grace=20):
-        """Closes standard input (the child exits); kills it after grace seconds."""
+    def stop(self):
+        """Closes standard input (the child exits); kills it after 20 s."""
         self.proc.stdin.close()
-        deadline = time.time() + grace
-        while self.proc.poll() is None and time.time() < deadline:
-            time.sleep(0.05)
-        if self.proc.poll() is None:
-            self.proc.kill()
+        killer = threading.Timer(20, self.proc.kill)
+        killer.start()
         self.proc.wait()
-        self.pump.join(5)
+        killer.cancel()
 
 
 class Relay(threading.Thread):
-    """An impaired path, run in the test's process: datagrams sent to `port` go on to target_port
-    from a second socket, and the target's answers go back to whoever last wrote to `port`.
-    Every datagram, both ways, is delayed by `delay` seconds; a fraction `drop` is lost, a
-    fraction `duplicate` is sent twice (the copy up to 10 ms later), a fraction `reorder` is held
-    back 2 to 20 ms more so that later ones overtake it. The choices come from `seed`, so a
-    failing run can be repeated with them (timing still varies)."""
+    """An impaired path in the test's process: datagrams to `port` go on to target_port from a
+    second socket, the answers back to whoever last wrote to `port`. Every datagram is delayed by
+    `delay` s; a fraction `drop` is lost, `duplicate` sent twice (the copy up to 10 ms later),
+    `reorder` held back 2 to 20 ms more. The choices come from `seed` (timing still varies)."""
 
     def __init__(self, target_port, **config):
         threading.Thread.__init__(self)
@@ -272,22 +248,16 @@ class Relay(threading.Thread):
 
 class PeerTest(unittest.TestCase):
 
-    def child(self, name, *argv):
-        child = Child(name, list(argv))
-        self.addCleanup(child.stop)
-        return child
-
     def start_pair(self, listener, connector, relay=None):
         """A listening peer and a peer that connects to it, through a Relay if given."""
-        a = self.child("listener", "streamproc.py", "peer", json.dumps(dict(listener, listen=True)))
+        a = Child(self, "listener", dict(listener, listen=True))
         port = int(a.expect("PORT"))
         if relay is not None:
             self.relay = Relay(port, **relay)
             self.relay.start()
             self.addCleanup(self.relay.stop)
             port = self.relay.port
-        b = self.child("connector", "streamproc.py", "peer", json.dumps(dict(connector, port=port)))
-        return a, b
+        return a, Child(self, "connector", dict(connector, port=port))
 
     def assertReceived(self, result, size, note=""):
         """size bytes arrived, each equal to the sender's pattern (mismatch: the first that was not)."""

@@ -1,6 +1,5 @@
-# Elevation: argument checks, IsElevated as root and as an unprivileged user, and RunElevated
-# starting a program, waiting for its end and handing it exactly the arguments a Windows program
-# would get from the same parameter text; nothing starts when the rights cannot be had.
+# Elevation: argument checks, IsElevated as root and as nobody, and RunElevated waiting for a program
+# given exactly the arguments a Windows program would get; nothing starts without the rights.
 
 import os
 import pwd
@@ -14,8 +13,8 @@ import quillane_native as q
 PY3 = sys.version_info[0] >= 3
 IS_ROOT = os.geteuid() == 0
 
-# Records its arguments, each followed by a zero byte, in a file a second after it starts (so a
-# caller that does not wait finds nothing yet).
+# Records its arguments, each ended by a zero byte, a second after it starts (so a caller that does
+# not wait finds nothing yet).
 RECORDER = """#!%s
 import os, sys, time
 time.sleep(1)
@@ -45,8 +44,7 @@ class Elevation(unittest.TestCase):
 
     def test_is_elevated_as_root_and_as_nobody(self):
         result = q.IsElevated(1, "ignored")
-        self.assertIs(type(result), int)
-        self.assertEqual(result, 1 if IS_ROOT else 0)
+        self.assertEqual((int, 1 if IS_ROOT else 0), (type(result), result))
         if IS_ROOT:
             self.assertEqual(as_nobody(q.IsElevated), 0)
 
@@ -54,8 +52,8 @@ class Elevation(unittest.TestCase):
 @unittest.skipUnless(IS_ROOT, "starting programs as root and as nobody needs root")
 class RunElevated(unittest.TestCase):
     def setUp(self):
-        # Anyone may write the output (a program wrongly started as nobody would leave a trace);
-        # the programs sit in a folder whose name has a space and non-ASCII letters.
+        # Anyone may write the output (a program wrongly started as nobody leaves a trace); the
+        # programs' folder has a space and non-ASCII letters in its name.
         self.dir = tempfile.mkdtemp(prefix="qn-elev-")
         os.chmod(self.dir, 0o777)
         self.out = os.path.join(self.dir, "out")
@@ -78,9 +76,9 @@ class RunElevated(unittest.TestCase):
         if not os.path.exists(self.out):
             return None
         with open(self.out, "rb") as f:
-            data = f.read()
+            data = f.read().split(b"\0")[:-1]
         os.remove(self.out)
-        return data.split(b"\0")[:-1]
+        return data
 
     def test_waits_and_passes_the_arguments_of_the_windows_rules(self):
         # No shell expands anything; a relative path starts from the current directory; a zero

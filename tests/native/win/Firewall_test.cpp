@@ -1,6 +1,5 @@
-// Firewall control against an in-memory firewall of both generations: which profiles count,
-// which rules make a program open, what opening it leaves behind, and that every missing piece
-// or refused operation turns into an answer of false with its log line.
+// Firewall control against an in-memory firewall of both generations; every missing piece or
+// refused operation turns into an answer of false with its log line.
 
 #include "win/Firewall.h"
 
@@ -125,9 +124,7 @@ class Mem : public FwPlatform,
     P<FwAuthorizedApplications> GetAuthorizedApplications() override { return Make("GetApps"); }
     P<FwAuthorizedApplication> Item(const string8& iPath) override
     {
-        auto found = fFw.fApps.find(iPath);
-        return found == fFw.fApps.end() ? nullptr
-                                        : std::make_unique<Mem>(fFw, nullptr, &found->second);
+        return fFw.fApps.count(iPath) ? Make("Item", nullptr, &fFw.fApps[iPath]) : nullptr;
     }
     bool Add(FwAuthorizedApplication& iApp) override
     {
@@ -136,10 +133,7 @@ class Mem : public FwPlatform,
     }
     bool GetEnabled(int32_t& o) override { return Read(o, fApp->fEnabled, "GetEnabled"); }
     bool SetEnabled(int32_t iOn) override { return Write(fApp->fEnabled, iOn, "SetEnabled"); }
-    bool SetProcessImageFileName(const string8& iPath) override
-    {
-        return Write(fApp->fPath, iPath);
-    }
+    bool SetProcessImageFileName(const string8& iP) override { return Write(fApp->fPath, iP); }
     bool SetName(const string8& iName) override { return Write(fApp->fName, iName); }
 
   private:
@@ -192,11 +186,8 @@ class Firewall : public testing::Test
     ~Firewall() override { Morvek::ZLog::sSetLogMeister(nullptr); }
 
     bool IsEnabled() { return sFirewall_IsEnabled(Fresh()); }
-    bool IsOpen(const string8& iPath = kApp) { return spIsOpen(Fresh(), iPath); }
-    bool OpenFor(const string8& iPath = kApp, const string8& iName = "Q")
-    {
-        return spOpenFor(Fresh(), iPath, iName);
-    }
+    bool IsOpen() { return spIsOpen(Fresh(), kApp); }
+    bool OpenFor() { return spOpenFor(Fresh(), kApp, "Q"); }
     Mem& Fresh() { return *(fPlatform = std::make_unique<Mem>(fFw)); }
 
     // Adds the rules under the names in turn; answers the rules of the firewall.
@@ -219,9 +210,6 @@ class Firewall : public testing::Test
     const Morvek::ZRef<qntest::RecordingLog> fLog = new qntest::RecordingLog;
 };
 
-// ---------------------------------------------------------------------------------------------
-// Rule-based generation
-
 TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)
 {
     const int32_t cases[][4] = {// in force, firewall on, its truth value, answer
@@ -230,9 +218,7 @@ TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)
                                 {kProfile_Domain | kProfile_Public, kProfile_Public, 1, true}};
     for (const auto& c : cases)
     {
-        fFw.fInForce = c[0];
-        fFw.fOn = c[1];
-        fFw.fTrue = c[2];
+        std::tie(fFw.fInForce, fFw.fOn, fFw.fTrue) = std::tie(c[0], c[1], c[2]);
         EXPECT_EQ(c[3] != 0, IsEnabled()) << "profiles in force " << c[0];
     }
 }
@@ -267,12 +253,10 @@ TEST_F(Firewall, OpenForReplacesTheRulesOfItsNameOnlyByTheFour)
     EXPECT_TRUE(OpenFor());
     EXPECT_TRUE(OpenFor());
     EXPECT_EQ(4u, RulesNamed("user's own"));
+    fRules.remove_if([](const MemRule& iRule) { return iRule.fName != "Q"; });
     std::vector<RuleTuple> made, expected;
     for (const MemRule& rule : fRules)
-    {
-        if (rule.fName == "Q")
-            made.push_back(rule.fTuple);
-    }
+        made.push_back(rule.fTuple);
     for (int32_t direction : {1, 2})
     {
         for (int32_t protocol : {6, 17})
@@ -319,9 +303,6 @@ TEST_F(Firewall, FailingStepsAnswerFalse)
                                            kP7 + "spOpenFor: No INetFwPolicy2"};
     EXPECT_EQ(expected, fLog->fLines);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Legacy generation
 
 // The answers for the program's entry as found (its enabled flag, or 1 for none) and a step that
 // fails; where a piece is missing, each operation that needed it logs one line. The rules that
