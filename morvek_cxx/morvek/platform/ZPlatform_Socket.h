@@ -30,6 +30,24 @@ struct SocketAddress
     int fLength; // bytes of fBytes that hold the address
 };
 
+// The IP version of an open UDP socket: 4 or 6; 0 for anything else (a TCP socket, a pipe, a
+// file, a closed descriptor).
+int sSocket_UDPVersion(int iSocket);
+
+// A second descriptor of the same socket, owned by the caller: it keeps the socket open after
+// the application closed its own descriptor, so a number the application's runtime hands out
+// again never reaches the holder. Not inherited by programs the process starts. -1 when none can
+// be made.
+int sSocket_Duplicate(int iSocket);
+
+// Closes a descriptor that sSocket_Duplicate made.
+void sSocket_CloseDuplicate(int iSocket);
+
+// True when both descriptors are open and name the same socket. On POSIX systems this is exact;
+// on Windows the two must report the same local address (while a duplicate holds a socket, no
+// other socket can be bound to its address, short of the address-sharing options).
+bool sSocket_Same(int iA, int iB);
+
 // Raises the socket's receive buffer, then its send buffer, to what a request for iBytes gives,
 // when it is smaller; a buffer that is already at least that large (the application enlarged it)
 // is left alone. False only when iSocket is not an open socket (its sizes cannot be read).

@@ -1,4 +1,5 @@
-// Platform layer, datagram-socket facility, POSIX: getsockopt/setsockopt for the buffer sizes,
+// Platform layer, datagram-socket facility, POSIX: getsockopt/setsockopt for the buffer sizes and
+// the kind of socket, fcntl(F_DUPFD_CLOEXEC) for duplicates and fstat's inode for their identity,
 // poll for readiness (no limit on descriptor values or their number, unlike select's fd_set),
 // recvfrom with MSG_DONTWAIT (non-blocking for this call only, the socket's mode untouched) into
 // a sockaddr_storage, and sendto.
@@ -17,10 +18,13 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #if defined(__linux__)
 #include <netinet/udp.h>
@@ -73,6 +77,49 @@ void spSetSource(SocketAddress& oSource, socklen_t iLength)
 }
 
 } // namespace
+
+int sSocket_UDPVersion(int iSocket)
+{
+    int type = 0;
+    socklen_t length = sizeof(type);
+    if (::getsockopt(iSocket, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_DGRAM)
+        return 0;
+#if defined(SO_PROTOCOL)
+    // Datagram sockets of other protocols exist (ICMP echo sockets, for one).
+    int protocol = 0;
+    length = sizeof(protocol);
+    if (::getsockopt(iSocket, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) != 0 ||
+        protocol != IPPROTO_UDP)
+    {
+        return 0;
+    }
+#endif
+    // An unbound socket reports its family with the any-address.
+    sockaddr_storage address;
+    length = sizeof(address);
+    std::memset(&address, 0, sizeof(address));
+    if (::getsockname(iSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return address.ss_family == AF_INET ? 4 : address.ss_family == AF_INET6 ? 6 : 0;
+}
+
+int sSocket_Duplicate(int iSocket)
+{
+    return ::fcntl(iSocket, F_DUPFD_CLOEXEC, 0);
+}
+
+void sSocket_CloseDuplicate(int iSocket)
+{
+    // Not retried on EINTR: the descriptor is released whatever close reports.
+    ::close(iSocket);
+}
+
+bool sSocket_Same(int iA, int iB)
+{
+    struct stat a, b;
+    return ::fstat(iA, &a) == 0 && ::fstat(iB, &b) == 0 && S_ISSOCK(a.st_mode) &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 bool sSocket_RaiseBuffers(int iSocket, int iBytes)
 {

@@ -1,5 +1,7 @@
 // Platform layer, datagram-socket facility, Win32 (Windows Sockets 2; the process has started
 // them, since the application made its sockets with them):
+// - the kind of socket: its protocol record (SO_PROTOCOL_INFOW); duplicates: WSADuplicateSocketW
+//   for this process and a socket made from the record, identified by their local addresses.
 // - buffer sizes: getsockopt and setsockopt. Windows reports the size that was set, not a doubled
 //   one, so a buffer is compared with the number requested.
 // - waiting: WSAPoll, which takes any number of sockets (select's sets hold 64 unless rebuilt).
@@ -33,6 +35,7 @@
 #include <ws2tcpip.h>
 
 #include <climits>
+#include <cstring>
 #include <vector>
 
 namespace Morvek
@@ -165,6 +168,60 @@ int spSourceLength(INT iLength)
 }
 
 } // namespace
+
+int sSocket_UDPVersion(int iSocket)
+{
+    WSAPROTOCOL_INFOW info;
+    int length = sizeof(info);
+    if (::getsockopt(spSocket(iSocket), SOL_SOCKET, SO_PROTOCOL_INFOW,
+                     reinterpret_cast<char*>(&info), &length) != 0 ||
+        info.iSocketType != SOCK_DGRAM || info.iProtocol != IPPROTO_UDP)
+    {
+        return 0;
+    }
+    return info.iAddressFamily == AF_INET ? 4 : info.iAddressFamily == AF_INET6 ? 6 : 0;
+}
+
+int sSocket_Duplicate(int iSocket)
+{
+    WSAPROTOCOL_INFOW info;
+    if (::WSADuplicateSocketW(spSocket(iSocket), ::GetCurrentProcessId(), &info) != 0)
+        return -1;
+    const SOCKET theDuplicate = ::WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO,
+                                             FROM_PROTOCOL_INFO, &info, 0,
+                                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (theDuplicate == INVALID_SOCKET)
+        return -1;
+    // Only a handle that survives the trip through an int can be used (see above).
+    const int result = int(intptr_t(theDuplicate));
+    if (spSocket(result) != theDuplicate)
+    {
+        ::closesocket(theDuplicate);
+        return -1;
+    }
+    return result;
+}
+
+void sSocket_CloseDuplicate(int iSocket)
+{
+    ::closesocket(spSocket(iSocket));
+}
+
+bool sSocket_Same(int iA, int iB)
+{
+    SocketAddress a, b;
+    INT lengthA = INT(sizeof(a.fBytes)), lengthB = INT(sizeof(b.fBytes));
+    if (!spIsSocket(spSocket(iA)) || !spIsSocket(spSocket(iB)))
+        return false;
+    const bool boundA =
+        ::getsockname(spSocket(iA), reinterpret_cast<sockaddr*>(a.fBytes), &lengthA) == 0;
+    const bool boundB =
+        ::getsockname(spSocket(iB), reinterpret_cast<sockaddr*>(b.fBytes), &lengthB) == 0;
+    // Unbound, neither has an address yet: they are taken as the same socket.
+    if (!boundA || !boundB)
+        return boundA == boundB;
+    return lengthA == lengthB && std::memcmp(a.fBytes, b.fBytes, size_t(lengthA)) == 0;
+}
 
 bool sSocket_RaiseBuffers(int iSocket, int iBytes)
 {
