@@ -5,6 +5,7 @@
 #include "morvek/ZStream.h"
 #include "morvek/ZStrim_Stream.h"
 #include "morvek/platform/ZPlatform_Debug.h"
+#include "morvek/platform/ZPlatform_Thread.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -140,13 +141,42 @@ ZLog::EPriority LogMeister::GetLogPriority() const
 
 // =============================================================================================
 
+namespace
+{
+
+// The sink sInstallLogMeister made last. A fork while another thread writes a line would leave
+// its lock held in the child for good, so the fork waits for the line to end: its lock is taken
+// before the fork and given up on both sides.
+std::atomic<LogMeister*> sInstalled(nullptr);
+
+} // namespace
+
+void LogMeister::spForkPrepare()
+{
+    if (LogMeister* meister = sInstalled.load())
+        meister->fMutex.Acquire();
+}
+
+void LogMeister::spForkDone()
+{
+    if (LogMeister* meister = sInstalled.load())
+        meister->fMutex.Release();
+}
+
 void sInstallLogMeister()
 {
+    static const bool sAtFork =
+        (Platform::sThread_AtFork(&LogMeister::spForkPrepare, &LogMeister::spForkDone,
+                                  &LogMeister::spForkDone),
+         true);
+    (void)sAtFork;
     try
     {
         const ZRef<ZStreamerW> streamerW = new ZStreamerW_T<ZStreamW_FILE>(stdout);
         const ZRef<LogMeister> meister = new LogMeister;
         meister->SetStrimmer(new ZStrimmerW_Streamer_T<ZStrimW_StreamUTF8>(streamerW));
+        // Published before the slot releases an earlier sink, which may die there.
+        sInstalled.store(meister.Get());
         ZLog::sSetLogMeister(meister);
     }
     catch (...)

@@ -44,6 +44,10 @@ class LogMeister : public ZLog::LogMeister
     ZLog::EPriority GetLogPriority() const;
 
   private:
+    friend void sInstallLogMeister();
+    static void spForkPrepare();
+    static void spForkDone();
+
     ZMutex fMutex;
     ZRef<ZStrimmerW> fStrimmerW; // guarded by fMutex
     std::atomic<ZLog::EPriority> fLogPriority;

@@ -55,6 +55,12 @@ void sCondVar_Broadcast(CondVar& ioCondVar);
 // clock. The time base of sCondVar_WaitUntil.
 uint64_t sMonotonic_Microseconds();
 
+// Registers functions run around a fork of the process: iPrepare in the forking thread before it
+// (later registrations first), iParent and iChild after it in the parent and in the child (earlier
+// registrations first). A lock taken in iPrepare and given up in both others is consistent in the
+// child, whose only thread is the forking one. Systems without fork never run them.
+void sThread_AtFork(void (*iPrepare)(), void (*iParent)(), void (*iChild)());
+
 // Thread-local slots. Values start null on every thread.
 bool sTLS_Alloc(uint32_t& oSlot);
 void sTLS_Free(uint32_t iSlot);

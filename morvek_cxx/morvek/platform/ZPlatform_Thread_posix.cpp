@@ -69,6 +69,11 @@ bool sThread_Create(void (*iEntry)(void*), void* iParam)
 
 // ---- Mutex ----
 
+void sThread_AtFork(void (*iPrepare)(), void (*iParent)(), void (*iChild)())
+{
+    ::pthread_atfork(iPrepare, iParent, iChild);
+}
+
 void sMutex_Init(Mutex& oMutex)
 {
     pthread_mutex_init(&oMutex.fMutex, nullptr);

@@ -91,6 +91,11 @@ bool sThread_Create(void (*iEntry)(void*), void* iParam)
     return true;
 }
 
+void sThread_AtFork(void (*)(), void (*)(), void (*)())
+{
+    // Windows processes do not fork.
+}
+
 // ---- Mutex ----
 
 void sMutex_Init(Mutex& oMutex)
