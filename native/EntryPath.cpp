@@ -19,6 +19,10 @@ PyObject* sCallCatching(Implementation iImplementation, PyObject* iModule, PyObj
             return result;
         return py::sNewNone();
     }
+    catch (const PythonError&)
+    {
+        // The interpreter's own error is set and stands.
+    }
     catch (const std::bad_alloc&)
     {
         // The text callers know for an allocation that cannot be had, whatever the C++

@@ -1,7 +1,8 @@
 // The common entry path of every Python function of the module, and the optional-string reader.
 //
-// No C++ exception ever crosses into the interpreter: sCallCatching turns a std::exception into
-// RuntimeError carrying its text, an allocation failure into RuntimeError "bad allocation", and
+// No C++ exception ever crosses into the interpreter: sCallCatching passes on an exception the
+// interpreter already has (PythonError), turns any other std::exception into RuntimeError
+// carrying its text, an allocation failure into RuntimeError "bad allocation", and
 // anything else into RuntimeError "Unknown C++ exception". An implementation that returns null
 // means None; implementations never signal errors by returning null.
 
@@ -10,6 +11,7 @@
 
 #include "Interpreter.h"
 
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -17,6 +19,15 @@ namespace quillane
 {
 namespace native
 {
+
+// Thrown (with the interpreter lock held again by the time it reaches sCallCatching) when the
+// interpreter's own error is already set, for example by a signal handler that raised: the
+// caller gets that exception as it is.
+class PythonError : public std::exception
+{
+  public:
+    const char* what() const noexcept override { return "Python exception"; }
+};
 
 // The signature of every implementation: module object and argument tuple, both borrowed; a
 // new reference, or null for None.

@@ -125,21 +125,26 @@ inline PyObject* sNewSize(size_t iValue)
 // What sTextAsUTF8 found.
 enum TextResult
 {
-    eText_NotText = 0,     // not a text object (always so under 2.7, where text is not accepted)
+    eText_NotText = 0,     // not a text object
     eText_Converted = 1,   // oUTF8 holds the text's UTF-8 bytes
     eText_Unencodable = -1 // a text that has no UTF-8 form (lone surrogates); no error is left set
 };
 
-// Reads a text argument where one is accepted alongside byte strings: under Python 3 a `str`
-// (or subclass) gives its UTF-8 bytes; under 2.7 nothing is text here, so the byte-string rule
-// alone applies.
+// Reads a text argument where one is accepted alongside byte strings: a text object (3's `str`,
+// 2.7's `unicode`, or a subclass) gives its UTF-8 bytes.
 inline TextResult sTextAsUTF8(PyObject* iObject, std::string& oUTF8)
 {
-#if QN_PY3
     if (!iObject || !PyUnicode_Check(iObject))
         return eText_NotText;
+#if QN_PY3
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(iObject, &size);
+#else
+    // 2.7 encodes a lone surrogate like any other code point, so this fails only for memory.
+    PyObject* encoded = PyUnicode_AsUTF8String(iObject);
+    const Py_ssize_t size = encoded ? PyString_GET_SIZE(encoded) : 0;
+    const char* data = encoded ? PyString_AS_STRING(encoded) : nullptr;
+#endif
     if (!data)
     {
         if (PyErr_ExceptionMatches(PyExc_MemoryError))
@@ -147,13 +152,33 @@ inline TextResult sTextAsUTF8(PyObject* iObject, std::string& oUTF8)
         PyErr_Clear();
         return eText_Unencodable;
     }
-    oUTF8.assign(data, size_t(size));
-    return eText_Converted;
-#else
-    (void)iObject;
-    (void)oUTF8;
-    return eText_NotText;
+    try
+    {
+        oUTF8.assign(data, size_t(size));
+    }
+    catch (...)
+    {
+#if !QN_PY3
+        Py_DECREF(encoded);
 #endif
+        throw;
+    }
+#if !QN_PY3
+    Py_DECREF(encoded);
+#endif
+    return eText_Converted;
+}
+
+inline bool sIsNone(PyObject* iObject)
+{
+    return iObject == Py_None;
+}
+
+// Runs the handlers of the signals that arrived (on the main thread; elsewhere nothing happens).
+// True when one raised an exception, which is then the pending error.
+inline bool sRunSignalHandlers()
+{
+    return PyErr_CheckSignals() != 0;
 }
 
 // A new 2-tuple taking over the caller's references to both objects, even when it fails.
