@@ -5,6 +5,12 @@
 // lock or the table's mutex is held (the last one may end the stream, which takes the layer's
 // lock): references leave the table by being moved out, and every local reference lives inside
 // the part of a call that runs with the interpreter lock released.
+//
+// A blocking call lets the interpreter run its signal handlers about every 100 ms (SignalCheck):
+// an exception a handler raises (KeyboardInterrupt for Ctrl-C) ends the call and reaches the
+// caller; the stream stays usable.
+//
+// After a fork the child's table is a new, empty one: the parent's handles name nothing there.
 
 #include "Streams.h"
 #include "EntryPath.h"
@@ -13,6 +19,7 @@
 
 #include "morvek/ZThread.h"
 #include "morvek/ZUtil_Python.h"
+#include "morvek/platform/ZPlatform_Thread.h"
 
 #include <climits>
 #include <memory>
@@ -71,6 +78,10 @@ class HandleTable
         return theStreamerRW;
     }
 
+    // Around a fork: the table is consistent while its mutex is held.
+    void Lock() { fMutex.Acquire(); }
+    void Unlock() { fMutex.Release(); }
+
   private:
     [[noreturn]] static void spInvalid() { throw std::runtime_error("invalid stream handle"); }
 
@@ -79,30 +90,70 @@ class HandleTable
     int fNext = 1;
 };
 
+// Never destroyed: streams still open at exit must not end while the process tears down. A forked
+// child starts with a new table and leaves the parent's as it was (its streams belong to threads
+// and a runner that the child does not have).
+HandleTable* sHandles = nullptr;
+
+void spForkPrepare()
+{
+    sHandles->Lock();
+}
+
+void spForkParent()
+{
+    sHandles->Unlock();
+}
+
+void spForkChild()
+{
+    if (HandleTable* fresh = new (std::nothrow) HandleTable)
+        sHandles = fresh;
+    else
+        sHandles->Unlock(); // without memory the parent's handles stay, unusable but harmless
+}
+
 HandleTable& spHandles()
 {
-    // Never destroyed: streams still open at exit must not end while the process tears down.
-    static HandleTable* const sHandles = new HandleTable;
+    static const bool sMade =
+        (sHandles = new HandleTable,
+         Morvek::Platform::sThread_AtFork(&spForkPrepare, &spForkParent, &spForkChild), true);
+    (void)sMade;
     return *sHandles;
 }
 
-// The host of a connecting UTP_Make: a byte string as it is, under Python 3 also a text; any
-// other object means the local host.
+// The host of a connecting UTP_Make: a byte string as it is, a text as its UTF-8 bytes; None
+// means the local host.
 std::string spHost(PyObject* iHost)
 {
     if (std::optional<std::string> bytes = native::sAsOptionalString(iHost))
         return *bytes;
-    std::string text;
-    switch (py::sTextAsUTF8(iHost, text))
-    {
-    case py::eText_Converted:
-        return text;
-    case py::eText_Unencodable:
-        throw std::runtime_error("host is not a valid host name");
-    default:
+    if (py::sIsNone(iHost))
         return "127.0.0.1";
-    }
+    std::string text;
+    if (py::sTextAsUTF8(iHost, text) == py::eText_Converted)
+        return text;
+    throw std::runtime_error("host is not a valid host name");
 }
+
+// Lets the interpreter run its signal handlers while a call waits (see above).
+class SignalCheck : public UTP::Interruption
+{
+  public:
+    explicit SignalCheck(ThreadStateReleaser& ioReleaser) : fReleaser(ioReleaser) {}
+
+    void Check() override
+    {
+        fReleaser.Acquire();
+        const bool raised = py::sRunSignalHandlers();
+        fReleaser.Release();
+        if (raised)
+            throw native::PythonError();
+    }
+
+  private:
+    ThreadStateReleaser& fReleaser;
+};
 
 } // namespace
 
@@ -115,10 +166,11 @@ PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
     // A listening call ignores host and port.
     const std::string host = listen ? std::string() : spHost(hostObject);
     ThreadStateReleaser releaser;
+    SignalCheck signalCheck(releaser);
     int handle;
     {
         const ZRef<Morvek::ZStreamerRW> theStreamerRW =
-            sUTP_Make(theSocket, host, port, listen != 0);
+            sUTP_Make(theSocket, host, port, listen != 0, &signalCheck);
         const ZRef<StreamerRW> theUTPStreamerRW = theStreamerRW.DynamicCast<StreamerRW>();
         if (!theUTPStreamerRW)
             return nullptr;
@@ -165,6 +217,7 @@ PyObject* sUTP_Read(PyObject*, PyObject* iArgs)
     if (!handle)
         return nullptr;
     ThreadStateReleaser releaser;
+    SignalCheck signalCheck(releaser);
     std::unique_ptr<uint8_t[]> bytes;
     size_t countRead;
     {
@@ -173,7 +226,7 @@ PyObject* sUTP_Read(PyObject*, PyObject* iArgs)
         if (count < 0)
             throw std::bad_alloc();
         // Allocates only what is queued, however large the count.
-        countRead = theStreamerRW->ReadAvailable(size_t(count), bytes);
+        countRead = theStreamerRW->ReadAvailable(size_t(count), bytes, &signalCheck);
     }
     if (!countRead)
         return nullptr;
@@ -193,10 +246,11 @@ PyObject* sUTP_Write(PyObject*, PyObject* iArgs)
     const uint8_t* source = py::sStringData(data);
     const size_t size = py::sStringSize(data);
     ThreadStateReleaser releaser;
+    SignalCheck signalCheck(releaser);
     size_t countWritten = 0;
     {
         const ZRef<StreamerRW> theStreamerRW = spHandles().Get(handle);
-        theStreamerRW->GetStreamW().Write(source, size, &countWritten);
+        countWritten = theStreamerRW->WriteAll(source, size, &signalCheck);
     }
     releaser.Acquire();
     return py::sNewSize(countWritten);

@@ -3,10 +3,10 @@
 //
 // Every datagram from a socket is hostile; the engine checks it. What this unit adds to the
 // engine's own bounds: at most kDatagramsPerPass datagrams are read from a socket per pass, and
-// no read blocks (so the runner cannot stall under fMtx however many Managers share a blocking
-// socket); a SYN reaches the engine's accept path only while its socket's queue has room; a
-// stream's received bytes are reported to the engine as they queue and are capped at
-// kReceiveLimit.
+// no read blocks (so the runner cannot stall under fMtx); a SYN reaches the engine's accept path
+// only while its socket accepts and its queue has room (or holds a connection that delivered
+// nothing, which the new one replaces); queued connections hold little and expire; a stream's
+// received bytes are reported to the engine as they queue and are capped at kReceiveLimit.
 //
 // No engine callback lets an exception out: one unwinding through the engine would leave its
 // records half-updated. Allocation failures there fail the stream (or the new connection).
@@ -17,6 +17,7 @@
 #include "morvek/ZLog.h"
 #include "morvek/ZNet_Internet.h"
 #include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/ZPlatform_Thread.h"
 
 #include <cstring>
 #include <new>
@@ -48,10 +49,15 @@ void spSendTo(int iSocket, const uint8_t* iBytes, size_t iLength, const sockaddr
         spRefused();
 }
 
+uint64_t spNow()
+{
+    return Platform::sMonotonic_Microseconds();
+}
+
 } // namespace
 
 // =================================================================================================
-// Ubermeister: life and registry
+// Ubermeister: life
 
 const UTPCallbacks Ubermeister::sCallbacks = {&Ubermeister::spUTPOnReadProc,
                                               &Ubermeister::spUTPOnWriteProc,
@@ -60,33 +66,32 @@ const UTPCallbacks Ubermeister::sCallbacks = {&Ubermeister::spUTPOnReadProc,
                                               &Ubermeister::spUTPOnErrorProc,
                                               &Ubermeister::spUTPOnOverheadProc};
 
+std::atomic<Ubermeister*> Ubermeister::sInstance(nullptr);
+
 Ubermeister& Ubermeister::sGet()
 {
-    // Made once, whichever thread comes first; a failed start leaves it unmade for the next
-    // caller. Never destroyed: its runner cannot be stopped, and would use a destroyed lock while
-    // the process exits.
-    static Ubermeister* const sUbermeister = []
+    if (Ubermeister* theUbermeister = sInstance.load(std::memory_order_acquire))
+        return *theUbermeister;
+    // Made by whichever thread comes first; a loser's object never started anything. Never
+    // destroyed: its runner cannot be stopped, and would use a destroyed lock while the process
+    // exits. The reference taken here is never given back.
+    Ubermeister* theUbermeister = new Ubermeister;
+    theUbermeister->Retain();
+    Ubermeister* prior = nullptr;
+    if (!sInstance.compare_exchange_strong(prior, theUbermeister, std::memory_order_acq_rel))
     {
-        Ubermeister* theUbermeister = new Ubermeister;
-        try
-        {
-            // The first reference runs Initialize, which starts the runner. It is never given
-            // back.
-            theUbermeister->Retain();
-        }
-        catch (...)
-        {
-            delete theUbermeister; // no runner was started, so nothing else refers to it
-            throw;
-        }
-        return theUbermeister;
-    }();
-    return *sUbermeister;
+        delete theUbermeister;
+        return *prior;
+    }
+    static const bool sAtFork =
+        (Platform::sThread_AtFork(&spForkPrepare, &spForkParent, &spForkChild), true);
+    (void)sAtFork;
+    return *theUbermeister;
 }
 
 Ubermeister::Ubermeister()
-    : fLockDepth(0), fWakeDue(false), fReceiveBytes(new uint8_t[kReceiveBatch * kDatagramCapacity]),
-      fReceiveSlots(kReceiveBatch)
+    : fRunnerStarted(false), fLockDepth(0), fWakeDue(false), fNextUpkeep(0),
+      fReceiveBytes(new uint8_t[kReceiveBatch * kDatagramCapacity]), fReceiveSlots(kReceiveBatch)
 {
     for (size_t x = 0; x < kReceiveBatch; ++x)
     {
@@ -97,11 +102,49 @@ Ubermeister::Ubermeister()
 
 Ubermeister::~Ubermeister() {}
 
-void Ubermeister::Initialize()
+// =================================================================================================
+// Ubermeister: fork
+
+namespace
 {
-    ZCounted::Initialize();
-    // The thread holds a plain pointer: the object is never destroyed.
-    Morvek::ZThread::sCreate(&Ubermeister::spRunner, this);
+
+// The Ubermeister whose lock spForkPrepare took (one may be made meanwhile by another thread).
+Ubermeister* sForkHeld = nullptr;
+
+} // namespace
+
+void Ubermeister::spForkPrepare()
+{
+    sForkHeld = sInstance.load(std::memory_order_acquire);
+    if (sForkHeld)
+        sForkHeld->fMtx.Acquire();
+}
+
+void Ubermeister::spForkParent()
+{
+    if (sForkHeld)
+        sForkHeld->fMtx.Release();
+    sForkHeld = nullptr;
+}
+
+void Ubermeister::spForkChild()
+{
+    Ubermeister* const theUbermeister = sForkHeld;
+    sForkHeld = nullptr;
+    sInstance.store(nullptr, std::memory_order_release);
+    if (!theUbermeister)
+        return;
+    // The child's only thread. The parent's objects stay as they are (some are in the middle of
+    // calls of threads that do not exist here) and are never used again: the child's first call
+    // makes a new Ubermeister. Only what the parent's layer holds of the system goes: the
+    // duplicates, which would keep the parent's sockets open in the child, and the engine's
+    // records, which the held lock left consistent.
+    for (Endpoint* theEndpoint : theUbermeister->fEndpoints)
+    {
+        if (!theEndpoint->fInvalid)
+            Platform::sSocket_CloseDuplicate(theEndpoint->fDescriptor);
+    }
+    UTP_FreeAll();
 }
 
 // =================================================================================================
@@ -141,6 +184,36 @@ Ubermeister::Unlock::~Unlock()
     for (int x = 0; x < fDepth; ++x)
         fUbermeister.fMtx.Acquire();
     fUbermeister.fLockDepth = fDepth;
+}
+
+Ubermeister::Waiting::Waiting(Ubermeister& iUbermeister, Interruption* iInterruption)
+    : fUbermeister(iUbermeister), fInterruption(iInterruption),
+      fNextCheck(spNow() + uint64_t(kInterruptSeconds * 1e6))
+{
+}
+
+void Ubermeister::Waiting::Wait(double iSeconds)
+{
+    if (!fInterruption)
+    {
+        if (iSeconds < 0)
+            fUbermeister.pWait();
+        else
+            fUbermeister.pWaitFor(iSeconds);
+        return;
+    }
+    const uint64_t now = spNow();
+    if (now >= fNextCheck)
+    {
+        {
+            Unlock unlocked(fUbermeister);
+            fInterruption->Check();
+        }
+        fNextCheck = spNow() + uint64_t(kInterruptSeconds * 1e6);
+        return;
+    }
+    const double untilCheck = double(fNextCheck - now) / 1e6;
+    fUbermeister.pWaitFor(iSeconds < 0 || untilCheck < iSeconds ? untilCheck : iSeconds);
 }
 
 bool Ubermeister::pSettle() noexcept
@@ -190,25 +263,40 @@ bool Ubermeister::pWaitFor(double iSeconds)
 
 ZRef<Manager> Ubermeister::pMakeManager(int iSocket)
 {
-    if (!Platform::sSocket_RaiseBuffers(iSocket, kSocketBufferSize))
+    if (!Platform::sSocket_UDPVersion(iSocket))
         throw std::runtime_error("socket is not a valid socket");
+    Platform::sSocket_RaiseBuffers(iSocket, kSocketBufferSize);
     Lock lock(*this);
+    pStartRunner();
     ZRef<Endpoint> theEndpoint;
-    const auto found = fEndpoints.find(iSocket);
-    if (found != fEndpoints.end())
+    const auto found = fByDescriptor.find(iSocket);
+    if (found != fByDescriptor.end())
     {
-        theEndpoint = found->second;
+        // The number may have been closed and handed out again for another socket.
+        if (Platform::sSocket_Same(iSocket, found->second->fDescriptor))
+            theEndpoint = found->second;
+        else
+            pDetach(found->second);
     }
-    else
+    if (!theEndpoint)
     {
-        theEndpoint = new Endpoint(iSocket);
-        fEndpoints.emplace(iSocket, theEndpoint.Get());
+        const int theDescriptor = Platform::sSocket_Duplicate(iSocket);
+        if (theDescriptor < 0)
+            throw std::runtime_error("socket cannot be duplicated");
+        try
+        {
+            theEndpoint = new Endpoint(iSocket, theDescriptor);
+        }
+        catch (...)
+        {
+            Platform::sSocket_CloseDuplicate(theDescriptor);
+            throw;
+        }
+        fEndpoints.insert(theEndpoint.Get());
+        fByDescriptor[iSocket] = theEndpoint.Get();
     }
     ZRef<Manager> theManager = new Manager(theEndpoint);
     theEndpoint->fManagers.insert(theManager.Get());
-    theManager->fRegistered = true;
-    theEndpoint->fInvalid = false;
-    ++theEndpoint->fRegistrations;
     // An idle runner would otherwise notice the socket only at its next wake-up.
     pWake();
     return theManager;
@@ -218,16 +306,22 @@ size_t Ubermeister::CountManagers()
 {
     Lock lock(*this);
     size_t count = 0;
-    for (const auto& entry : fEndpoints)
-        count += entry.second->fManagers.size();
+    for (const Endpoint* theEndpoint : fEndpoints)
+        count += theEndpoint->fManagers.size();
     return count;
+}
+
+size_t Ubermeister::CountEndpoints()
+{
+    Lock lock(*this);
+    return fEndpoints.size();
 }
 
 size_t Ubermeister::CountPending(int iSocket)
 {
     Lock lock(*this);
-    const auto found = fEndpoints.find(iSocket);
-    return found == fEndpoints.end() ? 0 : found->second->fPending.size();
+    const auto found = fByDescriptor.find(iSocket);
+    return found == fByDescriptor.end() ? 0 : found->second->fPending.size();
 }
 
 size_t Ubermeister::CountConnections()
@@ -244,6 +338,15 @@ size_t Ubermeister::CountUnsent()
 
 // =================================================================================================
 // The runner
+
+void Ubermeister::pStartRunner()
+{
+    if (fRunnerStarted)
+        return;
+    // The thread holds a plain pointer: the object is never destroyed.
+    Morvek::ZThread::sCreate(&Ubermeister::spRunner, this);
+    fRunnerStarted = true;
+}
 
 void Ubermeister::spRunner(void* iUbermeister)
 {
@@ -289,38 +392,41 @@ void Ubermeister::pRunner()
                 pReceive(x);
         }
         UTP_CheckTimeouts();
-        // A Manager whose last reference this was dies here.
-        fPollManagers.clear();
+        if (spNow() >= fNextUpkeep)
+        {
+            pUpkeep();
+            fNextUpkeep = spNow() + uint64_t(kUpkeepMilliseconds) * 1000;
+        }
+        // An Endpoint whose last reference this was dies here.
+        fPollEndpoints.clear();
     }
 }
 
-// One entry per socket with a registered Manager, and a reference to one of those Managers: it
-// keeps the socket's Endpoint alive while the lock is given up.
+// Every live Endpoint, with a reference that keeps it (and its duplicate) alive while the lock
+// is given up.
 void Ubermeister::pTakeSnapshot()
 {
     fPollSockets.clear();
-    fPollManagers.clear();
-    fPollRegistrations.clear();
-    for (const auto& entry : fEndpoints)
+    fPollEndpoints.clear();
+    for (Endpoint* theEndpoint : fEndpoints)
     {
-        const Endpoint* theEndpoint = entry.second;
-        if (theEndpoint->fInvalid || theEndpoint->fManagers.empty())
+        if (theEndpoint->fInvalid)
             continue;
-        fPollSockets.push_back(theEndpoint->fSocket);
-        fPollManagers.push_back(*theEndpoint->fManagers.begin());
-        fPollRegistrations.push_back(theEndpoint->fRegistrations);
+        fPollSockets.push_back(theEndpoint->fDescriptor);
+        fPollEndpoints.push_back(theEndpoint);
     }
     fPollReady.resize(fPollSockets.size());
 }
 
 void Ubermeister::pReceive(size_t iIndex)
 {
-    Endpoint* theEndpoint = fPollManagers[iIndex]->fEndpoint.Get();
-    // A registration during the wait may be of a new socket that reuses the closed descriptor.
-    if (fPollReady[iIndex] == Platform::eSocket_Invalid &&
-        theEndpoint->fRegistrations == fPollRegistrations[iIndex])
+    Endpoint* theEndpoint = fPollEndpoints[iIndex].Get();
+    if (fPollReady[iIndex] == Platform::eSocket_Invalid)
     {
+        // Someone closed the duplicate behind the layer's back; the number may be reused at
+        // any moment, so it is never touched again. Its connections go silent and fail.
         theEndpoint->fInvalid = true;
+        pDetach(theEndpoint);
     }
     if (fPollReady[iIndex] != Platform::eSocket_Readable)
         return;
@@ -328,8 +434,8 @@ void Ubermeister::pReceive(size_t iIndex)
     {
         const size_t wanted =
             kDatagramsPerPass - count < kReceiveBatch ? kDatagramsPerPass - count : kReceiveBatch;
-        const size_t got =
-            Platform::sSocket_ReceiveBatch(theEndpoint->fSocket, fReceiveSlots.data(), wanted);
+        const size_t got = Platform::sSocket_ReceiveBatch(theEndpoint->fDescriptor,
+                                                          fReceiveSlots.data(), wanted);
         for (size_t x = 0; x < got; ++x)
             pProcess(theEndpoint, fReceiveSlots[x]);
         count += got;
@@ -342,13 +448,32 @@ void Ubermeister::pProcess(Endpoint* iEndpoint, Platform::ReceiveSlot& ioSlot)
 {
     uint8_t* const theDatagram = static_cast<uint8_t*>(ioSlot.fBuffer);
     sMaskDatagram(theDatagram, ioSlot.fLength);
-    // While the socket's queue is full the engine gets no accept function, so it drops a SYN
-    // before it creates anything.
-    const bool room = iEndpoint->fPending.size() < kBacklog;
-    UTP_ProcessDatagram(room ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
+    // Without the accept function the engine drops a SYN before it creates anything.
+    UTP_ProcessDatagram(pMayQueue(iEndpoint) ? &Ubermeister::spUTPGotIncomingConnection : nullptr,
                         &Ubermeister::spSendToProc, iEndpoint, theDatagram, ioSlot.fLength,
                         reinterpret_cast<const sockaddr*>(ioSlot.fSource.fBytes),
                         ioSlot.fSource.fLength);
+}
+
+// A few times a second: an Endpoint whose application descriptor no longer names its socket is
+// detached, and queued connections that nobody took in time are reset.
+void Ubermeister::pUpkeep()
+{
+    const uint64_t now = spNow();
+    for (const ZRef<Endpoint>& theEndpoint : fPollEndpoints)
+    {
+        if (!theEndpoint->fDetached && !theEndpoint->fManagers.empty() &&
+            !Platform::sSocket_Same(theEndpoint->fSocket, theEndpoint->fDescriptor))
+        {
+            pDetach(theEndpoint.Get());
+        }
+        auto& pending = theEndpoint->fPending;
+        while (!pending.empty() &&
+               now - pending.front()->fQueuedAt >= uint64_t(kQueueMilliseconds) * 1000)
+        {
+            pAbort(pending.front().Get());
+        }
+    }
 }
 
 // =================================================================================================
@@ -413,9 +538,11 @@ void Ubermeister::pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t
                               const sockaddr* iAddress, int iAddressLength)
 {
     Lock lock(*this);
+    if (iEndpoint->fInvalid)
+        return; // its descriptor number may name something else by now
     if (fOutbox.Full())
         pSendOutbox();
-    if (uint8_t* slot = fOutbox.Add(iEndpoint->fSocket, iLength, iAddress, iAddressLength))
+    if (uint8_t* slot = fOutbox.Add(iEndpoint->fDescriptor, iLength, iAddress, iAddressLength))
     {
         sMaskDatagramCopy(iBytes, slot, iLength);
         return;
@@ -426,39 +553,29 @@ void Ubermeister::pSendToProc(Endpoint* iEndpoint, const uint8_t* iBytes, size_t
     if (!masked)
         return; // lost, like a datagram the system refused
     sMaskDatagramCopy(iBytes, masked.get(), iLength);
-    spSendTo(iEndpoint->fSocket, masked.get(), iLength, iAddress, iAddressLength);
+    spSendTo(iEndpoint->fDescriptor, masked.get(), iLength, iAddress, iAddressLength);
 }
 
 void Ubermeister::pUTPGotIncomingConnection(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
 {
     Lock lock(*this);
-    // The runner offers the accept function only while the queue has room, and reads a socket
-    // only while it has a registered Manager.
-    if (iEndpoint->fPending.size() >= kBacklog || iEndpoint->fManagers.empty())
-        return pAbandonIncoming(iEndpoint, iUTPSocket);
     ZRef<StreamerRW> theStreamerRW;
     try
     {
-        theStreamerRW = new StreamerRW(*iEndpoint->fManagers.begin(), iUTPSocket);
-        iEndpoint->fPending.push_back(theStreamerRW);
+        theStreamerRW = new StreamerRW(iEndpoint, iUTPSocket);
     }
     catch (...)
     {
-        return pAbandonIncoming(iEndpoint, iUTPSocket);
+        // Destroyed at the sweep that ends this pass, while the runner still holds the Endpoint
+        // the connection sends through.
+        UTP_Reset(iUTPSocket);
+        return;
     }
-    theStreamerRW->fPending = true;
-    theStreamerRW->fState = eState_Writable;
     UTP_SetCallbacks(iUTPSocket, &sCallbacks, theStreamerRW.Get());
     theStreamerRW->Retain(); // the engine connection's, given back when it is destroyed
-    pWake();
-}
-
-// Nobody can take this connection: close it. It keeps sending through the Endpoint until the
-// engine destroys it, so the Endpoint must outlive it: it is kept for good.
-void Ubermeister::pAbandonIncoming(Endpoint* iEndpoint, UTPSocket* iUTPSocket)
-{
-    UTP_Close(iUTPSocket);
-    iEndpoint->Retain();
+    theStreamerRW->fState = eState_Writable;
+    if (!pQueue(iEndpoint, theStreamerRW.Get()))
+        pAbort(theStreamerRW.Get());
 }
 
 void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes, size_t iCount)
@@ -467,8 +584,9 @@ void Ubermeister::pUTPOnReadProc(StreamerRW* iStreamerRW, const uint8_t* iBytes,
     if (iStreamerRW->fClosed)
         return; // failed by this layer; nobody will read more
     // Within the advertised window the queue never gets near the limit.
-    if (iCount > kReceiveLimit - iStreamerRW->fBuffer.Size())
-        return pFail(iStreamerRW);
+    const size_t limit = iStreamerRW->fPending ? kQueuedWindow : kReceiveLimit;
+    if (iCount > limit - iStreamerRW->fBuffer.Size())
+        return iStreamerRW->fPending ? pAbort(iStreamerRW) : pFail(iStreamerRW);
     const bool wasEmpty = iStreamerRW->fBuffer.Empty();
     try
     {
@@ -559,12 +677,23 @@ void Ubermeister::pFail(StreamerRW* iStreamerRW)
     pWake();
 }
 
+// Ends a connection that nobody holds: the peer is told by a reset, and the engine destroys it at
+// its next sweep.
+void Ubermeister::pAbort(StreamerRW* iStreamerRW)
+{
+    iStreamerRW->fState = eState_Failed;
+    pDropPending(iStreamerRW);
+    if (!iStreamerRW->fClosed && iStreamerRW->fUTPSocket)
+        UTP_Reset(iStreamerRW->fUTPSocket);
+    iStreamerRW->fClosed = true;
+}
+
 void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
 {
     if (!iStreamerRW->fPending)
         return;
     iStreamerRW->fPending = false;
-    auto& pending = iStreamerRW->fManager->fEndpoint->fPending;
+    auto& pending = iStreamerRW->fEndpoint->fPending;
     for (auto entry = pending.begin(); entry != pending.end(); ++entry)
     {
         if (entry->Get() == iStreamerRW)
@@ -577,11 +706,89 @@ void Ubermeister::pDropPending(StreamerRW* iStreamerRW)
     }
 }
 
+// Whether the application still uses the socket, so that a later accept may want what arrives.
+bool Ubermeister::pAccepts(const Endpoint* iEndpoint) const
+{
+    return !iEndpoint->fDetached && !iEndpoint->fManagers.empty();
+}
+
+// Whether a new incoming connection would find a place in the queue.
+bool Ubermeister::pMayQueue(const Endpoint* iEndpoint) const
+{
+    if (!pAccepts(iEndpoint))
+        return false;
+    if (iEndpoint->fPending.size() < kBacklog)
+        return true;
+    for (const ZRef<StreamerRW>& queued : iEndpoint->fPending)
+    {
+        if (queued->fBuffer.Empty())
+            return true;
+    }
+    return false;
+}
+
+// Queues a new incoming connection, making room by resetting the oldest queued one that has
+// delivered no byte. False when there is no place for it.
+bool Ubermeister::pQueue(Endpoint* iEndpoint, StreamerRW* iStreamerRW)
+{
+    if (!pAccepts(iEndpoint))
+        return false;
+    auto& pending = iEndpoint->fPending;
+    if (pending.size() >= kBacklog)
+    {
+        StreamerRW* silent = nullptr;
+        for (const ZRef<StreamerRW>& queued : pending)
+        {
+            if (queued->fBuffer.Empty())
+            {
+                silent = queued.Get();
+                break;
+            }
+        }
+        if (!silent)
+            return false;
+        pAbort(silent);
+    }
+    try
+    {
+        pending.push_back(iStreamerRW);
+    }
+    catch (...)
+    {
+        return false;
+    }
+    iStreamerRW->fPending = true;
+    iStreamerRW->fQueuedAt = spNow();
+    // Until taken it may hold only a little; the window opens when a call takes it.
+    iStreamerRW->fReceiveBuffer = UTP_GetOption(iStreamerRW->fUTPSocket, UTP_OPTION_RCVBUF);
+    UTP_SetOption(iStreamerRW->fUTPSocket, UTP_OPTION_RCVBUF, int(kQueuedWindow));
+    pWake();
+    return true;
+}
+
+void Ubermeister::pClearQueue(Endpoint* iEndpoint)
+{
+    while (!iEndpoint->fPending.empty())
+        pAbort(iEndpoint->fPending.front().Get());
+}
+
+// The application's descriptor no longer names the socket (or the duplicate is gone): nothing is
+// accepted on it any more, and waiting accepts return. Its streams go on through the duplicate.
+void Ubermeister::pDetach(Endpoint* iEndpoint)
+{
+    iEndpoint->fDetached = true;
+    const auto found = fByDescriptor.find(iEndpoint->fSocket);
+    if (found != fByDescriptor.end() && found->second == iEndpoint)
+        fByDescriptor.erase(found);
+    pClearQueue(iEndpoint);
+    pWake();
+}
+
 // =================================================================================================
 // Stream and manager operations
 
 ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddress,
-                                       int iAddressLength)
+                                       int iAddressLength, Interruption* iInterruption)
 {
     Lock lock(*this);
     UTPSocket* theUTPSocket =
@@ -589,37 +796,58 @@ ZRef<StreamerRW> Ubermeister::pConnect(Manager* iManager, const sockaddr* iAddre
     ZRef<StreamerRW> theStreamerRW;
     try
     {
-        theStreamerRW = new StreamerRW(iManager, theUTPSocket);
+        theStreamerRW = new StreamerRW(iManager->fEndpoint, theUTPSocket);
     }
     catch (...)
     {
         UTP_Close(theUTPSocket); // never connected: destroyed at the next sweep, nothing sent
         throw;
     }
+    theStreamerRW->fManager = iManager;
     UTP_SetCallbacks(theUTPSocket, &sCallbacks, theStreamerRW.Get());
     // The engine connection's reference, taken before anything can report its destruction.
     theStreamerRW->Retain();
     UTP_Connect(theUTPSocket);
-    while (theStreamerRW->fState == eState_Opening)
-        pWait();
+    Waiting waiting(*this, iInterruption);
+    try
+    {
+        while (theStreamerRW->fState == eState_Opening)
+            waiting.Wait();
+    }
+    catch (...)
+    {
+        pCloseConnection(theStreamerRW.Get());
+        throw;
+    }
     return theStreamerRW;
 }
 
-ZRef<StreamerRW> Ubermeister::pMakeStreamerRW(Manager* iManager)
+ZRef<StreamerRW> Ubermeister::pAccept(Manager* iManager, Interruption* iInterruption)
 {
     Lock lock(*this);
-    auto& pending = iManager->fEndpoint->fPending;
+    Endpoint* const theEndpoint = iManager->fEndpoint.Get();
+    auto& pending = theEndpoint->fPending;
+    Waiting waiting(*this, iInterruption);
     while (pending.empty())
-        pWait();
+    {
+        if (theEndpoint->fDetached)
+            return nullptr;
+        waiting.Wait();
+    }
     ZRef<StreamerRW> theStreamerRW = std::move(pending.front());
     pending.pop_front();
     theStreamerRW->fPending = false;
+    theStreamerRW->fManager = iManager;
+    // Its window opens to the full receive buffer.
+    UTP_SetOption(theStreamerRW->fUTPSocket, UTP_OPTION_RCVBUF, theStreamerRW->fReceiveBuffer);
+    UTP_ReadBufferDrained(theStreamerRW->fUTPSocket);
     return theStreamerRW;
 }
 
 // Waits until bytes are queued or none can come; returns how many are queued (0: the end).
-size_t Ubermeister::pWaitReadable(StreamerRW* iStreamerRW)
+size_t Ubermeister::pWaitReadable(StreamerRW* iStreamerRW, Interruption* iInterruption)
 {
+    Waiting waiting(*this, iInterruption);
     for (;;)
     {
         if (!iStreamerRW->fBuffer.Empty())
@@ -627,7 +855,7 @@ size_t Ubermeister::pWaitReadable(StreamerRW* iStreamerRW)
         // After the peer's end, a failure, or our own close, nothing more is delivered.
         if (iStreamerRW->fState >= eState_EOF || iStreamerRW->fClosed)
             return 0;
-        pWait();
+        waiting.Wait();
     }
 }
 
@@ -642,7 +870,7 @@ void Ubermeister::pRead(StreamerRW* iStreamerRW, void* oDest, size_t iCount, siz
 {
     Lock lock(*this);
     size_t countRead = 0;
-    if (iCount && pWaitReadable(iStreamerRW))
+    if (iCount && pWaitReadable(iStreamerRW, nullptr))
     {
         countRead = iStreamerRW->fBuffer.Take(static_cast<uint8_t*>(oDest), iCount);
         pTook(iStreamerRW);
@@ -652,12 +880,13 @@ void Ubermeister::pRead(StreamerRW* iStreamerRW, void* oDest, size_t iCount, siz
 }
 
 size_t Ubermeister::pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
-                                   std::unique_ptr<uint8_t[]>& oBytes)
+                                   std::unique_ptr<uint8_t[]>& oBytes,
+                                   Interruption* iInterruption)
 {
     Lock lock(*this);
     if (!iMaxCount)
         return 0;
-    const size_t available = pWaitReadable(iStreamerRW);
+    const size_t available = pWaitReadable(iStreamerRW, iInterruption);
     if (!available)
         return 0;
     const size_t n = iMaxCount < available ? iMaxCount : available;
@@ -667,20 +896,64 @@ size_t Ubermeister::pReadAvailable(StreamerRW* iStreamerRW, size_t iMaxCount,
     return n;
 }
 
-void Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount,
-                         size_t* oCountWritten)
+namespace
+{
+
+// A write in progress on one stream: ends it on every way out, exceptions included, so that the
+// next write may begin.
+class WriteInProgress
+{
+  public:
+    WriteInProgress(const uint8_t*& ioData, size_t& ioDataSize, bool& oWakeWriters,
+                    const uint32_t& iWriteWaiters)
+        : fData(ioData), fDataSize(ioDataSize), fWakeWriters(oWakeWriters),
+          fWriteWaiters(iWriteWaiters)
+    {
+    }
+    ~WriteInProgress()
+    {
+        fData = nullptr;
+        fDataSize = 0;
+        if (fWriteWaiters)
+            fWakeWriters = true;
+    }
+    WriteInProgress(const WriteInProgress&) = delete;
+    WriteInProgress& operator=(const WriteInProgress&) = delete;
+
+  private:
+    const uint8_t*& fData;
+    size_t& fDataSize;
+    bool& fWakeWriters;
+    const uint32_t& fWriteWaiters;
+};
+
+} // namespace
+
+size_t Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iCount,
+                           Interruption* iInterruption)
 {
     Lock lock(*this);
+    Waiting waiting(*this, iInterruption);
     // One write at a time per stream: fData and fDataSize describe only one caller's bytes.
     while (iStreamerRW->fData)
     {
         ++iStreamerRW->fWriteWaiters;
-        pWait();
+        try
+        {
+            waiting.Wait();
+        }
+        catch (...)
+        {
+            --iStreamerRW->fWriteWaiters;
+            throw;
+        }
         --iStreamerRW->fWriteWaiters;
     }
     const uint8_t* const source = static_cast<const uint8_t*>(iSource);
     iStreamerRW->fData = source;
     iStreamerRW->fDataSize = iCount;
+    WriteInProgress inProgress(iStreamerRW->fData, iStreamerRW->fDataSize, fWakeDue,
+                               iStreamerRW->fWriteWaiters);
     // Stops when everything is taken, and when nothing more can be: the connection failed, is
     // gone or closed, or the peer has finished (the engine then takes no bytes at all).
     while (iStreamerRW->fDataSize && pWritable(iStreamerRW))
@@ -691,16 +964,10 @@ void Ubermeister::pWrite(StreamerRW* iStreamerRW, const void* iSource, size_t iC
         }
         else if (iStreamerRW->fDataSize)
         {
-            pWaitFor(kWriteRetrySeconds); // a writable report ends it early
+            waiting.Wait(kWriteRetrySeconds); // a writable report ends it early
         }
     }
-    const size_t written = size_t(iStreamerRW->fData - source);
-    iStreamerRW->fData = nullptr;
-    iStreamerRW->fDataSize = 0;
-    if (iStreamerRW->fWriteWaiters)
-        pWake();
-    if (oCountWritten)
-        *oCountWritten = written;
+    return size_t(iStreamerRW->fData - source);
 }
 
 void Ubermeister::pClose(StreamerRW* iStreamerRW)
@@ -724,10 +991,13 @@ void Ubermeister::pFinalize(Manager* iManager)
     Lock lock(*this);
     if (!iManager->FinalizationComplete())
         return;
-    if (iManager->fRegistered)
-        iManager->fEndpoint->fManagers.erase(iManager);
-    // Releases the Endpoint, which goes with its last Manager (every queued stream holds a
-    // Manager of its socket, so its queue is empty by then).
+    Endpoint* const theEndpoint = iManager->fEndpoint.Get();
+    theEndpoint->fManagers.erase(iManager);
+    // The application holds no stream over the socket and no call waits on it: what is queued
+    // would never be taken.
+    if (theEndpoint->fManagers.empty())
+        pClearQueue(theEndpoint);
+    // Releases the Endpoint, which goes once its last stream is gone too.
     delete iManager;
 }
 
@@ -736,16 +1006,27 @@ void Ubermeister::pFinalize(Endpoint* iEndpoint)
     Lock lock(*this);
     if (!iEndpoint->FinalizationComplete())
         return;
-    const auto found = fEndpoints.find(iEndpoint->fSocket);
-    if (found != fEndpoints.end() && found->second == iEndpoint)
-        fEndpoints.erase(found);
+    fEndpoints.erase(iEndpoint);
+    const auto found = fByDescriptor.find(iEndpoint->fSocket);
+    if (found != fByDescriptor.end() && found->second == iEndpoint)
+        fByDescriptor.erase(found);
+    if (!iEndpoint->fInvalid)
+    {
+        // What its last connections sent goes out first: once closed, the number may be handed
+        // out again at any moment, to a file or another socket.
+        pSendOutbox();
+        Platform::sSocket_CloseDuplicate(iEndpoint->fDescriptor);
+    }
     delete iEndpoint;
 }
 
 // =================================================================================================
 // Endpoint
 
-Endpoint::Endpoint(int iSocket) : fSocket(iSocket), fInvalid(false), fRegistrations(0) {}
+Endpoint::Endpoint(int iSocket, int iDescriptor)
+    : fSocket(iSocket), fDescriptor(iDescriptor), fDetached(false), fInvalid(false)
+{
+}
 
 Endpoint::~Endpoint() {}
 
@@ -757,7 +1038,7 @@ void Endpoint::Finalize()
 // =================================================================================================
 // Manager
 
-Manager::Manager(const ZRef<Endpoint>& iEndpoint) : fEndpoint(iEndpoint), fRegistered(false) {}
+Manager::Manager(const ZRef<Endpoint>& iEndpoint) : fEndpoint(iEndpoint) {}
 
 Manager::~Manager() {}
 
@@ -768,12 +1049,18 @@ int Manager::GetSocket() const
 
 ZRef<ZStreamerRW> Manager::MakeStreamerRW()
 {
-    return Ubermeister::sGet().pMakeStreamerRW(this);
+    return Accept(nullptr);
 }
 
-ZRef<StreamerRW> Manager::Connect(const sockaddr* iAddress, int iAddressLength)
+ZRef<StreamerRW> Manager::Accept(Interruption* iInterruption)
 {
-    return Ubermeister::sGet().pConnect(this, iAddress, iAddressLength);
+    return Ubermeister::sGet().pAccept(this, iInterruption);
+}
+
+ZRef<StreamerRW> Manager::Connect(const sockaddr* iAddress, int iAddressLength,
+                                  Interruption* iInterruption)
+{
+    return Ubermeister::sGet().pConnect(this, iAddress, iAddressLength, iInterruption);
 }
 
 void Manager::Finalize()
@@ -785,9 +1072,10 @@ void Manager::Finalize()
 // =================================================================================================
 // StreamerRW
 
-StreamerRW::StreamerRW(const ZRef<Manager>& iManager, UTPSocket* iUTPSocket)
-    : fManager(iManager), fUTPSocket(iUTPSocket), fState(eState_Opening), fData(nullptr),
-      fDataSize(0), fClosed(false), fPending(false), fWriteWaiters(0)
+StreamerRW::StreamerRW(const ZRef<Endpoint>& iEndpoint, UTPSocket* iUTPSocket)
+    : fEndpoint(iEndpoint), fUTPSocket(iUTPSocket), fState(eState_Opening), fData(nullptr),
+      fDataSize(0), fClosed(false), fPending(false), fWriteWaiters(0), fQueuedAt(0),
+      fReceiveBuffer(0)
 {
 }
 
@@ -812,13 +1100,22 @@ void StreamerRW::Imp_Read(void* oDest, size_t iCount, size_t* oCountRead)
 void StreamerRW::Imp_Write(const void* iSource, size_t iCount, size_t* oCountWritten)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::Imp_Write");
-    Ubermeister::sGet().pWrite(this, iSource, iCount, oCountWritten);
+    const size_t written = Ubermeister::sGet().pWrite(this, iSource, iCount, nullptr);
+    if (oCountWritten)
+        *oCountWritten = written;
 }
 
-size_t StreamerRW::ReadAvailable(size_t iMaxCount, std::unique_ptr<uint8_t[]>& oBytes)
+size_t StreamerRW::ReadAvailable(size_t iMaxCount, std::unique_ptr<uint8_t[]>& oBytes,
+                                 Interruption* iInterruption)
 {
     ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::ReadAvailable");
-    return Ubermeister::sGet().pReadAvailable(this, iMaxCount, oBytes);
+    return Ubermeister::sGet().pReadAvailable(this, iMaxCount, oBytes, iInterruption);
+}
+
+size_t StreamerRW::WriteAll(const void* iSource, size_t iCount, Interruption* iInterruption)
+{
+    ZLog::ScopeTrace trace(ZLog::ePriority_Debug, "quillane::UTP::StreamerRW::WriteAll");
+    return Ubermeister::sGet().pWrite(this, iSource, iCount, iInterruption);
 }
 
 void StreamerRW::Close()
@@ -883,16 +1180,19 @@ int spResolve(const std::string& iHost, uint16_t iPort, uint8_t* oAddress, int i
 } // namespace
 
 Morvek::ZRef<Morvek::ZStreamerRW> sUTP_Make(int iSocket, const std::string& iHost, int iPort,
-                                            bool iListen)
+                                            bool iListen, UTP::Interruption* iInterruption)
 {
+    // Hosts resolve to IPv4 addresses only, which an IPv6 socket could never reach.
+    if (Morvek::Platform::sSocket_UDPVersion(iSocket) != 4)
+        throw std::runtime_error("socket is not a valid socket");
     const Morvek::ZRef<UTP::Manager> theManager = UTP::Ubermeister::sGet().pMakeManager(iSocket);
     if (iListen)
-        return theManager->MakeStreamerRW();
+        return theManager->Accept(iInterruption);
     alignas(8) uint8_t address[UTP_SOCKADDR_MAX];
     const int length = spResolve(iHost, uint16_t(iPort), address, int(sizeof(address)));
     if (!length)
         return nullptr;
-    return theManager->Connect(reinterpret_cast<const sockaddr*>(address), length);
+    return theManager->Connect(reinterpret_cast<const sockaddr*>(address), length, iInterruption);
 }
 
 void sUTP_Close(const Morvek::ZRef<Morvek::ZStreamerRW>& iStreamerRW)

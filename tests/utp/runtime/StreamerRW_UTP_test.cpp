@@ -101,7 +101,7 @@ Bytes sReadAll(const ZRef<StreamerRW>& iStream, size_t iCount)
 
 ZRef<StreamerRW> sAccept(int iSocket)
 {
-    return sUTP_Make(iSocket, std::string(), 0, true).DynamicCast<StreamerRW>();
+    return sU().pMakeManager(iSocket)->Accept(nullptr);
 }
 
 ZRef<StreamerRW> sConnect(int iSocket, const TestUdp& iTo)
@@ -182,19 +182,36 @@ void sRefuseNextSyn(const TestUdp& iPeer, const TestUdp& iFrom)
 
 // Sends iTo a packet for no connection and waits for the reset that answers it: by then the
 // runner has processed everything sent to iTo before (an empty receive queue can precede
-// loopback delivery).
-void sBarrier(const TestUdp& iPeer, const TestUdp& iTo)
+// loopback delivery). Returns the other datagrams iPeer got meanwhile, unmasked.
+std::vector<Bytes> sBarrier(const TestUdp& iPeer, const TestUdp& iTo)
 {
     using namespace quillane::UTP::Engine;
     static uint32_t sId = 40000;
     sRawSend(iPeer, iTo, sRawPacket(ST_DATA, ++sId, kRawSeq, 0));
+    std::vector<Bytes> others;
     for (Bytes answer;;)
     {
         answer = sRawReceive(iPeer);
-        ASSERT_FALSE(answer.empty());
-        if (answer.size() >= 4 && answer[0] >> 4 == ST_RESET && sLoad16(&answer[2]) == sId)
-            return;
+        EXPECT_FALSE(answer.empty());
+        if (answer.empty() ||
+            (answer.size() >= 4 && answer[0] >> 4 == ST_RESET && sLoad16(&answer[2]) == sId))
+        {
+            return others;
+        }
+        others.push_back(answer);
     }
+}
+
+// The connection ids of the datagrams of type iType among iDatagrams.
+std::vector<uint16_t> sIdsOf(const std::vector<Bytes>& iDatagrams, int iType)
+{
+    std::vector<uint16_t> result;
+    for (const Bytes& datagram : iDatagrams)
+    {
+        if (datagram.size() >= 20 && datagram[0] >> 4 == iType)
+            result.push_back(quillane::UTP::Engine::sLoad16(&datagram[2]));
+    }
+    return result;
 }
 
 } // namespace
@@ -359,60 +376,119 @@ TEST(UtpStreams, AnyListenerOfTheSocketTakesItsQueuedConnection)
     first.Close();
 }
 
-TEST(UtpStreams, TheBacklogBoundsQueuedConnectionsAndAResetOneLeavesIt)
+// A socket nobody accepts on queues at most kBacklog connections. While full, a new one replaces
+// the oldest that has delivered nothing (reset), and is refused before the engine makes anything
+// once every queued one has delivered bytes; a queued connection advertises at most
+// kQueuedWindow; one that is reset leaves the queue, one taken makes room, and the rest are reset
+// once kQueueMilliseconds have passed.
+TEST(UtpStreams, TheBacklogBoundsQueuedConnectionsAndTheyExpire)
 {
     using namespace quillane::UTP::Engine;
     TestUdp a, peer;
     const ZRef<Manager> owner = sU().pMakeManager(a.fFD);
     const size_t before = sU().CountConnections();
-    for (uint32_t x = 0; x < 200; ++x)
+    const uint32_t count = kBacklog + 10;
+    std::vector<Bytes> seen;
+    const Clock::time_point filled = Clock::now();
+    for (uint32_t x = 0; x < count; ++x)
     {
         sRawSend(peer, a, sRawPacket(ST_SYN, 1000 + 2 * x, kRawSeq, 0));
+        if (x % 40 == 39 || x + 1 == count)
+        {
+            const std::vector<Bytes> more = sBarrier(peer, a);
+            seen.insert(seen.end(), more.begin(), more.end());
+        }
+    }
+    EXPECT_EQ(kBacklog, sU().CountPending(a.fFD));
+    EXPECT_EQ(std::vector<uint16_t>({1000, 1002, 1004, 1006, 1008, 1010, 1012, 1014, 1016, 1018}),
+              sIdsOf(seen, ST_RESET));
+
+    // Every queued one delivers a byte: a new SYN now makes nothing, not even an answer.
+    for (uint32_t x = 10; x < count; ++x)
+    {
+        sRawSend(peer, a, sRawPacket(ST_DATA, 1000 + 2 * x + 1, uint16_t(kRawSeq + 1), 0, 1));
         if (x % 40 == 39)
             sBarrier(peer, a);
     }
-    // SYNs beyond the backlog made nothing, not even an engine connection.
+    sSleep(0.3); // the acknowledgements of in-order data wait up to 100 ms
+    seen = sBarrier(peer, a);
+    EXPECT_FALSE(sIdsOf(seen, ST_STATE).empty());
+    for (const Bytes& answer : seen)
+        EXPECT_LE(sLoad32(&answer[12]), kQueuedWindow) << "the window of a queued connection";
+    sRawSend(peer, a, sRawPacket(ST_SYN, 5000, kRawSeq, 0));
+    EXPECT_TRUE(sIdsOf(sBarrier(peer, a), ST_STATE).empty());
     EXPECT_EQ(kBacklog, sU().CountPending(a.fFD));
-    EXPECT_LE(sU().CountConnections(), before + kBacklog);
 
-    // A queued connection that is reset leaves the queue and the engine.
-    sRawSend(peer, a, sRawPacket(ST_RESET, 1000, kRawSeq + 1, 0));
-    EXPECT_TRUE(sEventually(
-        [&]
-        {
-            return sU().CountPending(a.fFD) == kBacklog - 1 &&
-                   sU().CountConnections() <= before + kBacklog - 1;
-        }));
-    // Taking one makes room for one more.
+    // A queued connection that is reset leaves the queue and the engine; taking one makes room.
+    sRawSend(peer, a, sRawPacket(ST_RESET, 1020, kRawSeq + 1, 0));
+    EXPECT_TRUE(sEventually([&] { return sU().CountPending(a.fFD) == kBacklog - 1; }));
     const ZRef<StreamerRW> taken = owner->MakeStreamerRW().DynamicCast<StreamerRW>();
     EXPECT_EQ(kBacklog - 2, sU().CountPending(a.fFD));
+    EXPECT_EQ(Bytes(1, 0x5C), sReadAll(taken, 1));
     for (uint32_t id : {3000, 3002, 3004})
         sRawSend(peer, a, sRawPacket(ST_SYN, id, kRawSeq, 0));
     sBarrier(peer, a);
     EXPECT_EQ(kBacklog, sU().CountPending(a.fFD));
     EXPECT_LE(sU().CountConnections(), before + kBacklog + 1);
+
+    // Nobody takes the rest.
+    EXPECT_TRUE(sEventually([&] { return sU().CountPending(a.fFD) == 0; }, 60));
+    EXPECT_GE(sSince(filled), kQueueMilliseconds / 1000.0 - 1);
+    EXPECT_TRUE(sEventually([&] { return sU().CountConnections() == before + 1; }));
+    taken->Close();
 }
 
-// A peer that ignores the advertised window fails its stream once kReceiveLimit bytes are
-// queued, instead of making the process hold whatever it sends.
+// With no Manager left, a socket's queue is reset and the socket given up once the engine has
+// destroyed those connections.
+TEST(UtpStreams, TheQueueAndTheSocketGoWithTheLastManager)
+{
+    using namespace quillane::UTP::Engine;
+    TestUdp a, peer;
+    const size_t before = sU().CountConnections();
+    ZRef<Manager> owner = sU().pMakeManager(a.fFD);
+    sRawSend(peer, a, sRawPacket(ST_SYN, 6000, kRawSeq, 0));
+    sBarrier(peer, a);
+    EXPECT_EQ(1u, sU().CountPending(a.fFD));
+    owner.Clear();
+    EXPECT_EQ(std::vector<uint16_t>({6000}), sIdsOf({sRawReceive(peer)}, ST_RESET));
+    EXPECT_TRUE(sEventually(
+        [&] { return sU().CountEndpoints() == 0 && sU().CountConnections() == before; }));
+}
+
+// A peer that ignores the advertised window is reset once a queued connection holds
+// kQueuedWindow bytes, and fails its stream once kReceiveLimit bytes are queued on a taken one,
+// instead of making the process hold whatever it sends.
 TEST(UtpStreams, APeerThatIgnoresTheWindowFailsItsStreamAtTheLimit)
 {
     using namespace quillane::UTP::Engine;
     TestUdp a, peer;
     const ZRef<Manager> owner = sU().pMakeManager(a.fFD);
+    // In order, paced by barriers so that no datagram is lost at a full socket buffer.
+    auto flood = [&](uint32_t iId, size_t iCount)
+    {
+        std::vector<Bytes> seen;
+        for (size_t x = 1; x <= iCount; ++x)
+        {
+            sRawSend(peer, a, sRawPacket(ST_DATA, iId + 1, uint16_t(kRawSeq + x), 0, 1000));
+            if (x % 25 == 0 || x == iCount)
+            {
+                const std::vector<Bytes> more = sBarrier(peer, a);
+                seen.insert(seen.end(), more.begin(), more.end());
+            }
+        }
+        return seen;
+    };
+    sRawSend(peer, a, sRawPacket(ST_SYN, 6998, kRawSeq, 0));
+    sBarrier(peer, a);
+    const std::vector<uint16_t> resets = sIdsOf(flood(6998, kQueuedWindow / 1000 + 5), ST_RESET);
+    EXPECT_EQ(1, std::count(resets.begin(), resets.end(), 6998)); // then strays: 6999
+    EXPECT_EQ(0u, sU().CountPending(a.fFD));
+
     sRawSend(peer, a, sRawPacket(ST_SYN, 7000, kRawSeq, 0));
     sBarrier(peer, a);
     const ZRef<StreamerRW> s = owner->MakeStreamerRW().DynamicCast<StreamerRW>();
     ASSERT_TRUE(s);
-    const size_t count = kReceiveLimit / 1000 + 100;
-    for (size_t x = 1; x <= count; ++x)
-    {
-        // In order, paced by barriers so that no datagram is lost at a full socket buffer.
-        sRawSend(peer, a, sRawPacket(ST_DATA, 7001, uint16_t(kRawSeq + x), 0, 1000));
-        if (x % 25 == 0)
-            sBarrier(peer, a);
-    }
-    sBarrier(peer, a);
+    flood(7000, kReceiveLimit / 1000 + 100);
     EXPECT_EQ(eState_Failed, s->GetState());
     EXPECT_LE(s->CountQueued(), kReceiveLimit);
     s->Close();
