@@ -1,9 +1,14 @@
 """Two-process harness for the stream tests, under Python 2.7 and 3.
 
-`streamproc.py peer '<json config>'` is one peer: it prints "PORT <n>", accepts (listen) or makes
-(port) one stream, sends `send` bytes of pattern `seed` and/or reads `recv` (-1: all) checked against
-pattern `peer_seed`, prints "RESULT <json>" and lives on until its standard input closes. With
-`hold` it reads after "drain"; with `watch` it prints "STALLED <bytes taken>" once its writes stop.
+`streamproc.py peer '<json config>'` is one peer: it prints "PORT <n>" and "BASE <RSS KiB>", accepts
+(listen) or makes (port) one stream, sends `send` bytes of pattern `seed` (then prints "SENT <taken>")
+and/or reads `recv` (-1: all) checked against pattern `peer_seed`, closes the stream (unless
+`keep_open`), prints "RESULT <json>" and lives on
+until its standard input closes, answering "rss" with "RSS <KiB>". With `hold` it reads after "drain";
+with `watch` it prints "STALLED <bytes taken>" once its writes stop. With `attack` (a count) it
+makes that many streams to `port` at once, each writing `write` bytes, and prints "READY <made>".
+With `reuse` it runs a stream pair over a socket, closes both and the socket on "go", and counts
+what a new socket given the same descriptor receives ("REUSED <port>", then "GOT <datagrams>").
 """
 
 import collections
@@ -81,11 +86,76 @@ def say(word, payload):
     sys.stdout.flush()
 
 
+def forged_syn(conn_id, seq):
+    """A version-1 SYN as a peer sends it, masked (key: byte 7, the time stamp's low byte)."""
+    syn = bytearray(struct.pack(">BBHIIIHH", 0x41, 0, conn_id, 0x0A0B0C5A, 0, 1 << 20, seq, 0))
+    return bytes(bytearray(b if i == 7 else b ^ 0x5A for i, b in enumerate(syn)))
+
+
+def serve_stdin():
+    """Until standard input closes: "rss" is answered with the process's size."""
+    for line in iter(sys.stdin.readline, ""):
+        if line.strip() == "rss":
+            say("RSS", rss_kb()[0])
+    os._exit(0)  # the runner thread is never stopped, so nothing waits for it
+
+
+def attack(q, config):
+    sock, made = udp(), []
+
+    def one():
+        handle = q.UTP_Make(sock.fileno(), "127.0.0.1", config["port"], 0)
+        made.append(handle)
+        if handle:
+            q.UTP_Write(handle, b"a" * config["write"])
+    for _ in range(config["attack"]):
+        thread = threading.Thread(target=one)
+        thread.daemon = True
+        thread.start()
+    deadline = time.time() + 60
+    while len(made) < config["attack"] and time.time() < deadline:
+        time.sleep(0.05)
+    say("READY", sum(1 for h in made if h))
+    serve_stdin()
+
+
+def reuse(q):
+    sock, other = udp(), udp()
+    say("PORT", sock.getsockname()[1])
+    handles = []
+    accept = threading.Thread(target=lambda: handles.append(q.UTP_Make(sock.fileno(), None, 0, 1)))
+    accept.start()
+    handles.append(q.UTP_Make(other.fileno(), "127.0.0.1", sock.getsockname()[1], 0))
+    accept.join()
+    while sys.stdin.readline().strip() not in ("go", ""):
+        pass
+    for handle in handles:
+        q.UTP_Close(handle)
+    number = sock.fileno()
+    other.close()
+    sock.close()
+    new = udp()
+    assert new.fileno() == number, (new.fileno(), number)
+    say("REUSED", new.getsockname()[1])
+    got, deadline = 0, time.time() + 5
+    while got < 50 and time.time() < deadline:
+        if select.select([new], [], [], 0.1)[0]:
+            new.recv(100)
+            got += 1
+    say("GOT", got)
+    serve_stdin()
+
+
 def peer(config):
     import quillane_native as q
     signal.alarm(600)  # a watchdog
+    if config.get("attack"):
+        return attack(q, config)
+    if config.get("reuse"):
+        return reuse(q)
     sock = udp()
     say("PORT", sock.getsockname()[1])
+    say("BASE", rss_kb()[0])
     listen = config.get("listen")
     handle = q.UTP_Make(sock.fileno(), None if listen else "127.0.0.1", config.get("port", 0), int(bool(listen)))
     if not handle:
@@ -100,6 +170,7 @@ def peer(config):
             result["sent"] += taken
             if taken < len(data):
                 break
+        say("SENT", result["sent"])
 
     sender = threading.Thread(target=send)
     if config.get("send"):
@@ -131,12 +202,11 @@ def peer(config):
     result.update(received=got, mismatch=mismatch)
     if sender.ident is not None:
         sender.join()
-    q.UTP_Close(handle)
+    if not config.get("keep_open"):
+        q.UTP_Close(handle)
     result["hwm_kb"] = rss_kb()[1]
     say("RESULT", json.dumps(result))
-    while sys.stdin.readline():
-        pass
-    os._exit(0)  # the runner thread is never stopped, so nothing waits for it
+    serve_stdin()
 
 
 class Child(object):

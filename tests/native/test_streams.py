@@ -7,6 +7,7 @@ Blocking calls run through `within`, so a fault that hangs fails instead of stal
 
 import os
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -108,6 +109,74 @@ class Streams(unittest.TestCase):
         self.assertIsNone(within(20, q.UTP_Read, accepted, 10))
         self.assertEqual(0, within(20, q.UTP_Write, accepted, b"late"))  # the peer has finished
 
+    def test_blocking_calls_run_signal_handlers_and_leave_the_stream_usable(self):
+        class Interrupted(Exception):
+            pass
+
+        def interrupt(signum, frame):
+            raise Interrupted()
+
+        accepted, connected = self.pair()
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        try:
+            # A read with nothing coming, an accept nobody connects to, a write into a closed
+            # window (nobody reads accepted): each is interrupted (tests run in the main thread).
+            for call, args in [(q.UTP_Read, (accepted, 10)), (q.UTP_Make, (udp().fileno(), None, 0, 1)),
+                               (q.UTP_Write, (connected, b"x" * (8 << 20)))]:
+                signal.setitimer(signal.ITIMER_REAL, 0.3)
+                self.assertRaises(Interrupted, call, *args)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        # The bytes the write handed over arrive, then what follows, in order.
+        reader = start(self.read_until_end, accepted)
+        self.assertEqual(3, within(60, q.UTP_Write, connected, b"END"))
+        got = reader(60)
+        self.assertEqual({b"x"}, set(got[i:i + 1] for i in range(0, len(got) - 3, 4099)))
+        self.assertEqual(b"xEND", got[-4:])
+
+    @staticmethod
+    def read_until_end(handle):
+        parts = [b""]
+        while not parts[-1].endswith(b"END"):
+            parts.append(q.UTP_Read(handle, 1 << 20))
+        return b"".join(parts)
+
+    def test_an_accept_ends_when_its_socket_is_closed(self):
+        sock = udp()
+        make = start(q.UTP_Make, sock.fileno(), None, 0, 1)
+        time.sleep(0.3)
+        sock.close()
+        self.assertIsNone(make(10))
+
+    @unittest.skipIf(SANITIZED, "the sanitizers' runtimes do not follow a fork of a threaded process")
+    def test_a_forked_child_starts_with_no_streams(self):
+        accepted, connected = self.pair()
+        pid = os.fork()
+        if pid == 0:  # the child: only this thread, no runner
+            code = 1
+            try:
+                try:
+                    q.UTP_Read(accepted, 1)
+                    old = "no error"
+                except RuntimeError as e:
+                    old = str(e)
+                a, c = pair(udp(), udp())
+                q.UTP_Write(c, b"child")
+                code = 0 if (old, read_exactly(a, 5)) == ("invalid stream handle", b"child") else 2
+            finally:
+                os._exit(code)
+        deadline, status = time.time() + 30, None
+        while status is None and time.time() < deadline:
+            done, code = os.waitpid(pid, os.WNOHANG)
+            status = code if done else time.sleep(0.05)
+        if status is None:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        self.assertEqual(0, status, "the child hung" if status is None else "the child's status")
+        self.assertEqual(2, within(20, q.UTP_Write, connected, b"ok"))  # the parent's go on
+        self.assertEqual(b"ok", within(20, read_exactly, accepted, 2))
+
     def test_a_hundred_streams_over_four_shared_sockets(self):
         count = 100
         listeners, connectors = [udp(), udp()], [udp(), udp()]
@@ -146,8 +215,7 @@ class Streams(unittest.TestCase):
         two = udp("127.0.0.2")
         port = two.getsockname()[1]
         one = udp("127.0.0.1", port)
-        for host, expected in [(None, one), (12345, one), (b"127.0.0.2", two),
-                               (u"127.0.0.2", two if PY3 else one)]:  # text is a host only under 3
+        for host, expected in [(None, one), (b"127.0.0.2", two), (u"127.0.0.2", two)]:
             make = start(q.UTP_Make, udp().fileno(), host, port, 0)
             self.assertIs(expected, self.refuse(one, two), host)
             h = make(20)
@@ -161,9 +229,13 @@ class Streams(unittest.TestCase):
                            (q.UTP_Close, (2 ** 40,)), (q.UTP_Read, (1,)), (q.UTP_Read, (1, "2")),
                            (q.UTP_Read, (1, 2, 3)), (q.UTP_Write, (1,)), (q.UTP_Write, (None, b"x"))]:
             self.assertRaisesMessage("Couldn't interpret parameters", call, *args)
-        self.assertRaisesMessage("socket is not a valid socket", q.UTP_Make, -1, None, 1, 0)
-        if PY3:
-            self.assertRaisesMessage("host is not a valid host name", q.UTP_Make, udp().fileno(), u"\udc80", 1, 0)
+        # Only an IPv4 UDP socket will do: not a TCP or IPv6 socket, a pipe or a file.
+        tcp, pipe = socket.socket(socket.AF_INET, socket.SOCK_STREAM), os.pipe()
+        with open(__file__) as f:
+            for fd in [-1, tcp.fileno(), pipe[0], f.fileno()] + ([socket.socket(socket.AF_INET6, socket.SOCK_DGRAM).fileno()] if socket.has_ipv6 else []):
+                self.assertRaisesMessage("socket is not a valid socket", q.UTP_Make, fd, None, 1, 0)
+        for host in [12345, bytearray(b"127.0.0.1")] + ([u"\udc80"] if PY3 else []):
+            self.assertRaisesMessage("host is not a valid host name", q.UTP_Make, udp().fileno(), host, 1, 0)
         for host in [b"", b"nonexistent.invalid", b"a\x00b"]:
             self.assertIsNone(within(60, q.UTP_Make, udp().fileno(), host, 1, 0))
 
