@@ -65,6 +65,48 @@ TEST(ZStrim, UTF8ToUTF16SkipsMalformedInput)
     EXPECT_EQ(u"", sUTF16FromUTF8(sBytes({0xF4, 0x90, 0x80, 0x80})));
 }
 
+// Exactly the shortest forms of Unicode scalar values pass; the edges of each range are where a
+// check of the lead byte or the byte after it goes wrong.
+TEST(ZStrim, IsValidUTF8AcceptsOnlyWellFormedText)
+{
+    const struct
+    {
+        string8 fText;
+        bool fValid;
+    } cases[] = {
+        {"", true},
+        {"plain ASCII \x7F", true},
+        {"\xC2\x80", true},                 // U+0080, the smallest two-byte form
+        {"\xDF\xBF", true},                 // U+07FF
+        {"\xE0\xA0\x80", true},             // U+0800
+        {"\xED\x9F\xBF\xEE\x80\x80", true}, // U+D7FF and U+E000, around the surrogates
+        {"\xEF\xBF\xBF", true},             // U+FFFF
+        {"\xF0\x90\x80\x80", true},         // U+10000
+        {"\xF4\x8F\xBF\xBF", true},         // U+10FFFF
+        {"\xC0\xAF", false},                // overlong '/'; C0 and C1 lead only overlong forms
+        {"\xC1\xBF", false},
+        {string8("\0\xFF", 2), false}, // U+0000 is valid, and the text goes on after it
+        {"\xE0\x80\xA2", false},       // overlong '"'
+        {"\xE0\x9F\xBF", false},       // overlong U+07FF
+        {"\xF0\x8F\xBF\xBF", false},   // overlong U+FFFF
+        {"\xED\xA0\x80", false},       // U+D800
+        {"\xED\xBF\xBF", false},       // U+DFFF
+        {"\xF4\x90\x80\x80", false},   // U+110000
+        {"\xF5\x80\x80\x80", false},
+        {"a\xFF", false},
+        {"\xFE", false},
+        {"\xF8\x88\x80\x80\x80", false}, // a five-byte form
+        {"\x80", false},                 // a stray continuation byte
+        {"\xC3\xA9\xA9", false},
+        {"\xE2\x82", false}, // cut off by the end
+        {"\xF0\x9F\x98", false},
+        {"\xE2\x41\xAC", false}, // cut off by another character
+        {"\xF0\x9F\x98\x41", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.fValid, sIsValidUTF8(c.fText)) << testing::PrintToString(c.fText);
+}
+
 TEST(ZStrim, UTF16AndUTF32ToUTF8)
 {
     const UTF16 pairBroken[] = {0xD83D, 0x0041};
