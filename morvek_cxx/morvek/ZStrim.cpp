@@ -10,6 +10,8 @@
 // - UTF-16: a high surrogate needs a low one behind it, else it is dropped; a high surrogate as
 //   the last unit is left unconsumed; a lone low surrogate is dropped.
 // - UTF-32: surrogates and values above 0x10FFFF are skipped.
+// sIsValidUTF8 alone is strict: a text passes only when the UTF-8 decoder would skip nothing in
+// it, leave nothing unconsumed and meet no overlong form.
 // Nothing here keeps state between calls; everything is re-entrant.
 
 #include "morvek/ZStrim.h"
@@ -50,6 +52,30 @@ inline size_t spUTF8Length(uint8_t iLead)
     if (iLead < 0xFE)
         return 6;
     return 0;
+}
+
+// Length of the well-formed sequence at iCur (iAvailable bytes remain), or 0 when none starts
+// there. C0, C1 and F5-FF lead nothing well-formed; the leads E0, ED, F0 and F4 narrow the
+// range of the byte after them, which rules out overlong forms, surrogates and values above
+// 0x10FFFF.
+size_t spWellFormedLength(const uint8_t* iCur, size_t iAvailable)
+{
+    const uint8_t lead = iCur[0];
+    if (lead < 0x80)
+        return 1;
+    const size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || iAvailable < length)
+        return 0;
+    const uint8_t low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const uint8_t high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (iCur[1] < low || iCur[1] > high)
+        return 0;
+    for (size_t index = 2; index < length; ++index)
+    {
+        if ((iCur[index] & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -354,6 +380,19 @@ string8 sStringf(const char* iFormat, ...)
     string8 result = sStringv(iFormat, args);
     va_end(args);
     return result;
+}
+
+bool sIsValidUTF8(const string8& iText)
+{
+    const uint8_t* cur = reinterpret_cast<const uint8_t*>(iText.data());
+    for (size_t left = iText.size(); left > 0;)
+    {
+        const size_t length = spWellFormedLength(cur, left);
+        if (length == 0)
+            return false;
+        cur += length, left -= length;
+    }
+    return true;
 }
 
 string16 sUTF16FromUTF8(const string8& iSource)

@@ -53,6 +53,12 @@ typedef std::u32string string32;
 string8 sStringf(const char* iFormat, ...) ZMACRO_PrintfFormat(1, 2);
 string8 sStringv(const char* iFormat, va_list iArgs);
 
+// Whether the text is well-formed UTF-8 throughout: each sequence the shortest form of a Unicode
+// scalar value (0..0x10FFFF less the surrogates), none cut off by the end. The conversions
+// accept more (they skip or decode what this refuses), so a text from outside whose meaning must
+// not change on the way through a conversion is checked here first.
+bool sIsValidUTF8(const string8& iText);
+
 string16 sUTF16FromUTF8(const string8& iSource);
 string8 sUTF8FromUTF16(const UTF16* iSource, size_t iCountCU);
 string8 sUTF8FromUTF16(const string16& iSource);

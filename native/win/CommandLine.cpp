@@ -1,7 +1,10 @@
 // The parameter splitting of a Windows program's C runtime (the rules since its 2008 version,
-// where "" inside quotes stays inside them).
+// where "" inside quotes stays inside them), and the reading of pkexec's version: polkit
+// numbered its releases 0.xxx up to 0.120 and by whole numbers from 121 on.
 
 #include "win/CommandLine.h"
+
+#include <algorithm>
 
 namespace quillane
 {
@@ -14,6 +17,9 @@ using Morvek::string8;
 
 namespace
 {
+
+const char kPkexecVersionPrefix[] = "pkexec version ";
+const unsigned long kPkexecKeepCwdSince = 121;
 
 bool spIsBlank(char iChar)
 {
@@ -72,6 +78,24 @@ std::vector<string8> sSplitCommandLine(const string8& iText)
             return result;
         result.push_back(spReadArgument(iText, pos));
     }
+}
+
+bool sPkexecTakesKeepCwd(const string8& iVersionOutput)
+{
+    const string8 prefix = kPkexecVersionPrefix;
+    if (iVersionOutput.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    // The version runs to the end of its line: dot-separated digits, the major version first
+    // (nine digits at most, which an unsigned long always holds).
+    const size_t end = iVersionOutput.find_first_of(" \t\r\n", prefix.size());
+    const string8 version = iVersionOutput.substr(prefix.size(), end - prefix.size());
+    const size_t majorLength = std::min(version.find('.'), version.size());
+    if (majorLength == 0 || majorLength > 9 ||
+        version.find_first_not_of("0123456789.") != string8::npos)
+    {
+        return false;
+    }
+    return std::stoul(version.substr(0, majorLength)) >= kPkexecKeepCwdSince;
 }
 
 } // namespace win

@@ -1,6 +1,9 @@
-// Splitting a parameter text into arguments the way a Windows program's C runtime splits the
-// parameters of its command line, so that a command line written for Windows reaches a program
-// on any system as the same arguments. No shell is involved: nothing is expanded or substituted.
+// The command line of a program started elevated on POSIX systems, worked out without the
+// system so that it is tested everywhere: the parameter text split into arguments the way a
+// Windows program's C runtime splits the parameters of its command line, so that a command line
+// written for Windows reaches a program on any system as the same arguments (no shell is
+// involved: nothing is expanded or substituted); and whether pkexec, the consent prompt it may
+// go through, takes the option that keeps the current directory.
 
 #ifndef __quillane_native_win_CommandLine_h__
 #define __quillane_native_win_CommandLine_h__ 1
@@ -25,6 +28,11 @@ namespace win
 //    backslashes and a literal quote. Backslashes not before a quote are literal.
 //  - An unterminated quoted part ends with the text.
 std::vector<Morvek::string8> sSplitCommandLine(const Morvek::string8& iText);
+
+// Whether iVersionOutput, what `pkexec --version` wrote ("pkexec version 0.105", "pkexec version
+// 121"), names polkit 121 or later, the first whose pkexec takes --keep-cwd; an older one takes
+// it as the name of the program to run. False for any text not of that form.
+bool sPkexecTakesKeepCwd(const Morvek::string8& iVersionOutput);
 
 } // namespace win
 } // namespace native

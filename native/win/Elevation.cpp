@@ -1,5 +1,6 @@
 // Elevation: the texts go to the platform as UTF-16, the form of the system's wide-character
-// interfaces, converted once here for every platform.
+// interfaces, converted once here for every platform. Only texts that the conversion carries
+// over unchanged get that far.
 
 #include "win/Elevation.h"
 
@@ -14,13 +15,21 @@ namespace win
 
 using namespace Morvek;
 
+namespace
+{
+
+// Valid UTF-8 without a zero byte: its UTF-16 form means what its bytes mean, all of them.
+bool spIsPassable(const string8& iText)
+{
+    return iText.find('\0') == string8::npos && sIsValidUTF8(iText);
+}
+
+} // namespace
+
 void sRunElevated(const string8& iExePath, const string8& iCmdLine)
 {
-    const string16 file = sUTF16FromUTF8(iExePath);
-    const string16 parameters = sUTF16FromUTF8(iCmdLine);
-    if (file.find(u'\0') != string16::npos || parameters.find(u'\0') != string16::npos)
-        return;
-    sLaunchElevatedAndWait(file, parameters);
+    if (spIsPassable(iExePath) && spIsPassable(iCmdLine))
+        sLaunchElevatedAndWait(sUTF16FromUTF8(iExePath), sUTF16FromUTF8(iCmdLine));
 }
 
 } // namespace win

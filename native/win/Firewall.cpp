@@ -2,7 +2,8 @@
 // with an answer of false at the first piece that is missing, and logs at priority 7 (never
 // written at the module's threshold of 6) where a piece of the firewall it needed is absent.
 // Property writes and additions of the rule-based generation report nothing on their own: the
-// outcome of spOpenFor is read back from the rules afterwards.
+// outcome of spOpenFor is read back from the rules afterwards. The texts' validity is checked
+// first of all, so that a refused text costs no call on the firewall.
 
 #include "win/Firewall.h"
 
@@ -257,6 +258,8 @@ bool sFirewall_IsEnabled(FwPlatform& iPlatform)
 
 bool spIsOpen(FwPlatform& iPlatform, const string8& iExePath)
 {
+    if (!sIsValidUTF8(iExePath))
+        return false;
     if (!iPlatform.IsRuleBased())
         return spIsOpen_Legacy(iPlatform, iExePath);
     const RuleTuples expected = spExpectedTuples(iExePath);
@@ -266,6 +269,8 @@ bool spIsOpen(FwPlatform& iPlatform, const string8& iExePath)
 
 bool spOpenFor(FwPlatform& iPlatform, const string8& iExePath, const string8& iName)
 {
+    if (!sIsValidUTF8(iExePath) || !sIsValidUTF8(iName))
+        return false;
     if (!iPlatform.IsRuleBased())
         return spOpenFor_Legacy(iPlatform, iExePath, iName);
     const RuleTuples expected = spExpectedTuples(iExePath);

@@ -10,6 +10,10 @@
 // None of these throws for a firewall that is missing, refuses a change or fails a read: each
 // answers false and logs at priority 7 where a piece of the firewall is missing. They run on the
 // calling thread and block while the firewall service answers.
+//
+// A program path or name that is not valid UTF-8 (sIsValidUTF8) is answered false before the
+// firewall is asked anything: the system takes its texts as UTF-16, and the lenient conversion
+// would turn such a text into another one, possibly the path or name of someone else's rules.
 
 #ifndef __quillane_native_win_Firewall_h__
 #define __quillane_native_win_Firewall_h__ 1

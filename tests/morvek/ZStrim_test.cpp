@@ -1,6 +1,7 @@
-// Text writers and Unicode conversions: malformed input handling, chunked conversion through the
-// native writers (including short writes), formatted writes and sStringf. (The UTF-8 writer onto
-// a byte stream only forwards; the standard-output log tests run through it.)
+// Text writers and Unicode conversions: malformed input (refused by the strict check, skipped by
+// the conversions), chunked conversion through the native writers (including short writes),
+// formatted writes and sStringf. (The UTF-8 writer onto a byte stream only forwards; the
+// standard-output log tests run through it.)
 
 #include "morvek/ZStrim.h"
 
@@ -46,23 +47,53 @@ class ZStrimW_Limited : public ZStrimW_NativeUTF8
 
 } // anonymous namespace
 
-TEST(ZStrim, UTF8ToUTF16SkipsMalformedInput)
+// Which texts are valid UTF-8 (exactly the shortest forms of Unicode scalar values), and what the
+// lenient conversion makes of each: it decodes overlong forms, skips what it cannot decode or what
+// is no scalar value, looks at a byte that breaks a sequence again as a lead, and drops a sequence
+// cut off by the end. The edges of each range are where a check of a lead byte goes wrong.
+TEST(ZStrim, UTF8ValidityAndLenientConversionToUTF16)
 {
-    EXPECT_EQ(u"\xD83D\xDE00", sUTF16FromUTF8(sBytes({0xF0, 0x9F, 0x98, 0x80})));
-    EXPECT_EQ(u"AB", sUTF16FromUTF8(sBytes({0x41, 0x80, 0x42})));
-    EXPECT_EQ(u"A", sUTF16FromUTF8(sBytes({0xC3, 0x41})));
-    EXPECT_EQ(u"x", sUTF16FromUTF8(sBytes({'x', 0xE2, 0x82})));
-    // A bad trailing byte inside a sequence cut off by the end is still looked at as a lead.
-    EXPECT_EQ(u"A", sUTF16FromUTF8(sBytes({0xE2, 0x41})));
-    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xFE, 0xFF, 'b'})));
-    // Overlong forms are accepted.
-    EXPECT_EQ(u"/", sUTF16FromUTF8(sBytes({0xC0, 0xAF})));
-    // Five- and six-byte forms give values beyond Unicode, and surrogates are not characters.
-    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xF8, 0x88, 0x80, 0x80, 0x80, 'b'})));
-    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xFC, 0x84, 0x80, 0x80, 0x80, 0x80, 'b'})));
-    EXPECT_EQ(u"ab", sUTF16FromUTF8(sBytes({'a', 0xED, 0xA0, 0x80, 'b'})));
-    EXPECT_EQ(u"\U0010FFFF", sUTF16FromUTF8(sBytes({0xF4, 0x8F, 0xBF, 0xBF})));
-    EXPECT_EQ(u"", sUTF16FromUTF8(sBytes({0xF4, 0x90, 0x80, 0x80})));
+    const struct
+    {
+        string8 fText;
+        bool fValid;
+        string16 fUTF16;
+    } cases[] = {
+        {"", true, u""},
+        {"plain ASCII \x7F", true, u"plain ASCII \x7F"},
+        {"\xC2\x80", true, u"\x80"}, // the smallest two-byte form
+        {"\xDF\xBF", true, u"\x7FF"},
+        {"\xE0\xA0\x80", true, u"\x800"},
+        {"\xED\x9F\xBF\xEE\x80\x80", true, u"\xD7FF\xE000"}, // around the surrogates
+        {"\xEF\xBF\xBF", true, u"\xFFFF"},
+        {"\xF0\x90\x80\x80", true, u"\xD800\xDC00"},
+        {"\xF4\x8F\xBF\xBF", true, u"\xDBFF\xDFFF"}, // U+10FFFF
+        {"\xC0\xAF", false, u"/"},                   // overlong; C0 and C1 lead only such forms
+        {"\xC1\xBF", false, u"\x7F"},
+        {"\xE0\x80\xA2", false, u"\""},
+        {"\xE0\x9F\xBF", false, u"\x7FF"},
+        {"\xF0\x8F\xBF\xBF", false, u"\xFFFF"},
+        {"a\xED\xA0\x80z", false, u"az"}, // U+D800
+        {"\xED\xBF\xBF", false, u""},
+        {"\xF4\x90\x80\x80", false, u""}, // U+110000
+        {"\xF5\x80\x80\x80", false, u""},
+        {"a\xF8\x88\x80\x80\x80z", false, u"az"}, // five- and six-byte forms
+        {"a\xFC\x84\x80\x80\x80\x80z", false, u"az"},
+        {"a\xFE\xFFz", false, u"az"},
+        {string8("\0\xFF", 2), false, string16(1, u'\0')}, // U+0000, and the text goes on
+        {"A\x80Z", false, u"AZ"},                          // a stray continuation byte
+        {"\xC3\xA9\xA9", false, u"\xE9"},
+        {"x\xE2\x82", false, u"x"}, // cut off by the end
+        {"\xF0\x9F\x98", false, u""},
+        {"\xC3\x41", false, u"A"}, // cut off by another character
+        {"\xE2\x41\xAC", false, u"A"},
+        {"\xF0\x9F\x98\x41", false, u"A"},
+    };
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ(c.fValid, sIsValidUTF8(c.fText)) << testing::PrintToString(c.fText);
+        EXPECT_EQ(c.fUTF16, sUTF16FromUTF8(c.fText)) << testing::PrintToString(c.fText);
+    }
 }
 
 TEST(ZStrim, UTF16AndUTF32ToUTF8)

@@ -81,15 +81,20 @@ class RunElevated(unittest.TestCase):
         return data
 
     def test_waits_and_passes_the_arguments_of_the_windows_rules(self):
-        # No shell expands anything; a relative path starts from the current directory; a zero
-        # byte, which would cut the path or the parameters short, starts nothing.
+        # No shell expands anything; a relative path starts from the current directory. A zero
+        # byte, which would cut the path or the parameters short, starts nothing, nor does text
+        # that is not valid UTF-8: read leniently, an overlong '/' makes a bare name a relative
+        # path, an overlong '"' splits a quoted argument, a stray byte drops out of a path.
         cases = [(self.recorder, b'a "b c" "" \t d\\\\\\"e "C:\\D\\\\" "x""y" $HOME `id` ; * '
                   b'\xc3\xa9 "\xe2\x82\xac \xf0\x9f\x98\x80"',
                   [b"a", b"b c", b"", b'd\\"e', b"C:\\D\\", b'x"y', b"$HOME", b"`id`", b";",
                    b"*", b"\xc3\xa9", b"\xe2\x82\xac \xf0\x9f\x98\x80"]),
                  (b"./recorder", b"r", [b"r"]),
                  (self.recorder + b"\0.txt", b"x", None),
-                 (self.recorder, b"x\0 y", None)]
+                 (self.recorder, b"x\0 y", None),
+                 (b".\xc0\xafrecorder", b"r", None),
+                 (self.recorder, b'"a\xc0\xa2 b"', None),
+                 (self.recorder[:-1] + b"\xff" + self.recorder[-1:], b"x", None)]
         here = os.getcwd()
         os.chdir(self.bin)
         try:

@@ -1,9 +1,11 @@
-// The Windows parameter splitting: the C runtime's documented cases and the corners around them.
+// The Windows parameter splitting: the C runtime's documented cases and the corners around them;
+// the reading of pkexec's version.
 
 #include "win/CommandLine.h"
 
 #include <gtest/gtest.h>
 
+using quillane::native::win::sPkexecTakesKeepCwd;
 using quillane::native::win::sSplitCommandLine;
 
 namespace
@@ -39,6 +41,22 @@ TEST(CommandLine, SplitsAsTheWindowsRuntimeDoes)
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.fArgs, sSplitCommandLine(c.fText)) << "text: [" << c.fText << "]";
+}
+
+// Anything but a well-formed version of 121 or later counts as an old pkexec, which must not be
+// given --keep-cwd.
+TEST(CommandLine, PkexecTakesKeepCwdFromPolkit121On)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"pkexec version 0.105\n", false}, {"pkexec version 120\n", false},
+        {"pkexec version 121\n", true},    {"pkexec version 124", true},
+        {"pkexec version 1210.2\n", true}, {"", false},
+        {"pkexec version\n", false},       {"pkexec version 121rc1\n", false},
+        {"pkexec version .121\n", false},  {"pkexec version 9999999999\n", false},
+        {"Pkexec version 121\n", false},   {"usage: pkexec [--version]\n", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, sPkexecTakesKeepCwd(c.first)) << "output: [" << c.first << "]";
 }
 
 } // namespace

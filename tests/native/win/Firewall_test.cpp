@@ -265,6 +265,29 @@ TEST_F(Firewall, OpenForReplacesTheRulesOfItsNameOnlyByTheFour)
     EXPECT_TRUE(expected == made);
 }
 
+// A path or name that is not valid UTF-8 answers false before the firewall is asked anything,
+// though the firewall holds rules and an entry that open those very bytes: nothing is made or
+// removed, in either generation.
+TEST_F(Firewall, InvalidUTF8AnswersFalseAndChangesNothing)
+{
+    const string8 badApp = "C:\\Q\xC0\xAFq.exe", badName = "Q\xFF";
+    AddOpeningRules(badApp, {badName});
+    fFw.fApps[badApp] = {badApp, badName, kTrue};
+    const std::pair<string8, string8> cases[] = {{badApp, "Q"}, {kApp, badName}};
+    for (bool ruleBased : {true, false})
+    {
+        fFw.fRuleBased = ruleBased;
+        EXPECT_FALSE(spIsOpen(Fresh(), badApp)) << ruleBased;
+        for (const auto& c : cases)
+            EXPECT_FALSE(spOpenFor(Fresh(), c.first, c.second)) << ruleBased << c.second;
+    }
+    EXPECT_TRUE(fFw.fNewRules.empty() && fFw.fNewApps.empty());
+    EXPECT_EQ(4u, RulesNamed("Q"));
+    EXPECT_EQ(4u, RulesNamed(badName));
+    EXPECT_EQ(1u, fFw.fApps.size());
+    EXPECT_TRUE(fLog->fLines.empty());
+}
+
 // Every step that fails turns into an answer of false, changing nothing when there is no
 // policy; OpenFor answers whether the program is open afterwards, whatever its steps reported.
 TEST_F(Firewall, FailingStepsAnswerFalse)
