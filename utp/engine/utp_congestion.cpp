@@ -411,8 +411,11 @@ void spRetransmitTimeout(UTPSocket* s, uint32_t iNewBackoff)
 bool spActiveTimers(UTPSocket* s)
 {
     const uint32_t now = sNow();
-    if (sPassed(now, s->fZeroWindowAt) && s->fPeerWindow == 0)
-        s->fPeerWindow = 350;
+    // The probe: a window still below one packet opens to exactly one, so that one packet goes
+    // out. Its acknowledgement brings the real window; if the peer is gone, it backs off and
+    // gives up as any lost packet does.
+    if (sPassed(now, s->fZeroWindowAt) && s->fPeerWindow < s->fPacketSize)
+        s->fPeerWindow = s->fPacketSize;
 
     if (s->fTimeoutAt != 0 && sPassed(now, s->fTimeoutAt) && s->fCurWindowPackets != 0)
     {
@@ -503,7 +506,7 @@ bool sQuietUntil(UTPSocket* s, uint32_t& oWake)
             return false;
         consider(s->fAckTime);
         consider(s->fLastSent + kKeepAliveInterval);
-        if (s->fPeerWindow == 0)
+        if (s->fPeerWindow < s->fPacketSize)
             consider(s->fZeroWindowAt);
         break;
     case CS_GOT_FIN:

@@ -380,8 +380,10 @@ void spAcknowledge(UTPSocket* s, const Parsed& p)
     const size_t acked = spAckedBytes(s, a, p.fEack, p.fEackLength, h.fAckNr, p.fNowUs, minRtt);
     sDelayAndWindow(s, h, p.fNowUs, acked, minRtt);
 
+    // A window below one packet lets nothing out, so nothing in flight would notice a dead
+    // peer: the timer step probes it (a window of 0 is the common case).
     s->fPeerWindow = h.fWindow;
-    if (h.fWindow == 0)
+    if (h.fWindow < s->fPacketSize)
         s->fZeroWindowAt = sNow() + kZeroWindowProbe;
 
     if (s->fState == CS_SYN_SENT)

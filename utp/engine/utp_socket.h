@@ -46,6 +46,7 @@ const uint32_t kKeepAliveInterval = 29000;
 const uint32_t kMaxSendPackets = 510;
 const uint32_t kReorderLimit = 511;     // a packet this far ahead, or farther, is dropped
 const uint32_t kOldPacketFloor = 65025; // distances from here up are packets 1..511 behind
+// ms a peer window below one packet stays closed before the probe opens it to one packet.
 const uint32_t kZeroWindowProbe = 15000;
 const uint32_t kResetLifetime = 10000;
 const uint32_t kMaxResets = 1000;
