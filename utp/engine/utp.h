@@ -183,7 +183,9 @@ bool UTP_Write(UTPSocket* iSocket, size_t iCount);
 // The user consumed received bytes; may send a window update. Nothing happens in CS_IDLE.
 void UTP_ReadBufferDrained(UTPSocket* iSocket);
 
-// Drives every connection's timers and destroys connections in CS_DESTROY.
+// Drives every connection's timers and destroys connections in CS_DESTROY. A connection fails
+// with UTP_ETIMEDOUT when its packets go unacknowledged through the back-off, or when nothing at
+// all arrived from its peer for 87 s (a live peer sends at least every 29 s).
 void UTP_CheckTimeouts();
 
 // Starts closing: sends our FIN, or, when the peer's FIN came first, answers it with ours (once,

@@ -634,6 +634,7 @@ UTPSocket* UTP_Create(SendToProc iSendTo, void* iSendUserData, const sockaddr* i
     s->fLastQuotaUpdate = now;
     s->fLastDecay = now - 100;
     s->fLastSent = now;
+    s->fLastReceived = now;
     s->fAckTime = now + kNoAckPending;
     PeerAddress_FromSockAddr(s->fAddr, iSockAddr, iSockAddrLen);
     s->fSockAddrLen = PeerAddress_ToSockAddr(s->fAddr, reinterpret_cast<sockaddr*>(s->fSockAddr),
@@ -668,6 +669,7 @@ void UTP_Connect(UTPSocket* s)
     s->fState = CS_SYN_SENT;
     const uint32_t now = sRefreshNow();
     sTouch(s);
+    s->fLastReceived = now; // the idle limit counts from the start of the conversation
     const uint32_t seed = spDrawSeed(s);
     sSetIds(s, seed, seed + 1);
     s->fBackoffTimeout = kInitialRto;
