@@ -380,7 +380,7 @@ TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
         if (mode == kCut)
         {
             // The writer gives up when its probe is lost (15 s, then the 31.5 s back-off); the
-            // reader, nothing in flight, 87 s after the last datagram came (to the sweep, in ms).
+            // reader, nothing in flight, 87 s after its last datagram (within a sweep, to the ms).
             EXPECT_EQ(std::vector<int>({UTP_ETIMEDOUT}), c->fErrors);
             EXPECT_EQ(c->fErrors, s->fErrors);
             const uint64_t writer = c->fDestroyedAtUs - resumedAt;
