@@ -19,7 +19,8 @@
 //                   direction; bit 4: seq_nr and ack_nr near that record's (offsets: flags >> 5)
 //   op % 8 = 3      the clock moves on by spStep(next byte)
 //   op % 8 = 4      application a % count, a the next byte: (a >> 4) & 3 = 0 writes more,
-//                   1 closes, 2 drains, 3 answers the next byte * 4096 as unread (255: the truth)
+//                   1 closes (with a & 8: resets), 2 drains, 3 answers the next byte * 4096 as
+//                   unread (255: the truth)
 //   op % 8 = 5      the clock moves on by 1 ms
 //   op % 8 = 6      a packet from a puppet's peer, or its application's close (spPuppetOp)
 //   op % 8 = 7      a stall: the clock moves on as for op 3 while nothing runs; timers and
@@ -284,7 +285,7 @@ void spAppOp(Sim& ioSim, Input& ioInput)
         c->fConfig.fSendBytes += 1382 * uint64_t(1 + (a & 3));
         return c->Pump();
     case 1:
-        return c->Close();
+        return (a & 8) ? UTP_Reset(c->fSocket) : c->Close();
     case 2:
         return c->Drain();
     }

@@ -62,6 +62,7 @@ TEST_F(UtpConnection, ConnectThenCoalesceSmallWrites)
     EXPECT_EQ(std::vector<int>({BW_CONNECT, BW_HEADER}), fRec.fOverheadCategories);
     EXPECT_FALSE(UTP_SetOption(s, UTP_OPTION_VERSION, 0));
     EXPECT_FALSE(UTP_SetOption(s, 12345, 1));
+    EXPECT_EQ(int(kDefaultBufferV1), UTP_GetOption(s, UTP_OPTION_RCVBUF));
 
     s->fMaxWindow = 20000;
     Advance(50); // the send quota fills
@@ -79,28 +80,74 @@ TEST_F(UtpConnection, ConnectThenCoalesceSmallWrites)
     EXPECT_EQ(fRec.fOutgoing.substr(100), std::string(b.begin() + 20, b.end()));
 }
 
-TEST_F(UtpConnection, CloseInEachStateEndsInOneDestruction)
+// Every ending in each state is one destruction. Our close answers a peer's FIN with our FIN
+// (stamped, with our window), our reset sends ST_RESET (neither) if the peer may hold a connection.
+// After our FIN, data is acknowledged, not delivered; the peer's FIN after ours ends it. The peer's
+// reset (by either id) is never answered; it ends a closed or userless connection at once.
+TEST_F(UtpConnection, EveryEndingInEachStateIsOneDestruction)
 {
+    const int kClose = 0, kOurReset = 1, kTheirFin = 2, kTheirs = 3, kBySendId = 4, kNoUser = 5;
     struct Row
     {
         Stage fStage;
-        int fAfterClose;
+        int fHow, fAfter;
         uint64_t fDelayMs;
         std::vector<int> fErrors;
+        int fSends; // type of the one datagram sent, or -1
     };
-    const Row rows[] = {{kIdle, CS_DESTROY, 0, {}},
-                        {kReset, CS_DESTROY, 0, {UTP_ECONNRESET}},
-                        {kSynSent, CS_DESTROY_DELAY, 60, {UTP_ECONNRESET}}, // SYN never acked
-                        {kGotFin, CS_DESTROY_DELAY, 60, {}}};
+    const Row rows[] = {{kIdle, kClose, CS_DESTROY, 0, {}, -1},
+                        {kReset, kClose, CS_DESTROY, 0, {UTP_ECONNRESET}, -1},
+                        {kSynSent, kClose, CS_DESTROY_DELAY, 60, {UTP_ECONNRESET}, -1}, // no answer
+                        {kGotFin, kClose, CS_DESTROY_DELAY, 60, {}, ST_FIN},
+                        {kIdle, kOurReset, CS_DESTROY, 0, {}, -1},
+                        {kReset, kOurReset, CS_DESTROY, 0, {UTP_ECONNRESET}, -1},
+                        {kSynSent, kOurReset, CS_DESTROY, 0, {}, ST_RESET},
+                        {kFinSent, kOurReset, CS_DESTROY, 0, {}, ST_RESET},
+                        {kFinSent, kTheirFin, CS_DESTROY, 0, {}, -1},
+                        {kSynSent, kTheirs, CS_RESET, 0, {UTP_ECONNREFUSED}, -1},
+                        {kConnected, kBySendId, CS_RESET, 0, {UTP_ECONNRESET}, -1},
+                        {kFinSent, kTheirs, CS_DESTROY, 0, {UTP_ECONNRESET}, -1},
+                        {kClosedAfterFin, kTheirs, CS_DESTROY, 0, {UTP_ECONNRESET}, -1},
+                        {kConnected, kNoUser, CS_DESTROY, 0, {}, -1}};
     for (const Row& row : rows)
     {
-        SCOPED_TRACE(row.fStage);
+        SCOPED_TRACE(std::to_string(row.fStage) + " ended by " + std::to_string(row.fHow));
         Recorder r;
-        UTPSocket* s = Enter(row.fStage, &r);
+        UTPSocket* s = Enter(row.fStage, row.fHow == kNoUser ? nullptr : &r);
         Sweep();
-        EXPECT_EQ(1u, UTP_GetConnectionCount()); // nothing ends before the close
-        UTP_Close(s);
-        EXPECT_EQ(row.fAfterClose, UTP_GetState(s));
+        EXPECT_EQ(1u, UTP_GetConnectionCount()); // nothing ends before
+        fSent.clear();
+        if (row.fHow == kTheirFin)
+        {
+            PacketDraft data = Data(s, 0, "late");
+            data.fAckNr = uint16_t(sOldest(s) - 1); // our FIN stays unacknowledged
+            ASSERT_TRUE(Receive(data));
+            EXPECT_TRUE(r.fRead.empty() && s->fAckNr == data.fSeqNr && s->fState == CS_FIN_SENT);
+            ASSERT_TRUE(Receive(Peer(s, ST_FIN)));
+        }
+        else if (row.fHow >= kTheirs)
+        {
+            SendReset(s, s->fRecvId + 7); // this one and the next two are ignored
+            SendReset(s, s->fRecvId, sAddr4("127.0.0.9", 2000));
+            SendReset(s, s->fRecvId, sAddr4("127.0.0.2", 2001));
+            EXPECT_TRUE(r.fErrors.empty());
+            SendReset(s, row.fHow == kBySendId ? s->fSendId : s->fRecvId);
+            EXPECT_TRUE(row.fHow == kNoUser || r.fOverheadCategories.back() == BW_CLOSE);
+        }
+        else
+            row.fHow == kOurReset ? UTP_Reset(s) : UTP_Close(s);
+        EXPECT_EQ(row.fAfter, UTP_GetState(s));
+        ASSERT_EQ(row.fSends < 0 ? 0u : 1u, fSent.size());
+        for (const Sent& d : fSent)
+        {
+            const PacketHeader h = sHeaderOf(d.fBytes);
+            const bool fin = row.fSends == ST_FIN;
+            EXPECT_TRUE(h.fType == row.fSends && h.fConnId == s->fSendId && h.fSeqNr == s->fSeqNr &&
+                        h.fAckNr == s->fAckNr && h.fWindow == (fin ? s->fRcvWin : 0) &&
+                        (h.fTimestamp != 0) == fin);
+        }
+        if (row.fAfter == CS_RESET)
+            UTP_Close(s);
         if (row.fDelayMs)
         {
             Sweep(row.fDelayMs - 1);
@@ -108,67 +155,10 @@ TEST_F(UtpConnection, CloseInEachStateEndsInOneDestruction)
             Advance(1);
         }
         Sweep();
+        EXPECT_EQ(0u, UTP_GetConnectionCount());
         Sweep();
         EXPECT_EQ(row.fErrors, r.fErrors);
-        EXPECT_EQ(1, r.Count(STATE_CHANGE_DESTROYING));
-        EXPECT_EQ(0u, UTP_GetConnectionCount());
-    }
-}
-
-// After the close, data is acknowledged but not delivered; the ACK covering the FIN ends it.
-TEST_F(UtpConnection, CloseWhenConnectedEndsOnTheAckOfTheFin)
-{
-    UTPSocket* s = Enter(kFinSent, &fRec);
-    ASSERT_EQ(1u, fSent.size()); // the FIN (its bytes: the golden test)
-    PacketDraft data = AckOf(s, 0);
-    data.fType = ST_DATA;
-    data.fPayload = "late";
-    ASSERT_TRUE(Receive(data));
-    EXPECT_EQ(1000, s->fAckNr);
-    EXPECT_EQ("", fRec.fRead);
-    EXPECT_EQ(CS_FIN_SENT, UTP_GetState(s));
-    ASSERT_TRUE(Receive(Peer(s, ST_STATE)));
-    Sweep();
-    EXPECT_EQ(1, fRec.Count(STATE_CHANGE_DESTROYING));
-    EXPECT_TRUE(fRec.fErrors.empty());
-}
-
-// A reset ends the connection at once when the user closed it already or there is no user
-// (nobody would close it from CS_RESET); one from another address, port or id is ignored.
-TEST_F(UtpConnection, ResetsInEachState)
-{
-    struct Row
-    {
-        Stage fStage;
-        bool fBySendId, fWithRecorder;
-        int fAfterReset;
-        std::vector<int> fErrors;
-    };
-    const Row rows[] = {{kSynSent, false, true, CS_RESET, {UTP_ECONNREFUSED}},
-                        {kConnected, true, true, CS_RESET, {UTP_ECONNRESET}},
-                        {kFinSent, false, true, CS_DESTROY, {UTP_ECONNRESET}},
-                        {kClosedAfterFin, false, true, CS_DESTROY, {UTP_ECONNRESET}},
-                        {kConnected, false, false, CS_DESTROY, {}}};
-    for (const Row& row : rows)
-    {
-        SCOPED_TRACE(row.fStage);
-        Recorder r;
-        UTPSocket* s = Enter(row.fStage, row.fWithRecorder ? &r : nullptr);
-        fSent.clear();
-        SendReset(s, s->fRecvId + 7);
-        SendReset(s, s->fRecvId, sAddr4("127.0.0.9", 2000));
-        SendReset(s, s->fRecvId, sAddr4("127.0.0.2", 2001));
-        EXPECT_TRUE(r.fErrors.empty());
-        SendReset(s, row.fBySendId ? s->fSendId : s->fRecvId);
-        EXPECT_TRUE(fSent.empty()); // a reset is never answered
-        EXPECT_EQ(row.fAfterReset, UTP_GetState(s));
-        EXPECT_EQ(row.fErrors, r.fErrors);
-        EXPECT_TRUE(!row.fWithRecorder || r.fOverheadCategories.back() == BW_CLOSE);
-        if (row.fAfterReset == CS_RESET)
-            UTP_Close(s);
-        Sweep();
-        EXPECT_EQ(0u, UTP_GetConnectionCount());
-        EXPECT_EQ(row.fWithRecorder ? 1 : 0, r.Count(STATE_CHANGE_DESTROYING));
+        EXPECT_EQ(row.fHow == kNoUser ? 0 : 1, r.Count(STATE_CHANGE_DESTROYING));
     }
 }
 

@@ -118,16 +118,16 @@ TEST_F(UtpReceive, EarlyFinWaitsForMissingData)
     EXPECT_EQ(fin.fSeqNr, sHeaderOf(fSent[0].fBytes).fAckNr);
 }
 
-TEST_F(UtpReceive, ZeroWindowIsProbedAfterFifteenSeconds)
+TEST_F(UtpReceive, SmallWindowIsProbedAfterFifteenSeconds)
 {
     UTPSocket* s = Establish(&fRec);
     PacketDraft ack = Peer(s, ST_STATE);
-    ack.fWindow = 0;
+    ack.fWindow = 1000;
     ASSERT_TRUE(Receive(ack));
     Sweep(14999);
-    EXPECT_EQ(0u, s->fPeerWindow);
+    EXPECT_EQ(1000u, s->fPeerWindow);
     Sweep(1);
-    EXPECT_EQ(350u, s->fPeerWindow);
+    EXPECT_EQ(s->fPacketSize, s->fPeerWindow);
 }
 
 // Extension bits of the wrong length drop the packet (the other chain errors: the packet test);

@@ -340,12 +340,12 @@ TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
     EXPECT_EQ(2u, std::set<uint64_t>(sent.begin(), sent.end()).size());
 }
 
-// Readers that fall behind throttle the sender through the window: a slow one, a stalled one, and a
-// stalled one whose window-reopening ack is lost (only the 29 s keep-alive carries it across).
+// Readers that fall behind throttle the sender through the window: a slow one, one stalled for a
+// minute (probed every 15 s), one whose reopening ack is lost (the next probe brings it), one cut.
 TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
 {
-    const int kSlow = 0, kStalled = 1, kStalledUpdateLost = 2;
-    for (const int mode : {kSlow, kStalled, kStalledUpdateLost})
+    const int kSlow = 0, kStalled = 1, kStalledUpdateLost = 2, kCut = 3;
+    for (const int mode : {kSlow, kStalled, kStalledUpdateLost, kCut})
     {
         SCOPED_TRACE("mode " + std::to_string(mode));
         Pair pair;
@@ -358,30 +358,71 @@ TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
         ASSERT_TRUE(pair.fSim.RunUntil([&] { return pair.ServerConn() != nullptr; }, kSecond));
         SimConn* s = pair.ServerConn();
         int dropped = 0;
+        uint64_t lastArrival = 0; // at the reader
+        pair.fSim.SetTap([&](const Datagram& d)
+                         { lastArrival = d.fTo == pair.fServer ? pair.fSim.Now() : lastArrival; });
         if (mode != kSlow)
         {
             s->PauseReading(true);
-            pair.fSim.RunFor(mode == kStalled ? 20 * kSecond : 5 * kSecond);
+            pair.fSim.RunFor(mode == kStalled ? 60 * kSecond : 5 * kSecond);
             EXPECT_GT(s->fUnread, 90000u) << s->Describe();
-            EXPECT_LE(s->fUnread, 100000u + 1382) << s->Describe();
+            EXPECT_LE(s->fUnread, 100000u + (mode == kStalled ? 5 : 1) * 1382) << s->Describe();
             EXPECT_LT(c->fWritten, 1 * kMB);
             if (mode == kStalledUpdateLost)
                 DropFirstFrom(pair.fSim, pair.fServer, dropped);
+            if (mode == kCut)
+                pair.fSim.SetFilter([](Datagram&) { return Verdict::kDrop; });
             s->PauseReading(false);
         }
         const uint64_t resumedAt = pair.fSim.Now();
         ASSERT_TRUE(pair.fSim.RunUntilAllDestroyed(120 * kSecond)) << pair.fSim.Summary();
         EXPECT_EQ(dropped, mode == kStalledUpdateLost ? 1 : 0);
+        if (mode == kCut)
+        {
+            // The writer gives up when its probe is lost (15 s, then the 31.5 s back-off); the
+            // reader, nothing in flight, 87 s after its last datagram (within a sweep, to the ms).
+            EXPECT_EQ(std::vector<int>({UTP_ETIMEDOUT}), c->fErrors);
+            EXPECT_EQ(c->fErrors, s->fErrors);
+            const uint64_t writer = c->fDestroyedAtUs - resumedAt;
+            const uint64_t reader = s->fDestroyedAtUs - lastArrival;
+            EXPECT_TRUE(writer > 35 * kSecond && writer < 50 * kSecond) << writer;
+            EXPECT_TRUE(reader >= 87 * kSecond - 1000 && reader <= 87 * kSecond + 100000) << reader;
+            continue;
+        }
         EXPECT_TRUE(c->Complete()) << c->Describe();
         EXPECT_TRUE(s->Complete()) << s->Describe();
         EXPECT_LE(s->fMaxUnread, uint64_t(server.fRcvBuf) + 8 * 1382) << s->Describe();
         const uint64_t took = s->fDoneReceivingAtUs - resumedAt;
         // A slow reader's rate, not the path, decides the time; a resumed one gets going at once.
         EXPECT_TRUE(mode == kSlow ? took >= 2 * kSecond
-                                  : took < (mode == kStalled ? 3 : 35) * kSecond)
+                                  : took < (mode == kStalled ? 3 : 15) * kSecond)
             << "took " << took << " us\n"
             << pair.fSim.Summary();
     }
+}
+
+// An idle pair stays connected for 10 minutes, through a 29 s outage (a keep-alive lost each
+// way); our reset ends the peer's side at once and ours at the next sweep.
+TEST(UtpTransfer, IdlePairOutlivesAnOutageAndOurResetEndsOne)
+{
+    Pair pair;
+    AppConfig app;
+    app.fClose = CloseWhen::kNever;
+    bool cut = false;
+    pair.fSim.SetFilter([&](Datagram&) { return cut ? Verdict::kDrop : Verdict::kDeliver; });
+    SimConn* idle = pair.Start(0, 0, app, app);
+    SimConn* reset = pair.fSim.Connect(pair.fClient, pair.fServer, App(0, 11, 0, 22, app));
+    pair.fSim.RunFor(kSecond);
+    const uint64_t resetAt = pair.fSim.Now();
+    UTP_Reset(reset->fSocket);
+    pair.fSim.At(resetAt + 100 * kSecond, [&] { cut = true; });
+    pair.fSim.At(resetAt + 129 * kSecond, [&] { cut = false; });
+    pair.fSim.RunFor(600 * kSecond);
+    const std::vector<int> errors[4] = {{}, {}, {}, {UTP_ECONNRESET}}; // clients, then servers
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(errors[i], pair.fSim.Conns()[i]->fErrors) << pair.fSim.Conns()[i]->Describe();
+    EXPECT_FALSE(idle->fDestroyed || pair.ServerConn()->fDestroyed);
+    EXPECT_LE(reset->fDestroyedAtUs - resetAt, Sim::Options().fTickUs);
 }
 
 // UTP_Write, UTP_ReadBufferDrained and UTP_Close called from inside the engine's callbacks.

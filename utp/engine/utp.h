@@ -183,14 +183,24 @@ bool UTP_Write(UTPSocket* iSocket, size_t iCount);
 // The user consumed received bytes; may send a window update. Nothing happens in CS_IDLE.
 void UTP_ReadBufferDrained(UTPSocket* iSocket);
 
-// Drives every connection's timers and destroys connections in CS_DESTROY.
+// Drives every connection's timers and destroys connections in CS_DESTROY. A connection fails
+// with UTP_ETIMEDOUT when its packets go unacknowledged through the back-off, or when nothing at
+// all arrived from its peer for 87 s (a live peer sends at least every 29 s).
 void UTP_CheckTimeouts();
 
-// Starts closing. The record stays until the engine reports STATE_CHANGE_DESTROYING.
+// Starts closing: sends our FIN, or, when the peer's FIN came first, answers it with ours (once,
+// never retransmitted). The record stays until the engine reports STATE_CHANGE_DESTROYING.
 void UTP_Close(UTPSocket* iSocket);
+
+// Ends the connection at once: sends one ST_RESET to the peer (not from CS_IDLE, CS_RESET or
+// CS_DESTROY) and marks it for destruction; the next UTP_CheckTimeouts reports
+// STATE_CHANGE_DESTROYING and frees it. No error is reported for it. Not from inside a callback.
+void UTP_Reset(UTPSocket* iSocket);
 
 // True when accepted; see the UTP_OPTION_ values. Any other option is refused.
 bool UTP_SetOption(UTPSocket* iSocket, int iOption, int iValue);
+// The current value of a UTP_OPTION_; -1 for any other option.
+int UTP_GetOption(const UTPSocket* iSocket, int iOption);
 
 // ---------------------------------------------------------------------------------------------
 // Introspection, for tests and diagnostics

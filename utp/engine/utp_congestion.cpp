@@ -1,7 +1,7 @@
 // Congestion control and timers: delay histories, the delay-based (LEDBAT) window, round-trip
 // time and retransmission time-out, the send quota that paces transmission, writability,
 // acknowledging packets, loss detection with fast resend from selective acknowledgements, and the
-// per-connection timer step.
+// per-connection timer step (time-outs, the idle limit, probes of a closed window, keep-alives).
 //
 // Units: engine times in milliseconds (sNow), delays and round trips in microseconds, the quota in
 // hundredths of a byte, windows in bytes.
@@ -407,22 +407,32 @@ void spRetransmitTimeout(UTPSocket* s, uint32_t iNewBackoff)
     sSendPacket(s, first);
 }
 
+// The peer stopped answering: the connection ends as timed out, destroyed at once when the user
+// closed it already. Returns false: the connection gave up.
+bool spGiveUp(UTPSocket* s)
+{
+    sSetState(s, s->fState == CS_FIN_SENT ? CS_DESTROY : CS_RESET);
+    sReportError(s, UTP_ETIMEDOUT);
+    return false;
+}
+
 // Returns false when the connection gave up.
 bool spActiveTimers(UTPSocket* s)
 {
     const uint32_t now = sNow();
-    if (sPassed(now, s->fZeroWindowAt) && s->fPeerWindow == 0)
-        s->fPeerWindow = 350;
+    if (sPassed(now, s->fLastReceived + kIdleLimit))
+        return spGiveUp(s);
+    // The probe: a window still below one packet opens to exactly one, so that one packet goes
+    // out. Its acknowledgement brings the real window; if the peer is gone, it backs off and
+    // gives up as any lost packet does.
+    if (sPassed(now, s->fZeroWindowAt) && s->fPeerWindow < s->fPacketSize)
+        s->fPeerWindow = s->fPacketSize;
 
     if (s->fTimeoutAt != 0 && sPassed(now, s->fTimeoutAt) && s->fCurWindowPackets != 0)
     {
         const uint32_t newBackoff = s->fBackoffTimeout * 2;
         if (newBackoff >= kMaxBackoff || (s->fState == CS_SYN_SENT && newBackoff > kMaxSynBackoff))
-        {
-            sSetState(s, s->fState == CS_FIN_SENT ? CS_DESTROY : CS_RESET);
-            sReportError(s, UTP_ETIMEDOUT);
-            return false;
-        }
+            return spGiveUp(s);
         spRetransmitTimeout(s, newBackoff);
     }
 
@@ -503,7 +513,8 @@ bool sQuietUntil(UTPSocket* s, uint32_t& oWake)
             return false;
         consider(s->fAckTime);
         consider(s->fLastSent + kKeepAliveInterval);
-        if (s->fPeerWindow == 0)
+        consider(s->fLastReceived + kIdleLimit);
+        if (s->fPeerWindow < s->fPacketSize)
             consider(s->fZeroWindowAt);
         break;
     case CS_GOT_FIN:

@@ -89,6 +89,7 @@ void spSendReset(SendToProc iSendTo, void* iSendUserData, const PacketId& iId, u
 void spResetConnection(UTPSocket* s, size_t iLength)
 {
     sTouch(s);
+    s->fLastReceived = sRefreshNow();
     const int before = s->fState;
     // A connection the user already closed goes straight to destruction: nobody would close it
     // again from CS_RESET.
@@ -137,6 +138,7 @@ bool spRepeatedSyn(const PeerAddress& iAddr, const PacketId& iId, uint16_t iSeqN
     if (!s || s->fSendId != iId.fConnId || s->fVersion != iId.fVersion || s->fAckNr != iSeqNr ||
         (s->fState != CS_CONNECTED && s->fState != CS_CONNECTED_FULL))
         return false;
+    s->fLastReceived = sRefreshNow();
     if (s->fCurWindowPackets == 0)
         sSendAck(s, true);
     return true;
@@ -380,8 +382,10 @@ void spAcknowledge(UTPSocket* s, const Parsed& p)
     const size_t acked = spAckedBytes(s, a, p.fEack, p.fEackLength, h.fAckNr, p.fNowUs, minRtt);
     sDelayAndWindow(s, h, p.fNowUs, acked, minRtt);
 
+    // A window below one packet lets nothing out, so nothing in flight would notice a dead
+    // peer: the timer step probes it (a window of 0 is the common case).
     s->fPeerWindow = h.fWindow;
-    if (h.fWindow == 0)
+    if (h.fWindow < s->fPacketSize)
         s->fZeroWindowAt = sNow() + kZeroWindowProbe;
 
     if (s->fState == CS_SYN_SENT)
@@ -441,7 +445,8 @@ size_t spTakePayload(UTPSocket* s, const Parsed& p, const uint8_t* iBytes, size_
 
 size_t sProcessPacket(UTPSocket* s, const uint8_t* iBytes, size_t iLength, bool iAcceptedSyn)
 {
-    sRefreshNow();
+    // Any datagram matched to the connection shows the peer alive, whatever becomes of it.
+    s->fLastReceived = sRefreshNow();
     sTouch(s);
     sUpdateQuota(s);
     Parsed p;

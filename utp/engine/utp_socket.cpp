@@ -1,6 +1,6 @@
 // Connection records and the send side of the engine: the process-wide connection list and its
 // hash index, creation, options, connecting, queuing and flushing data, sending packets, ACKs and
-// keep-alives, closing, the timer sweep and destruction.
+// keep-alives, closing and resetting, the timer sweep and destruction.
 //
 // Invariants: see utp_socket.h. The connection index holds every live connection twice, under
 // (address, receive id) and (address, send id); a lookup returns, among the connections of the
@@ -293,6 +293,27 @@ void spSendDatagram(UTPSocket* s, uint8_t* ioBytes, size_t iLength, int iCategor
     }
     s->fSendTo(s->fSendUserData, ioBytes, iLength, reinterpret_cast<const sockaddr*>(s->fSockAddr),
                s->fSockAddrLen);
+}
+
+// Our FIN when the peer's came first: sent once, neither stored nor retransmitted, so seq_nr does
+// not move past it and the send buffer keeps ending at fSeqNr. Its ack_nr covers the peer's FIN.
+void spSendFinOnce(UTPSocket* s)
+{
+    s->fRcvWin = sFreeReceiveBuffer(s);
+    uint8_t buf[kHeaderSizeV0];
+    sWriteHeader(buf, s->fVersion, ST_FIN, EXT_NONE, s->fSendId, s->fRcvWin, s->fSeqNr, s->fAckNr);
+    spSendDatagram(s, buf, s->fHeaderSize, BW_CLOSE, UTP_GetMicroseconds());
+}
+
+// A reset to the peer, laid out as those answering strays: window 0, no timestamps.
+void spSendReset(UTPSocket* s)
+{
+    uint8_t buf[kHeaderSizeV0];
+    sWriteHeader(buf, s->fVersion, ST_RESET, EXT_NONE, s->fSendId, 0, s->fSeqNr, s->fAckNr);
+    if (s->fUserData)
+        sReportOverhead(s, true, s->fHeaderSize + s->fIPOverhead, BW_CLOSE);
+    s->fSendTo(s->fSendUserData, buf, s->fHeaderSize,
+               reinterpret_cast<const sockaddr*>(s->fSockAddr), s->fSockAddrLen);
 }
 
 // Queues n payload bytes (pulled from the user) or an empty packet of the given type.
@@ -613,6 +634,7 @@ UTPSocket* UTP_Create(SendToProc iSendTo, void* iSendUserData, const sockaddr* i
     s->fLastQuotaUpdate = now;
     s->fLastDecay = now - 100;
     s->fLastSent = now;
+    s->fLastReceived = now;
     s->fAckTime = now + kNoAckPending;
     PeerAddress_FromSockAddr(s->fAddr, iSockAddr, iSockAddrLen);
     s->fSockAddrLen = PeerAddress_ToSockAddr(s->fAddr, reinterpret_cast<sockaddr*>(s->fSockAddr),
@@ -647,6 +669,7 @@ void UTP_Connect(UTPSocket* s)
     s->fState = CS_SYN_SENT;
     const uint32_t now = sRefreshNow();
     sTouch(s);
+    s->fLastReceived = now; // the idle limit counts from the start of the conversation
     const uint32_t seed = spDrawSeed(s);
     sSetIds(s, seed, seed + 1);
     s->fBackoffTimeout = kInitialRto;
@@ -738,12 +761,24 @@ void UTP_Close(UTPSocket* s)
         spQueue(s, 0, ST_FIN);
         break;
     case CS_GOT_FIN:
+        spSendFinOnce(s); // a peer may wait for it before it lets go
         s->fState = CS_DESTROY_DELAY;
         break;
     default:
         s->fState = CS_DESTROY;
         break;
     }
+}
+
+void UTP_Reset(UTPSocket* s)
+{
+    sTouch(s);
+    if (s->fState == CS_DESTROY)
+        return;
+    // From CS_IDLE the peer has no connection to reset; from CS_RESET it has given ours up.
+    if (s->fState != CS_IDLE && s->fState != CS_RESET)
+        spSendReset(s);
+    s->fState = CS_DESTROY;
 }
 
 bool UTP_SetOption(UTPSocket* s, int iOption, int iValue)
@@ -768,6 +803,21 @@ bool UTP_SetOption(UTPSocket* s, int iOption, int iValue)
         return true;
     default:
         return false;
+    }
+}
+
+int UTP_GetOption(const UTPSocket* s, int iOption)
+{
+    switch (iOption)
+    {
+    case UTP_OPTION_VERSION:
+        return s->fVersion;
+    case UTP_OPTION_SNDBUF:
+        return int(s->fSndBuf);
+    case UTP_OPTION_RCVBUF:
+        return int(s->fRcvBuf);
+    default:
+        return -1;
     }
 }
 

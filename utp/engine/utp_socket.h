@@ -43,9 +43,14 @@ const uint32_t kInitialRttVar = 800;
 const uint32_t kNoAckPending = 0x70000000;
 const uint32_t kAckThreshold = 2400;
 const uint32_t kKeepAliveInterval = 29000;
+// ms without any datagram from the peer after which a connection fails as timed out. A live peer
+// sends at least a keep-alive every kKeepAliveInterval, so only a vanished one reaches it, also
+// when nothing of ours is in flight to time out.
+const uint32_t kIdleLimit = 3 * kKeepAliveInterval;
 const uint32_t kMaxSendPackets = 510;
 const uint32_t kReorderLimit = 511;     // a packet this far ahead, or farther, is dropped
 const uint32_t kOldPacketFloor = 65025; // distances from here up are packets 1..511 behind
+// ms a peer window below one packet stays closed before the probe opens it to one packet.
 const uint32_t kZeroWindowProbe = 15000;
 const uint32_t kResetLifetime = 10000;
 const uint32_t kMaxResets = 1000;
@@ -166,6 +171,7 @@ struct UTPSocket
     uint32_t fReplyDelay;
     uint32_t fAckTime;
     uint32_t fLastSent;
+    uint32_t fLastReceived; // last datagram matched to this connection, or its creation or connect
     uint32_t fLastWindowFull;
     uint32_t fLastQuotaUpdate;
     int32_t fQuota; // hundredths of a byte
