@@ -194,7 +194,8 @@ void UTP_Close(UTPSocket* iSocket);
 
 // Ends the connection at once: sends one ST_RESET to the peer (not from CS_IDLE, CS_RESET or
 // CS_DESTROY) and marks it for destruction; the next UTP_CheckTimeouts reports
-// STATE_CHANGE_DESTROYING and frees it. No error is reported for it. Not from inside a callback.
+// STATE_CHANGE_DESTROYING and frees it. No error is reported for it. Like UTP_Close, it may be
+// called from inside a callback.
 void UTP_Reset(UTPSocket* iSocket);
 
 // True when accepted; see the UTP_OPTION_ values. Any other option is refused.

@@ -95,11 +95,16 @@ void spResetConnection(UTPSocket* s, size_t iLength)
     // again from CS_RESET.
     const bool closed = before == CS_FIN_SENT || before == CS_DESTROY_DELAY || before == CS_DESTROY;
     sSetState(s, (!s->fUserData || closed) ? CS_DESTROY : CS_RESET);
-    if (s->fUserData)
-    {
-        sReportOverhead(s, false, iLength + s->fIPOverhead, BW_CLOSE);
-        sReportError(s, before == CS_SYN_SENT ? UTP_ECONNREFUSED : UTP_ECONNRESET);
-    }
+    if (!s->fUserData)
+        return;
+    sReportOverhead(s, false, iLength + s->fIPOverhead, BW_CLOSE);
+    // A record already on its way out reports nothing new: one in CS_DESTROY has ended (or been
+    // reset by us), and one in its destroy delay reports only what the delay's own end would,
+    // lost packets. A peer that closed first answers our FIN that way once it has forgotten the
+    // connection, which is no failure.
+    if (before == CS_DESTROY || (before == CS_DESTROY_DELAY && !s->fCurWindowPackets))
+        return;
+    sReportError(s, before == CS_SYN_SENT ? UTP_ECONNREFUSED : UTP_ECONNRESET);
 }
 
 void spAcceptSyn(UTPGotIncomingConnection iGotIncoming, SendToProc iSendTo, void* iSendUserData,
