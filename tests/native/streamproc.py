@@ -6,7 +6,7 @@ and/or reads `recv` (-1: all) checked against pattern `peer_seed`, closes the st
 `keep_open`), prints "RESULT <json>" and lives on
 until its standard input closes, answering "rss" with "RSS <KiB>". With `hold` it reads after "drain";
 with `watch` it prints "STALLED <bytes taken>" once its writes stop. With `attack` (a count) it
-makes that many streams to `port` at once, each writing `write` bytes, and prints "READY <made>".
+makes that many streams to `port` at once, each writing `write` bytes, and prints "READY <connected>".
 With `reuse` it runs a stream pair over a socket, closes both and the socket on "go", and counts
 what a new socket given the same descriptor receives ("REUSED <port>", then "GOT <datagrams>").
 """
@@ -105,8 +105,9 @@ def attack(q, config):
 
     def one():
         handle = q.UTP_Make(sock.fileno(), "127.0.0.1", config["port"], 0)
-        made.append(handle)
-        if handle:
+        connected = q.UTP_Write(handle, b"a") == 1  # a refused or failed stream takes nothing
+        made.append(connected)
+        if connected:
             q.UTP_Write(handle, b"a" * config["write"])
     for _ in range(config["attack"]):
         thread = threading.Thread(target=one)
@@ -115,7 +116,7 @@ def attack(q, config):
     deadline = time.time() + 60
     while len(made) < config["attack"] and time.time() < deadline:
         time.sleep(0.05)
-    say("READY", sum(1 for h in made if h))
+    say("READY", sum(made))
     serve_stdin()
 
 

@@ -230,10 +230,16 @@ class Streams(unittest.TestCase):
                            (q.UTP_Read, (1, 2, 3)), (q.UTP_Write, (1,)), (q.UTP_Write, (None, b"x"))]:
             self.assertRaisesMessage("Couldn't interpret parameters", call, *args)
         # Only an IPv4 UDP socket will do: not a TCP or IPv6 socket, a pipe or a file.
-        tcp, pipe = socket.socket(socket.AF_INET, socket.SOCK_STREAM), os.pipe()
-        with open(__file__) as f:
-            for fd in [-1, tcp.fileno(), pipe[0], f.fileno()] + ([socket.socket(socket.AF_INET6, socket.SOCK_DGRAM).fileno()] if socket.has_ipv6 else []):
-                self.assertRaisesMessage("socket is not a valid socket", q.UTP_Make, fd, None, 1, 0)
+        others = [socket.socket(socket.AF_INET, socket.SOCK_STREAM), open(__file__)]
+        if socket.has_ipv6:
+            others.append(socket.socket(socket.AF_INET6, socket.SOCK_DGRAM))
+        pipe = os.pipe()
+        for fd in [-1, pipe[0]] + [o.fileno() for o in others]:
+            self.assertRaisesMessage("socket is not a valid socket", q.UTP_Make, fd, None, 1, 0)
+        for o in others:
+            o.close()
+        for fd in pipe:
+            os.close(fd)
         for host in [12345, bytearray(b"127.0.0.1")] + ([u"\udc80"] if PY3 else []):
             self.assertRaisesMessage("host is not a valid host name", q.UTP_Make, udp().fileno(), host, 1, 0)
         for host in [b"", b"nonexistent.invalid", b"a\x00b"]:
