@@ -63,10 +63,10 @@ class TwoProcesses(PeerTest):
             if i % 20 == 19:
                 time.sleep(0.01)
         victim.result(60)
-        # Connections that write, to a socket nobody accepts on: each replaces a silent one, and
-        # holds at most its queued window of what it sends.
-        attacker = Child(self, "attacker", dict(attack=130, port=port, write=MB))
-        self.assertEqual(130, int(attacker.expect("READY", 120)))
+        # As many connections that write, to a socket nobody accepts on: each replaces a silent
+        # forged one, and holds at most its queued window of what it sends.
+        attacker = Child(self, "attacker", dict(attack=128, port=port, write=MB))
+        self.assertEqual(128, int(attacker.expect("READY", 120)))
         time.sleep(3)
         victim.tell("rss")
         growth = int(victim.expect("RSS")) - base_kb
