@@ -5,7 +5,8 @@
 #   build/windows32   i686-w64-mingw32; compiled and linked only (no 32-bit Wine here).
 # What the Windows builds contain is decided by the top-level CMakeLists.txt (everything but
 # the Python modules, the benchmarks and the fuzz targets); a library or test folder added there
-# is built for Windows too. The Wine prefix lives in build/wine/prefix.
+# is built for Windows too. The Wine prefix lives in build/wine/prefix. Each leg gets a static
+# libsodium made from Debian's source package (cmake/WindowsSodium.cmake), built before it.
 #
 # Off with -DQN_WINDOWS_LEGS=OFF (the sanitizer and fuzz builds turn them off).
 include(ExternalProject)
@@ -22,6 +23,8 @@ foreach(tool QN_MINGW64_CXX QN_MINGW32_CXX QN_WINE)
   endif()
 endforeach()
 
+include(${CMAKE_CURRENT_LIST_DIR}/WindowsSodium.cmake)
+
 set(QN_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine/prefix")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine/run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -29,13 +32,16 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine
 
 # qn_add_windows_leg(<name> <triplet> <cmake args>...)
 function(qn_add_windows_leg name triplet)
+  qn_add_windows_sodium(${triplet})
   ExternalProject_Add(${name}
+    DEPENDS sodium_${triplet}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${CMAKE_BINARY_DIR}/${name}
     CMAKE_ARGS
       -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-${triplet}.cmake
       -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
       -DQN_WERROR=${QN_WERROR}
+      -DQN_SODIUM_ROOT=${QN_SODIUM_DIR}/${triplet}
       ${ARGN}
     INSTALL_COMMAND ""
     # The build tool decides what is out of date, as in any build.

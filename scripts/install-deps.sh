@@ -14,6 +14,9 @@ packages=(
   # and Wine to run the 64-bit test programs. Only amd64 packages: the i386 architecture is
   # never enabled (32-bit builds are compiled and linked, not run).
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+  # libsodium for the Windows legs, built from Debian's source package (apt-get source unpacks
+  # with dpkg-source; the package's sources carry no generated configure script).
+  dpkg-dev autoconf automake libtool
 )
 
 missing=()
