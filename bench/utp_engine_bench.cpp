@@ -16,9 +16,9 @@
 //
 // Threads: one.
 
-#include "utp_sim.h"
+#include "utp/sim/utp_sim.h"
 
-#include "engine/utp.h"
+#include "utp/engine/utp.h"
 
 #include <benchmark/benchmark.h>
 

@@ -3,7 +3,7 @@
 // catches any read past it); payload and EACK mask must lie inside the datagram.
 // Corpus: fuzz/corpus/utp_packet/ (datagrams of a normal simulated exchange).
 
-#include "engine/utp_packet.h"
+#include "utp/engine/utp_packet.h"
 
 #include <cstdlib>
 #include <vector>

@@ -31,11 +31,11 @@
 // records whose destruction it has not reported. With UTP_FUZZ_MAKE_CORPUS=<dir> the target
 // writes seed inputs to <dir>/utp_receive and the raw datagrams to <dir>/utp_packet, then exits.
 
-#include "utp_sim.h"
+#include "utp/sim/utp_sim.h"
 
-#include "engine/utp.h"
-#include "engine/utp_packet.h"
-#include "engine/utp_socket.h"
+#include "utp/engine/utp.h"
+#include "utp/engine/utp_packet.h"
+#include "utp/engine/utp_socket.h"
 
 #include <algorithm>
 #include <cstdio>

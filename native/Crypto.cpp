@@ -6,8 +6,8 @@
 // Every nonce and key is drawn from libsodium's system source, one draw per message: the process
 // keeps no generator state that a copy of it (fork, clone, a restored snapshot) could replay.
 
-#include "Crypto.h"
-#include "EntryPath.h"
+#include "native/Crypto.h"
+#include "native/EntryPath.h"
 
 #include <sodium.h>
 

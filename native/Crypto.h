@@ -7,10 +7,10 @@
 //   keys, seeds and verify keys are 32 bytes.
 // Every argument is checked for type and exact length, in argument order, before any work.
 
-#ifndef __quillane_native_Crypto_h__
-#define __quillane_native_Crypto_h__ 1
+#ifndef QUILLANE_NATIVE_CRYPTO_H
+#define QUILLANE_NATIVE_CRYPTO_H
 
-#include "Interpreter.h"
+#include "native/Interpreter.h"
 
 namespace quillane
 {
@@ -34,4 +34,4 @@ PyObject* sCrypto_Sign_Verify(PyObject* iModule, PyObject* iArgs);
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_Crypto_h__
+#endif // QUILLANE_NATIVE_CRYPTO_H

@@ -1,6 +1,6 @@
 // The common entry path: exceptions become RuntimeError, null results become None.
 
-#include "EntryPath.h"
+#include "native/EntryPath.h"
 
 #include <exception>
 #include <new>

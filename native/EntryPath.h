@@ -6,10 +6,10 @@
 // anything else into RuntimeError "Unknown C++ exception". An implementation that returns null
 // means None; implementations never signal errors by returning null.
 
-#ifndef __quillane_native_EntryPath_h__
-#define __quillane_native_EntryPath_h__ 1
+#ifndef QUILLANE_NATIVE_ENTRYPATH_H
+#define QUILLANE_NATIVE_ENTRYPATH_H
 
-#include "Interpreter.h"
+#include "native/Interpreter.h"
 
 #include <exception>
 #include <optional>
@@ -51,4 +51,4 @@ void sRequireParsed(int iParsedOK);
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_EntryPath_h__
+#endif // QUILLANE_NATIVE_ENTRYPATH_H

@@ -6,8 +6,8 @@
 // with the interpreter lock held. Helpers that allocate throw std::bad_alloc instead of
 // returning null, so a failed allocation can never be mistaken for "no result".
 
-#ifndef __quillane_native_Interpreter_h__
-#define __quillane_native_Interpreter_h__ 1
+#ifndef QUILLANE_NATIVE_INTERPRETER_H
+#define QUILLANE_NATIVE_INTERPRETER_H
 
 #define PY_SSIZE_T_CLEAN 1
 #include <Python.h>
@@ -281,4 +281,4 @@ inline PyObject* sRegisterModule(const char* iName, PyMethodDef* iMethods)
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_Interpreter_h__
+#endif // QUILLANE_NATIVE_INTERPRETER_H

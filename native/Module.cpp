@@ -1,12 +1,12 @@
 // Module registration: the method table, in its fixed order, and the exported initialisation
 // function. Every entry goes through sCallCatching; every entry takes positional arguments only.
 
-#include "Crypto.h"
-#include "EntryPath.h"
-#include "Interpreter.h"
-#include "Streams.h"
+#include "native/Crypto.h"
+#include "native/EntryPath.h"
+#include "native/Interpreter.h"
+#include "native/Streams.h"
 
-#include "win/Functions.h"
+#include "native/win/Functions.h"
 
 #include "morvek/ZNet_Internet.h"
 #include "morvek/ZUtil_Debug.h"

@@ -12,10 +12,10 @@
 //
 // After a fork the child's table is a new, empty one: the parent's handles name nothing there.
 
-#include "Streams.h"
-#include "EntryPath.h"
+#include "native/Streams.h"
+#include "native/EntryPath.h"
 
-#include "runtime/StreamerRW_UTP.h"
+#include "utp/runtime/StreamerRW_UTP.h"
 
 #include "morvek/ZThread.h"
 #include "morvek/ZUtil_Python.h"

@@ -8,10 +8,10 @@
 // Each function releases the interpreter lock while it works in the stream layer (which may block
 // for long) and holds it only while it converts arguments and builds its result.
 
-#ifndef __quillane_native_Streams_h__
-#define __quillane_native_Streams_h__ 1
+#ifndef QUILLANE_NATIVE_STREAMS_H
+#define QUILLANE_NATIVE_STREAMS_H
 
-#include "Interpreter.h"
+#include "native/Interpreter.h"
 
 namespace quillane
 {
@@ -24,4 +24,4 @@ PyObject* sUTP_SetTimeout(PyObject* iModule, PyObject* iArgs);
 
 } // namespace quillane
 
-#endif // __quillane_native_Streams_h__
+#endif // QUILLANE_NATIVE_STREAMS_H

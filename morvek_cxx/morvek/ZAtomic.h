@@ -5,8 +5,8 @@
 // thread is ordered with everything that thread did before it. Any thread may call any of them
 // at any time; nothing here blocks or allocates.
 
-#ifndef __Morvek_ZAtomic_h__
-#define __Morvek_ZAtomic_h__ 1
+#ifndef QUILLANE_MORVEK_ZATOMIC_H
+#define QUILLANE_MORVEK_ZATOMIC_H
 
 #include <atomic>
 #include <cstdint>
@@ -59,4 +59,4 @@ template <class P> inline bool sAtomic_CompareAndSwapPtr(std::atomic<P*>* iAtomi
 
 } // namespace Morvek
 
-#endif // __Morvek_ZAtomic_h__
+#endif // QUILLANE_MORVEK_ZATOMIC_H

@@ -11,8 +11,8 @@
 // Initialize runs on the thread that made the count leave 0, Finalize on the thread that
 // released the last reference. A count that reached 0 is never raised again by a weak proxy.
 
-#ifndef __Morvek_ZCounted_h__
-#define __Morvek_ZCounted_h__ 1
+#ifndef QUILLANE_MORVEK_ZCOUNTED_H
+#define QUILLANE_MORVEK_ZCOUNTED_H
 
 #include "morvek/ZAtomic.h"
 #include "morvek/ZThread.h"
@@ -309,4 +309,4 @@ template <class T> class ZWeakRef : public ZWeakRefBase
 
 } // namespace Morvek
 
-#endif // __Morvek_ZCounted_h__
+#endif // QUILLANE_MORVEK_ZCOUNTED_H

@@ -4,8 +4,8 @@
 // attached debugger or else shows the text under "DebugBreak -- Application will exit" and ends
 // the process with a failure status. Reports may come from any thread; nothing here locks.
 
-#ifndef __Morvek_ZDebug_h__
-#define __Morvek_ZDebug_h__ 1
+#ifndef QUILLANE_MORVEK_ZDEBUG_H
+#define QUILLANE_MORVEK_ZDEBUG_H
 
 #include "morvek/ZFunctionChain.h"
 #include "morvek/ZStrim.h"
@@ -69,4 +69,4 @@ size_t sFormatHeader(char* oBuffer, size_t iBufferSize, const Params_t& iParams)
     ::Morvek::ZDebug::sReport(level, true, __FILE__, __func__, ZMACRO_PrettyFunction, __LINE__,    \
                               nullptr, __VA_ARGS__)
 
-#endif // __Morvek_ZDebug_h__
+#endif // QUILLANE_MORVEK_ZDEBUG_H

@@ -7,8 +7,8 @@
 // Links meant to serve until the process ends are best allocated and never deleted, so that a
 // walk made during static destruction still finds them.
 
-#ifndef __Morvek_ZFunctionChain_h__
-#define __Morvek_ZFunctionChain_h__ 1
+#ifndef QUILLANE_MORVEK_ZFUNCTIONCHAIN_H
+#define QUILLANE_MORVEK_ZFUNCTIONCHAIN_H
 
 namespace Morvek
 {
@@ -85,4 +85,4 @@ template <class Result_p, class Param_p> class ZFunctionChain_T
 
 } // namespace Morvek
 
-#endif // __Morvek_ZFunctionChain_h__
+#endif // QUILLANE_MORVEK_ZFUNCTIONCHAIN_H

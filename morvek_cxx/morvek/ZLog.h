@@ -12,8 +12,8 @@
 // thread that logs while the process exits still finds a live sink. Scope traces are kept per
 // thread, so indentation shows only the logging thread's nesting.
 
-#ifndef __Morvek_ZLog_h__
-#define __Morvek_ZLog_h__ 1
+#ifndef QUILLANE_MORVEK_ZLOG_H
+#define QUILLANE_MORVEK_ZLOG_H
 
 #include "morvek/ZCounted.h"
 #include "morvek/ZDebug.h"
@@ -133,4 +133,4 @@ void sLogTrace(EPriority iPriority, const char* iFile, int iLine, const char* iF
 #define ZLOGTRACE(priority)                                                                        \
     ::Morvek::ZLog::sLogTrace(priority, __FILE__, __LINE__, ZMACRO_PrettyFunction)
 
-#endif // __Morvek_ZLog_h__
+#endif // QUILLANE_MORVEK_ZLOG_H

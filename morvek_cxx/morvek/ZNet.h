@@ -2,8 +2,8 @@
 // lookup, which is walked like a cursor over the addresses it found. All three are counted
 // objects; a lookup is used by one thread at a time.
 
-#ifndef __Morvek_ZNet_h__
-#define __Morvek_ZNet_h__ 1
+#ifndef QUILLANE_MORVEK_ZNET_H
+#define QUILLANE_MORVEK_ZNET_H
 
 #include "morvek/ZCounted.h"
 #include "morvek/ZStrim.h"
@@ -56,4 +56,4 @@ class ZNetNameLookup : public ZCounted
 
 } // namespace Morvek
 
-#endif // __Morvek_ZNet_h__
+#endif // QUILLANE_MORVEK_ZNET_H

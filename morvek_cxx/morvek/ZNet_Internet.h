@@ -7,8 +7,8 @@
 // The socket layer is started for the process by sNet_Internet_Startup, which the module's
 // initialisation calls.
 
-#ifndef __Morvek_ZNet_Internet_h__
-#define __Morvek_ZNet_Internet_h__ 1
+#ifndef QUILLANE_MORVEK_ZNET_INTERNET_H
+#define QUILLANE_MORVEK_ZNET_INTERNET_H
 
 #include "morvek/ZFunctionChain.h"
 #include "morvek/ZNet.h"
@@ -89,4 +89,4 @@ class ZNetNameLookup_Internet : public ZNetNameLookup
 
 } // namespace Morvek
 
-#endif // __Morvek_ZNet_Internet_h__
+#endif // QUILLANE_MORVEK_ZNET_INTERNET_H

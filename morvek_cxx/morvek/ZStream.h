@@ -12,8 +12,8 @@
 // 0 for a non-zero count means the stream has ended for good. Imp_Write likewise: 0 for a
 // non-zero count means the stream accepts no more bytes.
 
-#ifndef __Morvek_ZStream_h__
-#define __Morvek_ZStream_h__ 1
+#ifndef QUILLANE_MORVEK_ZSTREAM_H
+#define QUILLANE_MORVEK_ZSTREAM_H
 
 #include "morvek/ZCounted.h"
 
@@ -293,4 +293,4 @@ class ZStreamW_FILE : public ZStreamW
 
 } // namespace Morvek
 
-#endif // __Morvek_ZStream_h__
+#endif // QUILLANE_MORVEK_ZSTREAM_H

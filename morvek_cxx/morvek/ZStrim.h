@@ -11,8 +11,8 @@
 // Writers carry no locks; a writer is used by one thread at a time. The free functions are
 // re-entrant.
 
-#ifndef __Morvek_ZStrim_h__
-#define __Morvek_ZStrim_h__
+#ifndef QUILLANE_MORVEK_ZSTRIM_H
+#define QUILLANE_MORVEK_ZSTRIM_H
 
 #include <cstdarg>
 #include <cstddef>
@@ -256,4 +256,4 @@ template <class S> class ZStrimW_String<S, UTF32> : public ZStrimW_NativeUTF32
 
 } // namespace Morvek
 
-#endif // __Morvek_ZStrim_h__
+#endif // QUILLANE_MORVEK_ZSTRIM_H

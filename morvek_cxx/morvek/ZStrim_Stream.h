@@ -2,8 +2,8 @@
 // ZStreamW (which must outlive it); ZStrimmerW_Streamer_T keeps a streamer alive together with a
 // writer of type T built on that streamer's stream. No locks: one thread at a time per writer.
 
-#ifndef __Morvek_ZStrim_Stream_h__
-#define __Morvek_ZStrim_Stream_h__ 1
+#ifndef QUILLANE_MORVEK_ZSTRIM_STREAM_H
+#define QUILLANE_MORVEK_ZSTRIM_STREAM_H
 
 #include "morvek/ZStream.h"
 #include "morvek/ZStrimmer.h"
@@ -42,4 +42,4 @@ template <class T> class ZStrimmerW_Streamer_T : public ZStrimmerW
 
 } // namespace Morvek
 
-#endif // __Morvek_ZStrim_Stream_h__
+#endif // QUILLANE_MORVEK_ZSTRIM_STREAM_H

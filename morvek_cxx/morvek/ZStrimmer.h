@@ -2,8 +2,8 @@
 // threads and outlive whoever made it. The writer it returns lives as long as the strimmer; using
 // it from several threads at once needs the caller's own lock.
 
-#ifndef __Morvek_ZStrimmer_h__
-#define __Morvek_ZStrimmer_h__ 1
+#ifndef QUILLANE_MORVEK_ZSTRIMMER_H
+#define QUILLANE_MORVEK_ZSTRIMMER_H
 
 #include "morvek/ZCounted.h"
 #include "morvek/ZStrim.h"
@@ -19,4 +19,4 @@ class ZStrimmerW : public virtual ZCounted
 
 } // namespace Morvek
 
-#endif // __Morvek_ZStrimmer_h__
+#endif // QUILLANE_MORVEK_ZSTRIMMER_H

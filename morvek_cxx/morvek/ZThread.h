@@ -8,8 +8,8 @@
 // order among themselves, their users do. The operating system is reached only through
 // morvek/platform/ZPlatform_Thread.h.
 
-#ifndef __Morvek_ZThread_h__
-#define __Morvek_ZThread_h__ 1
+#ifndef QUILLANE_MORVEK_ZTHREAD_H
+#define QUILLANE_MORVEK_ZTHREAD_H
 
 #include "morvek/ZAtomic.h"
 #include "morvek/platform/ZPlatform_Thread.h"
@@ -270,4 +270,4 @@ typedef ZReleaseGuard_T<ZRecursiveMutex> ZReleaseGuardRMtx;
 
 } // namespace Morvek
 
-#endif // __Morvek_ZThread_h__
+#endif // QUILLANE_MORVEK_ZTHREAD_H

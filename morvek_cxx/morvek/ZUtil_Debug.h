@@ -11,8 +11,8 @@
 // guards the writer. Lock order: a caller may hold its own lock (the uTP layer's) when it logs;
 // the meister's mutex is taken last and nothing is taken while holding it.
 
-#ifndef __Morvek_ZUtil_Debug_h__
-#define __Morvek_ZUtil_Debug_h__ 1
+#ifndef QUILLANE_MORVEK_ZUTIL_DEBUG_H
+#define QUILLANE_MORVEK_ZUTIL_DEBUG_H
 
 #include "morvek/ZLog.h"
 #include "morvek/ZStrimmer.h"
@@ -70,4 +70,4 @@ void sSetLogPriority(ZLog::EPriority iLogPriority);
 } // namespace ZUtil_Debug
 } // namespace Morvek
 
-#endif // __Morvek_ZUtil_Debug_h__
+#endif // QUILLANE_MORVEK_ZUTIL_DEBUG_H

@@ -6,8 +6,8 @@
 // path that skipped Acquire, exceptions included, so the caller always leaves with the lock.
 // Compiled into each Python module (it includes Python.h), not into the support library.
 
-#ifndef __Morvek_ZUtil_Python_h__
-#define __Morvek_ZUtil_Python_h__ 1
+#ifndef QUILLANE_MORVEK_ZUTIL_PYTHON_H
+#define QUILLANE_MORVEK_ZUTIL_PYTHON_H
 
 // The interpreter's thread state, as Python.h declares it (2.7 and 3 alike).
 struct _ts;
@@ -39,4 +39,4 @@ class ThreadStateReleaser
 } // namespace ZUtil_Python
 } // namespace Morvek
 
-#endif // __Morvek_ZUtil_Python_h__
+#endif // QUILLANE_MORVEK_ZUTIL_PYTHON_H

@@ -2,7 +2,7 @@
 // where "" inside quotes stays inside them), and the reading of pkexec's version: polkit
 // numbered its releases 0.xxx up to 0.120 and by whole numbers from 121 on.
 
-#include "win/CommandLine.h"
+#include "native/win/CommandLine.h"
 
 #include <algorithm>
 

@@ -5,8 +5,8 @@
 // involved: nothing is expanded or substituted); and whether pkexec, the consent prompt it may
 // go through, takes the option that keeps the current directory.
 
-#ifndef __quillane_native_win_CommandLine_h__
-#define __quillane_native_win_CommandLine_h__ 1
+#ifndef QUILLANE_NATIVE_WIN_COMMANDLINE_H
+#define QUILLANE_NATIVE_WIN_COMMANDLINE_H
 
 #include "morvek/ZStrim.h"
 
@@ -38,4 +38,4 @@ bool sPkexecTakesKeepCwd(const Morvek::string8& iVersionOutput);
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_win_CommandLine_h__
+#endif // QUILLANE_NATIVE_WIN_COMMANDLINE_H

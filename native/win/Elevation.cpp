@@ -2,9 +2,9 @@
 // interfaces, converted once here for every platform. Only texts that the conversion carries
 // over unchanged get that far.
 
-#include "win/Elevation.h"
+#include "native/win/Elevation.h"
 
-#include "win/Platform_Elevation.h"
+#include "native/win/Platform_Elevation.h"
 
 namespace quillane
 {

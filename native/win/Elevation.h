@@ -1,8 +1,8 @@
 // Elevation, written once over the platform's elevation facility (Platform_Elevation.h):
 // starting a program with administrator rights and waiting for its end.
 
-#ifndef __quillane_native_win_Elevation_h__
-#define __quillane_native_win_Elevation_h__ 1
+#ifndef QUILLANE_NATIVE_WIN_ELEVATION_H
+#define QUILLANE_NATIVE_WIN_ELEVATION_H
 
 #include "morvek/ZStrim.h"
 
@@ -26,4 +26,4 @@ void sRunElevated(const Morvek::string8& iExePath, const Morvek::string8& iCmdLi
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_win_Elevation_h__
+#endif // QUILLANE_NATIVE_WIN_ELEVATION_H

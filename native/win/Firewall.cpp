@@ -5,7 +5,7 @@
 // outcome of spOpenFor is read back from the rules afterwards. The texts' validity is checked
 // first of all, so that a refused text costs no call on the firewall.
 
-#include "win/Firewall.h"
+#include "native/win/Firewall.h"
 
 #include "morvek/ZLog.h"
 

@@ -15,10 +15,10 @@
 // firewall is asked anything: the system takes its texts as UTF-16, and the lenient conversion
 // would turn such a text into another one, possibly the path or name of someone else's rules.
 
-#ifndef __quillane_native_win_Firewall_h__
-#define __quillane_native_win_Firewall_h__ 1
+#ifndef QUILLANE_NATIVE_WIN_FIREWALL_H
+#define QUILLANE_NATIVE_WIN_FIREWALL_H
 
-#include "win/Platform_Firewall.h"
+#include "native/win/Platform_Firewall.h"
 
 #include <set>
 
@@ -83,4 +83,4 @@ bool spOpenFor(FwPlatform& iPlatform, const string8& iExePath, const string8& iN
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_win_Firewall_h__
+#endif // QUILLANE_NATIVE_WIN_FIREWALL_H

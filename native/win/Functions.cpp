@@ -1,12 +1,12 @@
 // The Python functions of elevation and firewall control: argument checks in argument order,
 // then the work, done by the interpreter-free logic of Elevation.h and Firewall.h.
 
-#include "win/Functions.h"
+#include "native/win/Functions.h"
 
-#include "EntryPath.h"
-#include "win/Elevation.h"
-#include "win/Firewall.h"
-#include "win/Platform_Elevation.h"
+#include "native/EntryPath.h"
+#include "native/win/Elevation.h"
+#include "native/win/Firewall.h"
+#include "native/win/Platform_Elevation.h"
 
 #include <stdexcept>
 

@@ -3,10 +3,10 @@
 // thrown and reach Python through the common entry path as RuntimeError. Truth values are the
 // ints 1 and 0. All five keep the interpreter lock for their whole run.
 
-#ifndef __quillane_native_win_Functions_h__
-#define __quillane_native_win_Functions_h__ 1
+#ifndef QUILLANE_NATIVE_WIN_FUNCTIONS_H
+#define QUILLANE_NATIVE_WIN_FUNCTIONS_H
 
-#include "Interpreter.h"
+#include "native/Interpreter.h"
 
 namespace quillane
 {
@@ -35,4 +35,4 @@ PyObject* sFirewall_IsOpenFor(PyObject* iModule, PyObject* iArgs);
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_win_Functions_h__
+#endif // QUILLANE_NATIVE_WIN_FUNCTIONS_H

@@ -3,8 +3,8 @@
 // Both are called on the calling interpreter thread and block it; neither throws on its own
 // account (allocation failures aside).
 
-#ifndef __quillane_native_win_Platform_Elevation_h__
-#define __quillane_native_win_Platform_Elevation_h__ 1
+#ifndef QUILLANE_NATIVE_WIN_PLATFORM_ELEVATION_H
+#define QUILLANE_NATIVE_WIN_PLATFORM_ELEVATION_H
 
 #include "morvek/ZStrim.h"
 
@@ -31,4 +31,4 @@ void sLaunchElevatedAndWait(const Morvek::string16& iFile, const Morvek::string1
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_win_Platform_Elevation_h__
+#endif // QUILLANE_NATIVE_WIN_PLATFORM_ELEVATION_H

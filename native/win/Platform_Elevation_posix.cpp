@@ -18,8 +18,8 @@
 // pkexec never mistakes for an option. Which kind of pkexec is installed is asked once per
 // process (`pkexec --version`, run without a shell, limited in time and output) and kept.
 
-#include "win/CommandLine.h"
-#include "win/Platform_Elevation.h"
+#include "native/win/CommandLine.h"
+#include "native/win/Platform_Elevation.h"
 
 #include <algorithm>
 #include <cerrno>

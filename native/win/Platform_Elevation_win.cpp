@@ -6,7 +6,7 @@
 // as a deny-only entry, which the membership test does not count: the answer is true exactly
 // for an elevated (or never-restricted administrator) process.
 
-#include "win/Platform_Elevation.h"
+#include "native/win/Platform_Elevation.h"
 
 #include <windows.h>
 

@@ -16,8 +16,8 @@
 // -1). Nothing here is shared between threads: a platform object belongs to the thread that made
 // it.
 
-#ifndef __quillane_native_win_Platform_Firewall_h__
-#define __quillane_native_win_Platform_Firewall_h__ 1
+#ifndef QUILLANE_NATIVE_WIN_PLATFORM_FIREWALL_H
+#define QUILLANE_NATIVE_WIN_PLATFORM_FIREWALL_H
 
 #include "morvek/ZStrim.h"
 
@@ -174,4 +174,4 @@ std::unique_ptr<FwPlatform> sNewFwPlatform();
 } // namespace native
 } // namespace quillane
 
-#endif // __quillane_native_win_Platform_Firewall_h__
+#endif // QUILLANE_NATIVE_WIN_PLATFORM_FIREWALL_H

@@ -3,7 +3,7 @@
 // platform offers the rule-based generation with no policy to be had: every operation finds the
 // policy missing and answers false through that path.
 
-#include "win/Platform_Firewall.h"
+#include "native/win/Platform_Firewall.h"
 
 namespace quillane
 {

@@ -16,7 +16,7 @@
 // Defines the firewall's class and interface identifiers in this file (as selectany constants).
 #include <initguid.h>
 
-#include "win/Platform_Firewall.h"
+#include "native/win/Platform_Firewall.h"
 
 #include <windows.h>
 

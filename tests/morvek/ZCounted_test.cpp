@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 using namespace Morvek;
-using qntest::sRunTogether;
+using quillane::test::sRunTogether;
 
 namespace
 {

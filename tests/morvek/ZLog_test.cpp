@@ -186,7 +186,7 @@ TEST(ZUtil_Debug, StandardOutputLinesAreExactAndStayWholeUnderConcurrentLogging)
         ZLog::ScopeTrace trace(6, "quillane::sUTP_Close");
         ZLog::StrimW(3, "twenty-one-characters") << "inside";
     }
-    qntest::sRunTogether(kThreads,
+    quillane::test::sRunTogether(kThreads,
                          [&](int t)
                          {
                              const string8 payload(200, static_cast<char>('a' + t));

@@ -20,7 +20,7 @@
 #include <vector>
 
 using namespace Morvek;
-using testsupport::TestUdp;
+using quillane::test::TestUdp;
 
 namespace
 {
@@ -176,11 +176,11 @@ TEST(ZPlatformSocket, AReceiveNeverBlocksAndLeavesTheModeAsFound)
 
 TEST(ZPlatformSocket, DatagramsComeOneAtATimeWithTheirWholeSourceAddress)
 {
-    for (const testsupport::Family family : {testsupport::eIPv4, testsupport::eIPv6})
+    for (const quillane::test::Family family : {quillane::test::eIPv4, quillane::test::eIPv6})
     {
-        SCOPED_TRACE(family == testsupport::eIPv6 ? "IPv6" : "IPv4");
+        SCOPED_TRACE(family == quillane::test::eIPv6 ? "IPv6" : "IPv4");
         TestUdp socket(family), peer(family);
-        if (family == testsupport::eIPv6 && (socket.fFD < 0 || peer.fFD < 0))
+        if (family == quillane::test::eIPv6 && (socket.fFD < 0 || peer.fFD < 0))
         {
             std::fprintf(stderr, "No IPv6 loopback here: IPv6 not checked\n");
             continue;

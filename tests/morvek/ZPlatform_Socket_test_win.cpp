@@ -20,7 +20,7 @@
 #include <vector>
 
 using namespace Morvek;
-using testsupport::TestUdp;
+using quillane::test::TestUdp;
 
 TEST(ZPlatformSocketWin, APostedReceiveWithNothingWaitingReturnsAndLosesNothing)
 {
@@ -84,13 +84,13 @@ TEST(ZPlatformSocketWin, AResetReportForAnEarlierSendHoldsUpNoDatagram)
 {
     TestUdp socket, peer, gone;
     ASSERT_GE(gone.fFD, 0);
-    const testsupport::TestAddress goneAddress = gone.fAddr;
+    const quillane::test::TestAddress goneAddress = gone.fAddr;
     gone.Close();
     ASSERT_TRUE(socket.SendTo(goneAddress.Get(), goneAddress.fLength, "x", 1));
     uint8_t ready = 0;
     // Windows shows the report as readiness; Wine, which has no such report, shows nothing.
     if (Platform::sSocket_WaitReadable(&socket.fFD, &ready, 1, 2000) != 1 &&
-        qntest::sRunningUnderWine())
+        quillane::test::sRunningUnderWine())
         GTEST_SKIP() << "needs real Windows: Wine reports no reset for a datagram to a closed port";
     ASSERT_TRUE(peer.SendTo(socket, "after", 5));
     std::string got;

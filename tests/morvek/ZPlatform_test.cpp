@@ -15,7 +15,7 @@
 #include <cstdlib>
 
 using namespace Morvek;
-using qntest::Clock;
+using quillane::test::Clock;
 
 namespace
 {
@@ -61,7 +61,7 @@ TEST(ZPlatformClock, MonotonicKeepsPaceWithRealTimeAndUTCAgreesWithTheSystem)
 {
     const Clock::time_point start = Clock::now();
     const uint64_t first = Platform::sMonotonic_Microseconds();
-    qntest::sPause(100);
+    quillane::test::sPause(100);
     const uint64_t second = Platform::sMonotonic_Microseconds();
     // Read inside the steady clock's span, after a sleep of at least 100 ms.
     EXPECT_GE(int64_t(second - first), 99000);
@@ -81,5 +81,5 @@ TEST(ZPlatformClock, MonotonicKeepsPaceWithRealTimeAndUTCAgreesWithTheSystem)
 TEST(TestHarness, KnowsWhetherItRunsUnderWine)
 {
     // The Windows build's Wine launcher (cmake/wine-run.sh.in) marks every program it starts.
-    EXPECT_EQ(std::getenv("QN_WINE_LAUNCHER") != nullptr, qntest::sRunningUnderWine());
+    EXPECT_EQ(std::getenv("QN_WINE_LAUNCHER") != nullptr, quillane::test::sRunningUnderWine());
 }

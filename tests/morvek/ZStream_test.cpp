@@ -14,7 +14,7 @@
 #include <vector>
 
 using namespace Morvek;
-using qntest::sWhat;
+using quillane::test::sWhat;
 
 namespace
 {
@@ -188,24 +188,24 @@ TEST(ZStreamR, SkipReadsInPiecesOfAtMostFourKilobytesUntilTheCountOrTheEnd)
 TEST(ZStreamW_FILE, ClosesOnlyAnAdoptedFileAndReportsShortCounts)
 {
     int fds[2];
-    ASSERT_TRUE(qntest::sPipe(fds));
-    FILE* pipeFile = qntest::sFDOpen(fds[1], "w");
+    ASSERT_TRUE(quillane::test::sPipe(fds));
+    FILE* pipeFile = quillane::test::sFDOpen(fds[1], "w");
     ASSERT_NE(nullptr, pipeFile);
     {
         ZStreamW_FILE stream(pipeFile);
     }
-    EXPECT_TRUE(qntest::sIsOpen(fds[1])) << "closed a file it did not adopt";
+    EXPECT_TRUE(quillane::test::sIsOpen(fds[1])) << "closed a file it did not adopt";
     {
         ZStreamW_FILE stream(pipeFile, true);
         stream.Write("x", 1);
     }
-    EXPECT_FALSE(qntest::sIsOpen(fds[1]));
+    EXPECT_FALSE(quillane::test::sIsOpen(fds[1]));
     char c = 0;
-    EXPECT_EQ(1, qntest::sRead(fds[0], &c, 1));
+    EXPECT_EQ(1, quillane::test::sRead(fds[0], &c, 1));
     EXPECT_EQ('x', c);
 
     // A failing write (onto the pipe's reading end) shows only as a short count.
-    FILE* readOnly = qntest::sFDOpen(fds[0], "r");
+    FILE* readOnly = quillane::test::sFDOpen(fds[0], "r");
     ASSERT_NE(nullptr, readOnly);
     ZStreamW_FILE refusing(readOnly, true);
     size_t countWritten = 9;

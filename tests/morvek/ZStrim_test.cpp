@@ -186,7 +186,7 @@ TEST(ZStrim, ShortWritesReportWholeCodePointsAndThrowOnlyForThose)
     EXPECT_THROW(partial.Write(string8("c")), ZStrimW::ExEndOfStrim);
 
     ZStrimW_Limited full(1);
-    EXPECT_EQ("ZStrimW::ExEndOfStrim", qntest::sWhat<std::range_error>([&] { full.Write("ab"); }));
+    EXPECT_EQ("ZStrimW::ExEndOfStrim", quillane::test::sWhat<std::range_error>([&] { full.Write("ab"); }));
 
     // The empty C string does not reach the slot.
     ZStrimW_Limited counting(100);

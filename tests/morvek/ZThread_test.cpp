@@ -12,7 +12,7 @@
 #include <stdexcept>
 
 using namespace Morvek;
-using namespace qntest;
+using namespace quillane::test;
 
 namespace
 {

@@ -11,7 +11,7 @@
 
 struct sockaddr;
 
-namespace testsupport
+namespace quillane::test
 {
 
 enum Family
@@ -81,6 +81,6 @@ struct TestUdp
     bool SendWithoutChecksums() const;
 };
 
-} // namespace testsupport
+} // namespace quillane::test
 
 #endif // QUILLANE_TESTS_SUPPORT_TESTUDP_H

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace qntest
+namespace quillane::test
 {
 
 typedef std::chrono::steady_clock Clock;
@@ -66,6 +66,6 @@ template <class Ex, class F> std::string sWhat(F iOperation)
     return "no exception";
 }
 
-} // namespace qntest
+} // namespace quillane::test
 
 #endif // QUILLANE_TESTS_SUPPORT_TESTUTIL_H

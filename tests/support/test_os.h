@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 
-namespace qntest
+namespace quillane::test
 {
 
 // Called by the tests' main before anything else: makes the process behave the same on every
@@ -21,7 +21,7 @@ void sPrepareTestProcess();
 // True when the program runs under Wine rather than on Windows itself (always false on other
 // systems). Tests of behaviour that only real Windows has (Wine's firewall objects are stubs,
 // it reports every user as an administrator) skip themselves under Wine, saying why:
-//   if (qntest::sRunningUnderWine())
+//   if (quillane::test::sRunningUnderWine())
 //       GTEST_SKIP() << "needs real Windows: <what Wine lacks>";
 bool sRunningUnderWine();
 
@@ -40,6 +40,6 @@ long sRead(int iFD, void* oDest, size_t iCount);
 
 void sClose(int iFD);
 
-} // namespace qntest
+} // namespace quillane::test
 
 #endif // QUILLANE_TESTS_SUPPORT_TEST_OS_H

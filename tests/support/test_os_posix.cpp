@@ -1,13 +1,13 @@
 // POSIX side of the tests' operating-system helpers: the descriptor calls themselves.
 
-#include "test_os.h"
+#include "tests/support/test_os.h"
 
 #include <cerrno>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace qntest
+namespace quillane::test
 {
 
 void sPrepareTestProcess() {}
@@ -42,4 +42,4 @@ void sClose(int iFD)
     ::close(iFD);
 }
 
-} // namespace qntest
+} // namespace quillane::test

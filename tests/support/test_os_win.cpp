@@ -1,7 +1,7 @@
 // Windows side of the tests' operating-system helpers: the C runtime's descriptor calls. Pipes
 // are binary, so bytes pass unchanged.
 
-#include "test_os.h"
+#include "tests/support/test_os.h"
 
 #include <climits>
 #include <cstdio>
@@ -14,7 +14,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-namespace qntest
+namespace quillane::test
 {
 
 namespace
@@ -80,4 +80,4 @@ void sClose(int iFD)
     ::_close(iFD);
 }
 
-} // namespace qntest
+} // namespace quillane::test

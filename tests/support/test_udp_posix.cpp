@@ -1,6 +1,6 @@
 // POSIX side of TestUdp: the socket calls themselves.
 
-#include "TestUdp.h"
+#include "tests/support/TestUdp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-namespace testsupport
+namespace quillane::test
 {
 
 static_assert(sizeof(sockaddr_storage) <= sizeof(TestAddress::fBytes),
@@ -126,4 +126,4 @@ bool TestUdp::SendWithoutChecksums() const
 #endif
 }
 
-} // namespace testsupport
+} // namespace quillane::test

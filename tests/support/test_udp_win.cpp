@@ -2,7 +2,7 @@
 // are kernel handles, which fit an int (sign-extended back); a socket whose handle does not is
 // closed and reported as none.
 
-#include "TestUdp.h"
+#include "tests/support/TestUdp.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1
@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace testsupport
+namespace quillane::test
 {
 
 static_assert(sizeof(SOCKADDR_STORAGE) <= sizeof(TestAddress::fBytes),
@@ -162,4 +162,4 @@ bool TestUdp::SendWithoutChecksums() const
     return false;
 }
 
-} // namespace testsupport
+} // namespace quillane::test

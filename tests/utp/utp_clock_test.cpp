@@ -2,8 +2,8 @@
 // the platform's clocks keeping pace with real time (re-anchoring stays the exception), seeds
 // not repeated.
 
-#include "engine/utp_clock.h"
-#include "engine/utp_platform.h"
+#include "utp/engine/utp_clock.h"
+#include "utp/engine/utp_platform.h"
 
 #include <gtest/gtest.h>
 

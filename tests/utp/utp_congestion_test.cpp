@@ -2,9 +2,9 @@
 // round-trip samples and Karn's rule, the retransmission schedules with their give-up points,
 // fast resend from an EACK, the quota after idle, and the delay history.
 
-#include "utp_test_support.h"
+#include "tests/utp/utp_test_support.h"
 
-using namespace utptest;
+using namespace quillane::test;
 
 using UtpCongestion = UtpFixture;
 

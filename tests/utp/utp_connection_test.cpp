@@ -2,9 +2,9 @@
 // destruction reported once with the record freed (the sanitizer build catches any later use),
 // the ACK rules after data and after a drained read buffer, and sleeping idle connections.
 
-#include "utp_test_support.h"
+#include "tests/utp/utp_test_support.h"
 
-using namespace utptest;
+using namespace quillane::test;
 
 namespace
 {

@@ -1,9 +1,9 @@
 // Golden bytes: every kind of packet the engine sends, in both header versions, captured through
 // the send callback on the virtual clock with a seeded random source and compared to literals.
 
-#include "utp_test_support.h"
+#include "tests/utp/utp_test_support.h"
 
-using namespace utptest;
+using namespace quillane::test;
 
 namespace
 {

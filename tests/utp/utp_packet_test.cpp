@@ -2,9 +2,9 @@
 // the version-0 window the peer reads, the extension chain with hostile lengths, and hostile
 // peer addresses.
 
-#include "utp_test_support.h"
+#include "tests/utp/utp_test_support.h"
 
-using namespace utptest;
+using namespace quillane::test;
 
 TEST(UtpPacket, RecognisesVersionsAndRejectsShortDatagrams)
 {

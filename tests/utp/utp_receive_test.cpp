@@ -1,9 +1,9 @@
 // Receive-path tests: accepting SYNs, resets for strays and the bounded reset table, the sequence
 // window, the FIN, zero-window probes, and malformed datagrams.
 
-#include "utp_test_support.h"
+#include "tests/utp/utp_test_support.h"
 
-using namespace utptest;
+using namespace quillane::test;
 
 namespace
 {

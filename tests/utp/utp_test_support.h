@@ -8,11 +8,11 @@
 #ifndef QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H
 #define QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H
 
-#include "engine/utp.h"
-#include "engine/utp_clock.h"
-#include "engine/utp_packet.h"
-#include "engine/utp_platform_sockets.h"
-#include "engine/utp_socket.h"
+#include "utp/engine/utp.h"
+#include "utp/engine/utp_clock.h"
+#include "utp/engine/utp_packet.h"
+#include "utp/engine/utp_platform_sockets.h"
+#include "utp/engine/utp_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace utptest
+namespace quillane::test
 {
 
 using namespace quillane::UTP::Engine;
@@ -260,6 +260,6 @@ class UtpFixture : public ::testing::Test
     }
 };
 
-} // namespace utptest
+} // namespace quillane::test
 
 #endif // QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H

@@ -2,10 +2,10 @@
 // ways, close, and check that both records are gone. Every byte is checked against the sender's
 // generated stream, so any loss, duplication or reordering reaching the application shows.
 
-#include "utp_sim.h"
+#include "utp/sim/utp_sim.h"
 
-#include "engine/utp.h"
-#include "engine/utp_clock.h"
+#include "utp/engine/utp.h"
+#include "utp/engine/utp_clock.h"
 
 #include <gtest/gtest.h>
 

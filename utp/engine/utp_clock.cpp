@@ -4,8 +4,8 @@
 //
 // Threads: process-wide state, serialised by the engine's caller.
 
-#include "engine/utp_clock.h"
-#include "engine/utp_platform.h"
+#include "utp/engine/utp_clock.h"
+#include "utp/engine/utp_platform.h"
 
 // ---------------------------------------------------------------------------------------------
 // UTPMicroClock

@@ -3,7 +3,7 @@
 //
 // Threads: stateless.
 
-#include "engine/utp_packet.h"
+#include "utp/engine/utp_packet.h"
 
 #include <cstring>
 

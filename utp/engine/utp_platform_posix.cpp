@@ -5,7 +5,7 @@
 //
 // Threads: stateless; any thread.
 
-#include "engine/utp_platform.h"
+#include "utp/engine/utp_platform.h"
 
 #include <fcntl.h>
 #include <time.h>

@@ -6,8 +6,8 @@
 //
 // Threads: stateless; any thread.
 
-#include "engine/utp.h"
-#include "engine/utp_platform_sockets.h"
+#include "utp/engine/utp.h"
+#include "utp/engine/utp_platform_sockets.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 //
 // Threads: any thread. The counter's frequency is fixed at boot and read once.
 
-#include "engine/utp_platform.h"
+#include "utp/engine/utp_platform.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1

@@ -10,7 +10,7 @@
 //
 // Threads: one at a time (the caller serialises every engine call).
 
-#include "engine/utp_socket.h"
+#include "utp/engine/utp_socket.h"
 
 #include <cstdlib>
 

@@ -9,8 +9,8 @@
 //
 // Threads: one at a time (the caller serialises every engine call).
 
-#include "engine/utp_socket.h"
-#include "engine/utp_clock.h"
+#include "utp/engine/utp_socket.h"
+#include "utp/engine/utp_clock.h"
 
 #include <algorithm>
 #include <climits>

@@ -17,8 +17,8 @@
 #ifndef QUILLANE_UTP_ENGINE_UTP_SOCKET_H
 #define QUILLANE_UTP_ENGINE_UTP_SOCKET_H
 
-#include "engine/utp.h"
-#include "engine/utp_packet.h"
+#include "utp/engine/utp.h"
+#include "utp/engine/utp_packet.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The ring behind ByteQueue.
 
-#include "runtime/ByteQueue.h"
+#include "utp/runtime/ByteQueue.h"
 
 #include <cstring>
 #include <new>

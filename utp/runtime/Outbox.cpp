@@ -1,6 +1,6 @@
 // The slots and the batched send behind Outbox.
 
-#include "runtime/Outbox.h"
+#include "utp/runtime/Outbox.h"
 
 #include <cstring>
 

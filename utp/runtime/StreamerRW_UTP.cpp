@@ -11,8 +11,8 @@
 // No engine callback lets an exception out: one unwinding through the engine would leave its
 // records half-updated. Allocation failures there fail the stream (or the new connection).
 
-#include "runtime/StreamerRW_UTP.h"
-#include "runtime/DatagramMask.h"
+#include "utp/runtime/StreamerRW_UTP.h"
+#include "utp/runtime/DatagramMask.h"
 
 #include "morvek/ZLog.h"
 #include "morvek/ZNet_Internet.h"

@@ -62,9 +62,9 @@
 #ifndef QUILLANE_UTP_RUNTIME_STREAMERRW_UTP_H
 #define QUILLANE_UTP_RUNTIME_STREAMERRW_UTP_H
 
-#include "engine/utp.h"
-#include "runtime/ByteQueue.h"
-#include "runtime/Outbox.h"
+#include "utp/engine/utp.h"
+#include "utp/runtime/ByteQueue.h"
+#include "utp/runtime/Outbox.h"
 
 #include "morvek/ZStream.h"
 #include "morvek/ZThread.h"

@@ -4,8 +4,8 @@
 // Invariant: everything here is a pure function of its seed, so a simulation replays exactly.
 // Threads: none; each object belongs to one simulation.
 
-#ifndef QUILLANE_TESTS_UTP_SIM_SIM_UTIL_H
-#define QUILLANE_TESTS_UTP_SIM_SIM_UTIL_H
+#ifndef QUILLANE_UTP_SIM_SIM_UTIL_H
+#define QUILLANE_UTP_SIM_SIM_UTIL_H
 
 #include <cstddef>
 #include <cstdint>
@@ -68,4 +68,4 @@ inline uint64_t Fnv1a64(uint64_t iHash, const uint8_t* iBytes, size_t iCount)
 
 } // namespace utpsim
 
-#endif // QUILLANE_TESTS_UTP_SIM_SIM_UTIL_H
+#endif // QUILLANE_UTP_SIM_SIM_UTIL_H

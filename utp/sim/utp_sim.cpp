@@ -1,10 +1,10 @@
 // The simulator's event loop, link model and engine glue. See utp_sim.h for the model and its
 // invariants.
 
-#include "utp_sim.h"
+#include "utp/sim/utp_sim.h"
 
-#include "engine/utp_clock.h"
-#include "engine/utp_platform_sockets.h"
+#include "utp/engine/utp_clock.h"
+#include "utp/engine/utp_platform_sockets.h"
 
 #include <algorithm>
 #include <chrono>

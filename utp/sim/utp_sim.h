@@ -30,11 +30,11 @@
 //   ASSERT_TRUE(sim.RunUntilAllDestroyed(60000000)) << sim.Summary();
 //   EXPECT_TRUE(c->Complete()) << c->Describe();
 
-#ifndef QUILLANE_TESTS_UTP_SIM_UTP_SIM_H
-#define QUILLANE_TESTS_UTP_SIM_UTP_SIM_H
+#ifndef QUILLANE_UTP_SIM_UTP_SIM_H
+#define QUILLANE_UTP_SIM_UTP_SIM_H
 
-#include "engine/utp.h"
-#include "sim_util.h"
+#include "utp/engine/utp.h"
+#include "utp/sim/sim_util.h"
 
 #include <cstdint>
 #include <functional>
@@ -372,4 +372,4 @@ size_t HeaderSize(const uint8_t* iBytes, size_t iLength);
 
 } // namespace utpsim
 
-#endif // QUILLANE_TESTS_UTP_SIM_UTP_SIM_H
+#endif // QUILLANE_UTP_SIM_UTP_SIM_H

@@ -6,7 +6,7 @@
 // Engine callbacks only record and schedule; engine calls happen in scheduled steps, as the real
 // stream layer makes them from its own threads.
 
-#include "utp_sim.h"
+#include "utp/sim/utp_sim.h"
 
 #include <algorithm>
 #include <chrono>

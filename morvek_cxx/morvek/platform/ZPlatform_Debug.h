@@ -2,8 +2,8 @@
 // operating system. Implemented in ZPlatform_Debug_<platform>.cpp, which the build picks.
 // Every function may be called from any thread.
 
-#ifndef __Morvek_platform_ZPlatform_Debug_h__
-#define __Morvek_platform_ZPlatform_Debug_h__ 1
+#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_DEBUG_H
+#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_DEBUG_H
 
 #include <cstdint>
 
@@ -31,4 +31,4 @@ void sClock_UTC(int64_t& oSeconds, int32_t& oMicroseconds);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // __Morvek_platform_ZPlatform_Debug_h__
+#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_DEBUG_H

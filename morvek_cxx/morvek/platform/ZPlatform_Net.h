@@ -3,8 +3,8 @@
 // ZPlatform_Net_<platform>.cpp, which the build picks. The parser and the resolver are safe to
 // call from any thread; addresses are in host byte order.
 
-#ifndef __Morvek_platform_ZPlatform_Net_h__
-#define __Morvek_platform_ZPlatform_Net_h__ 1
+#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_NET_H
+#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_NET_H
 
 #include <cstddef>
 #include <cstdint>
@@ -30,4 +30,4 @@ void sNet_ResolveIP4(const char* iName, size_t iMaxCount, std::vector<uint32_t>&
 } // namespace Platform
 } // namespace Morvek
 
-#endif // __Morvek_platform_ZPlatform_Net_h__
+#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_NET_H

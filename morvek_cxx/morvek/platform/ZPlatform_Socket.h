@@ -8,8 +8,8 @@
 // between calls except a per-thread scratch array inside sSocket_WaitReadable (and, on POSIX, a
 // process-wide note that the system refused segmented sends; see the _posix file).
 
-#ifndef __Morvek_platform_ZPlatform_Socket_h__
-#define __Morvek_platform_ZPlatform_Socket_h__ 1
+#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_H
+#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_H
 
 #include <cstddef>
 #include <cstdint>
@@ -119,4 +119,4 @@ size_t sSocket_SendSingly(int iSocket, const SendItem* iItems, size_t iCount);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // __Morvek_platform_ZPlatform_Socket_h__
+#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_H

@@ -2,8 +2,8 @@
 // follows its readiness check, on its own, so that the Windows tests can drive it on a socket
 // with nothing waiting (which the check otherwise keeps it from seeing). Not for other callers.
 
-#ifndef __Morvek_platform_ZPlatform_Socket_win_h__
-#define __Morvek_platform_ZPlatform_Socket_win_h__ 1
+#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_WIN_H
+#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_WIN_H
 
 #include "morvek/platform/ZPlatform_Socket.h"
 
@@ -22,4 +22,4 @@ ptrdiff_t sSocket_ReceivePosted(int iSocket, void* oBuffer, size_t iCapacity,
 } // namespace Platform
 } // namespace Morvek
 
-#endif // __Morvek_platform_ZPlatform_Socket_win_h__
+#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_WIN_H

@@ -8,8 +8,8 @@
 // Failures of the primitives are not reported except where a result says so; a timed wait that
 // fails counts as a time-out. Everything may be called from any thread.
 
-#ifndef __Morvek_platform_ZPlatform_Thread_h__
-#define __Morvek_platform_ZPlatform_Thread_h__ 1
+#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_H
+#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_H
 
 #include <cstdint>
 
@@ -70,4 +70,4 @@ void sTLS_Set(uint32_t iSlot, void* iValue);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // __Morvek_platform_ZPlatform_Thread_h__
+#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_H

@@ -3,8 +3,8 @@
 // <windows.h> (and its macros) stays out of every file that uses a lock; only
 // ZPlatform_Thread_win.cpp sees the real types, and checks there that they fit.
 
-#ifndef __Morvek_platform_ZPlatform_Thread_win_h__
-#define __Morvek_platform_ZPlatform_Thread_win_h__ 1
+#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_WIN_H
+#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_WIN_H
 
 #include <cstdint>
 
@@ -31,4 +31,4 @@ void sMutex_Release(Mutex& ioMutex);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // __Morvek_platform_ZPlatform_Thread_win_h__
+#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_WIN_H

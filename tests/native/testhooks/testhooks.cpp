@@ -5,8 +5,8 @@
 // the releaser still lives; 3 throws something that is no std::exception. Every way out must
 // reach Python with the lock held exactly once.
 
-#include "EntryPath.h"
-#include "Interpreter.h"
+#include "native/EntryPath.h"
+#include "native/Interpreter.h"
 
 #include "morvek/ZUtil_Python.h"
 

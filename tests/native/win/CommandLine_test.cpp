@@ -1,7 +1,7 @@
 // The Windows parameter splitting: the C runtime's documented cases and the corners around them;
 // the reading of pkexec's version.
 
-#include "win/CommandLine.h"
+#include "native/win/CommandLine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Firewall control against an in-memory firewall of both generations; every missing piece or
 // refused operation turns into an answer of false with its log line.
 
-#include "win/Firewall.h"
+#include "native/win/Firewall.h"
 
-#include "RecordingLog.h"
+#include "tests/native/win/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
@@ -207,7 +207,7 @@ class Firewall : public testing::Test
     MemFirewall fFw;
     std::list<MemRule>& fRules;
     P<Mem> fPlatform;
-    const Morvek::ZRef<qntest::RecordingLog> fLog = new qntest::RecordingLog;
+    const Morvek::ZRef<quillane::test::RecordingLog> fLog = new quillane::test::RecordingLog;
 };
 
 TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)

@@ -3,11 +3,11 @@
 // the parameter text unchanged; a refused creation of the firewall's policy becomes an answer of
 // false with its log line, in either kind of apartment, which the firewall leaves as it was.
 
-#include "RecordingLog.h"
+#include "tests/native/win/RecordingLog.h"
 #include "test_os.h"
-#include "win/Elevation.h"
-#include "win/Firewall.h"
-#include "win/Platform_Elevation.h"
+#include "native/win/Elevation.h"
+#include "native/win/Firewall.h"
+#include "native/win/Platform_Elevation.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +64,7 @@ TEST(PlatformWin, AdministratorsCountOnlyAsAnEnabledGroupOfTheThreadsToken)
 // waiting for it finds no file.
 TEST(PlatformWin, LaunchWaitsForTheProgramAndPassesItsParametersUnchanged)
 {
-    if (!qntest::sRunningUnderWine() && !sAdministratorsMember())
+    if (!quillane::test::sRunningUnderWine() && !sAdministratorsMember())
         GTEST_SKIP() << "would ask for the user's consent; run the tests elevated";
     wchar_t self[MAX_PATH + 1];
     std::wstring folder(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH + 1));
@@ -144,7 +144,7 @@ void spRefusedPolicy(DWORD iApartment)
             EXPECT_EQ(std::vector<IID>(1, c.second), c.first->fAsked);
         }
         ASSERT_TRUE(SUCCEEDED(policy2.fRegistered));
-        const Morvek::ZRef<qntest::RecordingLog> log = new qntest::RecordingLog;
+        const Morvek::ZRef<quillane::test::RecordingLog> log = new quillane::test::RecordingLog;
         Morvek::ZLog::sSetLogMeister(log);
         EXPECT_FALSE(sFirewall_IsEnabled(*sNewFwPlatform()));
         Morvek::ZLog::sSetLogMeister(nullptr);
@@ -195,7 +195,7 @@ TEST(PlatformWin, OpenForThenIsOpenOnTheSystemsFirewall)
     EXPECT_FALSE(spIsOpen(*sNewFwPlatform(), program));
     const bool opened = spOpenFor(*sNewFwPlatform(), program, rules.fName);
     EXPECT_EQ(opened, spIsOpen(*sNewFwPlatform(), program));
-    if (qntest::sRunningUnderWine())
+    if (quillane::test::sRunningUnderWine())
     {
         GTEST_SKIP() << "needs real Windows: Wine's firewall objects are stubs that return "
                         "E_NOTIMPL (checked only that the answers agree)";

@@ -2,15 +2,15 @@
 // urgent as "P<priority> <source>: <message>". Installed by the test that makes it; one thread at
 // a time.
 
-#ifndef __quillane_tests_native_win_RecordingLog_h__
-#define __quillane_tests_native_win_RecordingLog_h__ 1
+#ifndef QUILLANE_TESTS_NATIVE_WIN_RECORDINGLOG_H
+#define QUILLANE_TESTS_NATIVE_WIN_RECORDINGLOG_H
 
 #include "morvek/ZLog.h"
 
 #include <string>
 #include <vector>
 
-namespace qntest
+namespace quillane::test
 {
 
 struct RecordingLog : Morvek::ZLog::LogMeister
@@ -25,6 +25,6 @@ struct RecordingLog : Morvek::ZLog::LogMeister
     std::vector<std::string> fLines;
 };
 
-} // namespace qntest
+} // namespace quillane::test
 
-#endif // __quillane_tests_native_win_RecordingLog_h__
+#endif // QUILLANE_TESTS_NATIVE_WIN_RECORDINGLOG_H

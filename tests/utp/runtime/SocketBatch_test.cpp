@@ -2,10 +2,10 @@
 // loop of single sends would (bytes, boundaries, order, addresses), whatever runs of sizes and
 // addresses segmented sends group, and a refused datagram costs only itself.
 
-#include "runtime/Outbox.h"
+#include "utp/runtime/Outbox.h"
 
 #include "morvek/platform/ZPlatform_Socket.h"
-#include "support/TestUdp.h"
+#include "tests/support/TestUdp.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 using namespace Morvek::Platform;
 using quillane::UTP::Outbox;
-using testsupport::TestUdp;
+using quillane::test::TestUdp;
 
 namespace
 {
@@ -67,7 +67,7 @@ std::vector<Datagrams> sReceive(const TestUdp& iSocket, std::vector<const TestUd
 
 TEST(SocketBatch, DeliversWhatSingleSendsWouldWhateverTheRunsOfSizesAndAddresses)
 {
-    for (testsupport::Family family : {testsupport::eIPv4, testsupport::eIPv6})
+    for (quillane::test::Family family : {quillane::test::eIPv4, quillane::test::eIPv6})
     {
         TestUdp from(family), a(family), b(family);
         if (from.fFD < 0)
@@ -104,7 +104,7 @@ TEST(SocketBatch, DeliversWhatSingleSendsWouldWhateverTheRunsOfSizesAndAddresses
 
 TEST(SocketBatch, ARefusedDatagramIsLostAndTheRestStillGo)
 {
-    TestUdp from, to, v6(testsupport::eIPv6);
+    TestUdp from, to, v6(quillane::test::eIPv6);
     const Bytes good = sDatagram(1402, 1), largest = sDatagram(65507, 2), huge(70000, 0x5A);
     const SendItem kGood{good.data(), good.size(), to.Addr(), to.AddrLen()};
     // Too large for any datagram; an address of another family; the largest payload IPv4

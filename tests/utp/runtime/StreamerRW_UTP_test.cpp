@@ -3,12 +3,12 @@
 // ends the process through sWithin. Times are generous: only a hang, or a wait of the order of
 // the runner's idle second, fails.
 
-#include "runtime/ByteQueue.h"
-#include "runtime/DatagramMask.h"
-#include "runtime/StreamerRW_UTP.h"
+#include "utp/runtime/ByteQueue.h"
+#include "utp/runtime/DatagramMask.h"
+#include "utp/runtime/StreamerRW_UTP.h"
 
-#include "engine/utp_packet.h"
-#include "support/TestUdp.h"
+#include "utp/engine/utp_packet.h"
+#include "tests/support/TestUdp.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@
 using namespace quillane;
 using namespace quillane::UTP;
 using Morvek::ZRef;
-using testsupport::TestUdp;
+using quillane::test::TestUdp;
 
 namespace
 {
@@ -500,7 +500,7 @@ TEST(UtpStreams, APeerThatIgnoresTheWindowFailsItsStreamAtTheLimit)
 // the engine destroyed the connection, do nothing.
 TEST(UtpStreams, NothingIsHeldBackAndTheEndComesAfterEveryByte)
 {
-    TestUdp a6(testsupport::eIPv6), b6(testsupport::eIPv6), a4, b4;
+    TestUdp a6(quillane::test::eIPv6), b6(quillane::test::eIPv6), a4, b4;
     const bool six = a6.fFD >= 0 && b6.fFD >= 0;
     if (!six)
         std::fprintf(stderr, "No IPv6 loopback here: IPv4 only\n");
