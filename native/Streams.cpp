@@ -15,7 +15,8 @@
 #include "native/Streams.h"
 #include "native/EntryPath.h"
 
-#include "utp/runtime/StreamerRW_UTP.h"
+#include "utp/runtime/OpenStream.h"
+#include "utp/runtime/StreamerRW.h"
 
 #include "morvek/ZThread.h"
 #include "morvek/ZUtil_Python.h"
@@ -170,7 +171,7 @@ PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
     int handle;
     {
         const ZRef<Morvek::ZStreamerRW> theStreamerRW =
-            sUTP_Make(theSocket, host, port, listen != 0, &signalCheck);
+            UTP::sOpenStream(theSocket, host, port, listen != 0, &signalCheck);
         const ZRef<StreamerRW> theUTPStreamerRW = theStreamerRW.DynamicCast<StreamerRW>();
         if (!theUTPStreamerRW)
             return nullptr;
@@ -180,7 +181,7 @@ PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
         }
         catch (...)
         {
-            sUTP_Close(theStreamerRW); // nobody could ever close it
+            UTP::sCloseStream(theStreamerRW); // nobody could ever close it
             throw;
         }
     }
@@ -193,7 +194,7 @@ PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
     {
         // The caller never learns the handle: end it, without the interpreter lock.
         releaser.Release();
-        sUTP_Close(ZRef<Morvek::ZStreamerRW>(spHandles().Take(handle)));
+        UTP::sCloseStream(ZRef<Morvek::ZStreamerRW>(spHandles().Take(handle)));
         throw;
     }
 }
@@ -206,7 +207,7 @@ PyObject* sUTP_Close(PyObject*, PyObject* iArgs)
         return nullptr;
     ThreadStateReleaser releaser;
     const ZRef<StreamerRW> theStreamerRW = spHandles().Take(handle);
-    sUTP_Close(ZRef<Morvek::ZStreamerRW>(theStreamerRW));
+    UTP::sCloseStream(ZRef<Morvek::ZStreamerRW>(theStreamerRW));
     return nullptr;
 }
 

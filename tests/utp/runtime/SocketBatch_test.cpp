@@ -142,7 +142,7 @@ TEST(SocketBatch, ARunTheSystemWillNotSegmentGoesSingly)
     EXPECT_TRUE(Datagrams(run.size(), good) == sReceive(to, {&unchecked}, 8)[0]);
 }
 
-TEST(UtpOutbox, SendsInOrderPerSocketAndLeavesWhatDoesNotFitASlotToTheCaller)
+TEST(Outbox, SendsInOrderPerSocketAndLeavesWhatDoesNotFitASlotToTheCaller)
 {
     TestUdp first, second, to;
     const TestUdp* from[] = {&first, &second};

@@ -1,0 +1,84 @@
+// Endpoints: the bounded queue of incoming connections, its expiry, and the socket given up with
+// the last Manager.
+
+#include "tests/utp/runtime/runtime_test_support.h"
+
+using namespace quillane::test;
+
+// the oldest that has delivered nothing (reset), and is refused before the engine makes anything
+// once every queued one has delivered bytes; a queued connection advertises at most
+// kQueuedWindow; one that is reset leaves the queue, one taken makes room, and the rest are reset
+// once kQueueMilliseconds have passed.
+TEST(Endpoint, TheBacklogBoundsQueuedConnectionsAndTheyExpire)
+{
+    using namespace quillane::UTP::Engine;
+    TestUdp a, peer;
+    const ZRef<Manager> owner = sU().MakeManager(a.fFD);
+    const size_t before = sU().CountConnections();
+    const uint32_t count = kBacklog + 10;
+    std::vector<Bytes> seen;
+    const Clock::time_point filled = Clock::now();
+    for (uint32_t x = 0; x < count; ++x)
+    {
+        sRawSend(peer, a, sRawPacket(ST_SYN, 1000 + 2 * x, kRawSeq, 0));
+        if (x % 40 == 39 || x + 1 == count)
+        {
+            const std::vector<Bytes> more = sBarrier(peer, a);
+            seen.insert(seen.end(), more.begin(), more.end());
+        }
+    }
+    EXPECT_EQ(kBacklog, sU().CountPending(a.fFD));
+    EXPECT_EQ(std::vector<uint16_t>({1000, 1002, 1004, 1006, 1008, 1010, 1012, 1014, 1016, 1018}),
+              sIdsOf(seen, ST_RESET));
+
+    // Every queued one delivers a byte: a new SYN now makes nothing, not even an answer.
+    for (uint32_t x = 10; x < count; ++x)
+    {
+        sRawSend(peer, a, sRawPacket(ST_DATA, 1000 + 2 * x + 1, uint16_t(kRawSeq + 1), 0, 1));
+        if (x % 40 == 39)
+            sBarrier(peer, a);
+    }
+    sSleep(0.3); // the acknowledgements of in-order data wait up to 100 ms
+    seen = sBarrier(peer, a);
+    EXPECT_FALSE(sIdsOf(seen, ST_STATE).empty());
+    for (const Bytes& answer : seen)
+        EXPECT_LE(sLoad32(&answer[12]), kQueuedWindow) << "the window of a queued connection";
+    sRawSend(peer, a, sRawPacket(ST_SYN, 5000, kRawSeq, 0));
+    EXPECT_TRUE(sIdsOf(sBarrier(peer, a), ST_STATE).empty());
+    EXPECT_EQ(kBacklog, sU().CountPending(a.fFD));
+
+    // A queued connection that is reset leaves the queue and the engine; taking one makes room.
+    sRawSend(peer, a, sRawPacket(ST_RESET, 1020, kRawSeq + 1, 0));
+    EXPECT_TRUE(sEventually([&] { return sU().CountPending(a.fFD) == kBacklog - 1; }));
+    const ZRef<StreamerRW> taken = owner->MakeStreamerRW().DynamicCast<StreamerRW>();
+    EXPECT_EQ(kBacklog - 2, sU().CountPending(a.fFD));
+    EXPECT_EQ(Bytes(1, 0x5C), sReadAll(taken, 1));
+    for (uint32_t id : {3000, 3002, 3004})
+        sRawSend(peer, a, sRawPacket(ST_SYN, id, kRawSeq, 0));
+    sBarrier(peer, a);
+    EXPECT_EQ(kBacklog, sU().CountPending(a.fFD));
+    EXPECT_LE(sU().CountConnections(), before + kBacklog + 1);
+
+    // Nobody takes the rest.
+    EXPECT_TRUE(sEventually([&] { return sU().CountPending(a.fFD) == 0; }, 60));
+    EXPECT_GE(sSince(filled), kQueueMilliseconds / 1000.0 - 1);
+    EXPECT_TRUE(sEventually([&] { return sU().CountConnections() == before + 1; }));
+    taken->Close();
+}
+
+// With no Manager left, a socket's queue is reset and the socket given up once the engine has
+// destroyed those connections.
+TEST(Endpoint, TheQueueAndTheSocketGoWithTheLastManager)
+{
+    using namespace quillane::UTP::Engine;
+    TestUdp a, peer;
+    const size_t before = sU().CountConnections();
+    ZRef<Manager> owner = sU().MakeManager(a.fFD);
+    sRawSend(peer, a, sRawPacket(ST_SYN, 6000, kRawSeq, 0));
+    sBarrier(peer, a);
+    EXPECT_EQ(1u, sU().CountPending(a.fFD));
+    owner.Clear();
+    EXPECT_EQ(std::vector<uint16_t>({6000}), sIdsOf({sRawReceive(peer)}, ST_RESET));
+    EXPECT_TRUE(sEventually(
+        [&] { return sU().CountEndpoints() == 0 && sU().CountConnections() == before; }));
+}
