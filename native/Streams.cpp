@@ -14,11 +14,11 @@
 
 #include "native/Streams.h"
 #include "native/EntryPath.h"
+#include "native/ThreadStateReleaser.h"
 
 #include "utp/runtime/StreamerRW_UTP.h"
 
 #include "morvek/ZThread.h"
-#include "morvek/ZUtil_Python.h"
 #include "morvek/platform/ZPlatform_Thread.h"
 
 #include <climits>
@@ -35,7 +35,7 @@ namespace
 {
 
 using Morvek::ZRef;
-using Morvek::ZUtil_Python::ThreadStateReleaser;
+using native::ThreadStateReleaser;
 using UTP::StreamerRW;
 namespace py = native::py;
 
