@@ -5,8 +5,7 @@
 #include "native/EntryPath.h"
 #include "native/Interpreter.h"
 #include "native/Streams.h"
-
-#include "native/win/Functions.h"
+#include "native/SystemFunctions.h"
 
 #include "morvek/ZNet_Internet.h"
 #include "morvek/ZUtil_Debug.h"
@@ -23,11 +22,11 @@ namespace
         pyname, sEntry<imp>, METH_VARARGS, nullptr                                                 \
     }
 
-PyMethodDef sMethods[] = {QN_ENTRY("RunElevated", win::sRunElevated),
-                          QN_ENTRY("IsElevated", win::sIsElevated),
-                          QN_ENTRY("Firewall_IsEnabled", win::sFirewall_IsEnabled),
-                          QN_ENTRY("Firewall_OpenFor", win::sFirewall_OpenFor),
-                          QN_ENTRY("Firewall_IsOpenFor", win::sFirewall_IsOpenFor),
+PyMethodDef sMethods[] = {QN_ENTRY("RunElevated", sRunElevated),
+                          QN_ENTRY("IsElevated", sIsElevated),
+                          QN_ENTRY("Firewall_IsEnabled", sFirewall_IsEnabled),
+                          QN_ENTRY("Firewall_OpenFor", sFirewall_OpenFor),
+                          QN_ENTRY("Firewall_IsOpenFor", sFirewall_IsOpenFor),
                           QN_ENTRY("UTP_Make", quillane::sUTP_Make),
                           QN_ENTRY("UTP_Close", quillane::sUTP_Close),
                           QN_ENTRY("UTP_Read", quillane::sUTP_Read),

@@ -14,12 +14,12 @@
 
 #include "native/Streams.h"
 #include "native/EntryPath.h"
+#include "native/ThreadStateReleaser.h"
 
 #include "utp/runtime/OpenStream.h"
 #include "utp/runtime/StreamerRW.h"
 
 #include "morvek/ZThread.h"
-#include "morvek/ZUtil_Python.h"
 #include "morvek/platform/ZPlatform_Thread.h"
 
 #include <climits>
@@ -36,7 +36,7 @@ namespace
 {
 
 using Morvek::ZRef;
-using Morvek::ZUtil_Python::ThreadStateReleaser;
+using native::ThreadStateReleaser;
 using UTP::StreamerRW;
 namespace py = native::py;
 

@@ -1,14 +1,13 @@
 // quillane_testhooks: a test-only module. hold_released(seconds, how), entered through the
-// module's own entry path (sEntry), sleeps inside a Morvek::ZUtil_Python::ThreadStateReleaser
-// (the interpreter lock given up) and leaves it by way `how`: 0 returns None; 1 throws a
-// std::runtime_error; 2 re-takes the lock with Acquire, twice, and builds its result (42) while
-// the releaser still lives; 3 throws something that is no std::exception. Every way out must
-// reach Python with the lock held exactly once.
+// module's own entry path (sEntry), sleeps inside a ThreadStateReleaser (the interpreter lock
+// given up) and leaves it by way `how`: 0 returns None; 1 throws a std::runtime_error; 2 re-takes
+// the lock with Acquire, twice, and builds its result (42) while the releaser still lives; 3
+// throws something that is no std::exception. Every way out must reach Python with the lock
+// held exactly once.
 
 #include "native/EntryPath.h"
 #include "native/Interpreter.h"
-
-#include "morvek/ZUtil_Python.h"
+#include "native/ThreadStateReleaser.h"
 
 #include <chrono>
 #include <stdexcept>
@@ -24,7 +23,7 @@ PyObject* spHoldReleased(PyObject*, PyObject* iArgs)
     double seconds;
     int how;
     sRequireParsed(PyArg_ParseTuple(iArgs, "di", &seconds, &how));
-    Morvek::ZUtil_Python::ThreadStateReleaser releaser;
+    ThreadStateReleaser releaser;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     if (how == 1)
         throw std::runtime_error("thrown inside the releaser");

@@ -18,8 +18,8 @@
 // pkexec never mistakes for an option. Which kind of pkexec is installed is asked once per
 // process (`pkexec --version`, run without a shell, limited in time and output) and kept.
 
-#include "native/win/CommandLine.h"
-#include "native/win/Platform_Elevation.h"
+#include "system/CommandLine.h"
+#include "system/platform/Platform_Elevation.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -39,9 +39,9 @@ extern char** environ;
 
 namespace quillane
 {
-namespace native
+namespace system
 {
-namespace win
+namespace Platform
 {
 
 using namespace Morvek;
@@ -288,7 +288,7 @@ string8 spVersionOutput(const char* iPkexec)
 }
 
 // Whether the installed pkexec takes --keep-cwd; asked of the first one found, once per process.
-bool spPkexecTakesKeepCwd(const char* iPkexec)
+bool spInstalledPkexecTakesKeepCwd(const char* iPkexec)
 {
     static const bool sTakes = sPkexecTakesKeepCwd(spVersionOutput(iPkexec));
     return sTakes;
@@ -296,12 +296,12 @@ bool spPkexecTakesKeepCwd(const char* iPkexec)
 
 } // namespace
 
-bool sAdministratorsMember()
+bool sElevation_IsAdministrator()
 {
     return ::geteuid() == 0;
 }
 
-void sLaunchElevatedAndWait(const string16& iFile, const string16& iParameters)
+void sElevation_LaunchAndWait(const string16& iFile, const string16& iParameters)
 {
     const string8 file = sUTF8FromUTF16(iFile);
     const string8 program = spResolveProgram(file);
@@ -311,7 +311,7 @@ void sLaunchElevatedAndWait(const string16& iFile, const string16& iParameters)
 
     std::vector<string8> argv;
     string8 path;
-    if (sAdministratorsMember())
+    if (sElevation_IsAdministrator())
     {
         path = program;
         argv.push_back(file);
@@ -322,7 +322,7 @@ void sLaunchElevatedAndWait(const string16& iFile, const string16& iParameters)
         // directory where pkexec can (see the abstract).
         path = pkexec;
         argv = {path, "--disable-internal-agent"};
-        if (spPkexecTakesKeepCwd(pkexec))
+        if (spInstalledPkexecTakesKeepCwd(pkexec))
             argv.push_back("--keep-cwd");
         argv.push_back(program);
     }
@@ -334,6 +334,6 @@ void sLaunchElevatedAndWait(const string16& iFile, const string16& iParameters)
     spSpawnAndWait(path, argv);
 }
 
-} // namespace win
-} // namespace native
+} // namespace Platform
+} // namespace system
 } // namespace quillane

@@ -16,7 +16,7 @@
 // Defines the firewall's class and interface identifiers in this file (as selectany constants).
 #include <initguid.h>
 
-#include "native/win/Platform_Firewall.h"
+#include "system/platform/Platform_Firewall.h"
 
 #include <windows.h>
 
@@ -29,9 +29,9 @@
 
 namespace quillane
 {
-namespace native
+namespace system
 {
-namespace win
+namespace Platform
 {
 
 using namespace Morvek;
@@ -555,11 +555,11 @@ class FwPlatform_Win : public FwPlatform
 
 } // namespace
 
-std::unique_ptr<FwPlatform> sNewFwPlatform()
+std::unique_ptr<FwPlatform> sFirewall_Connect()
 {
     return std::make_unique<FwPlatform_Win>();
 }
 
-} // namespace win
-} // namespace native
+} // namespace Platform
+} // namespace system
 } // namespace quillane

@@ -2,10 +2,10 @@
 // with an answer of false at the first piece that is missing, and logs at priority 7 (never
 // written at the module's threshold of 6) where a piece of the firewall it needed is absent.
 // Property writes and additions of the rule-based generation report nothing on their own: the
-// outcome of spOpenFor is read back from the rules afterwards. The texts' validity is checked
-// first of all, so that a refused text costs no call on the firewall.
+// outcome of sOpenFirewallFor is read back from the rules afterwards. The texts' validity is
+// checked first of all, so that a refused text costs no call on the firewall.
 
-#include "native/win/Firewall.h"
+#include "system/Firewall.h"
 
 #include "morvek/ZLog.h"
 
@@ -13,16 +13,17 @@
 
 namespace quillane
 {
-namespace native
-{
-namespace win
+namespace system
 {
 
 using namespace Morvek;
+using namespace Platform;
 
 namespace
 {
 
+// The sources of the log lines: the functions' names in the module's first layout, which the
+// lines keep so that the log reads as it always has.
 const char kName_IsEnabled[] = "quillane::native::win::sFirewall_IsEnabled";
 const char kName_IsOpen[] = "quillane::native::win::spIsOpen";
 const char kName_OpenFor[] = "quillane::native::win::spOpenFor";
@@ -91,7 +92,7 @@ bool spAllPresent(FwRules& iRules, RuleTuples iExpected)
     return iExpected.empty();
 }
 
-bool spFirewallIsEnabled(FwPolicy2* iPolicy, int32_t iCurrentProfiles, int32_t iProfile)
+bool spProfileEnabled(FwPolicy2* iPolicy, int32_t iCurrentProfiles, int32_t iProfile)
 {
     if (ZLog::StrimW entry{ZLog::ePriority_Debug + 1, kName_ProfileEnabled})
         entry.Writef("iCurrentProfiles: %d, iProfile: %d", iCurrentProfiles, iProfile);
@@ -131,7 +132,7 @@ void spAddRule(FwPlatform& iPlatform, FwRules& iRules, const string8& iName,
 }
 
 // The manager's local policy's current profile, or null; logs the piece that is missing.
-std::unique_ptr<FwProfile> sCurrentProfile_LocalPolicy(std::unique_ptr<FwMgr> iMgr)
+std::unique_ptr<FwProfile> spCurrentProfile_LocalPolicy(std::unique_ptr<FwMgr> iMgr)
 {
     if (!iMgr)
     {
@@ -151,9 +152,9 @@ std::unique_ptr<FwProfile> sCurrentProfile_LocalPolicy(std::unique_ptr<FwMgr> iM
 }
 
 std::unique_ptr<FwAuthorizedApplications>
-sAuthorizedApplications_CurrentProfile_LocalPolicy(std::unique_ptr<FwMgr> iMgr)
+spAuthorizedApplications_CurrentProfile_LocalPolicy(std::unique_ptr<FwMgr> iMgr)
 {
-    std::unique_ptr<FwProfile> profile = sCurrentProfile_LocalPolicy(std::move(iMgr));
+    std::unique_ptr<FwProfile> profile = spCurrentProfile_LocalPolicy(std::move(iMgr));
     if (!profile)
         return nullptr;
     std::unique_ptr<FwAuthorizedApplications> result = profile->GetAuthorizedApplications();
@@ -174,10 +175,10 @@ std::unique_ptr<FwRules> spPolicyRules(FwPlatform& iPlatform, const char* iName)
     return policy->GetRules();
 }
 
-bool spIsOpen_Legacy(FwPlatform& iPlatform, const string8& iExePath)
+bool spIsFirewallOpenFor_Legacy(FwPlatform& iPlatform, const string8& iExePath)
 {
     std::unique_ptr<FwAuthorizedApplications> applications =
-        sAuthorizedApplications_CurrentProfile_LocalPolicy(iPlatform.NewMgr());
+        spAuthorizedApplications_CurrentProfile_LocalPolicy(iPlatform.NewMgr());
     if (!applications)
         return false;
     std::unique_ptr<FwAuthorizedApplication> entry = applications->Item(iExePath);
@@ -186,10 +187,10 @@ bool spIsOpen_Legacy(FwPlatform& iPlatform, const string8& iExePath)
 }
 
 // True exactly when the program's entry ends up enabled or added.
-bool spOpenFor_Legacy(FwPlatform& iPlatform, const string8& iExePath, const string8& iName)
+bool spOpenFirewallFor_Legacy(FwPlatform& iPlatform, const string8& iExePath, const string8& iName)
 {
     std::unique_ptr<FwAuthorizedApplications> applications =
-        sAuthorizedApplications_CurrentProfile_LocalPolicy(iPlatform.NewMgr());
+        spAuthorizedApplications_CurrentProfile_LocalPolicy(iPlatform.NewMgr());
     if (!applications)
         return false;
     if (std::unique_ptr<FwAuthorizedApplication> entry = applications->Item(iExePath))
@@ -220,7 +221,7 @@ bool operator==(const RuleTuple& iL, const RuleTuple& iR)
     return spFields(iL) == spFields(iR);
 }
 
-RuleTuples spExpectedTuples(const string8& iExePath)
+RuleTuples sOpeningRuleTuples(const string8& iExePath)
 {
     RuleTuples result;
     for (int32_t direction : {kDirection_In, kDirection_Out})
@@ -231,11 +232,11 @@ RuleTuples spExpectedTuples(const string8& iExePath)
     return result;
 }
 
-bool sFirewall_IsEnabled(FwPlatform& iPlatform)
+bool sIsFirewallEnabled(FwPlatform& iPlatform)
 {
     if (!iPlatform.IsRuleBased())
     {
-        std::unique_ptr<FwProfile> profile = sCurrentProfile_LocalPolicy(iPlatform.NewMgr());
+        std::unique_ptr<FwProfile> profile = spCurrentProfile_LocalPolicy(iPlatform.NewMgr());
         int32_t enabled;
         return profile && profile->GetFirewallEnabled(enabled) && enabled != 0;
     }
@@ -250,30 +251,30 @@ bool sFirewall_IsEnabled(FwPlatform& iPlatform)
         return false;
     for (int32_t profile : {kProfile_Domain, kProfile_Private, kProfile_Public})
     {
-        if (spFirewallIsEnabled(policy.get(), current, profile))
+        if (spProfileEnabled(policy.get(), current, profile))
             return true;
     }
     return false;
 }
 
-bool spIsOpen(FwPlatform& iPlatform, const string8& iExePath)
+bool sIsFirewallOpenFor(FwPlatform& iPlatform, const string8& iExePath)
 {
     if (!sIsValidUTF8(iExePath))
         return false;
     if (!iPlatform.IsRuleBased())
-        return spIsOpen_Legacy(iPlatform, iExePath);
-    const RuleTuples expected = spExpectedTuples(iExePath);
+        return spIsFirewallOpenFor_Legacy(iPlatform, iExePath);
+    const RuleTuples expected = sOpeningRuleTuples(iExePath);
     std::unique_ptr<FwRules> rules = spPolicyRules(iPlatform, kName_IsOpen);
     return rules && spAllPresent(*rules, expected);
 }
 
-bool spOpenFor(FwPlatform& iPlatform, const string8& iExePath, const string8& iName)
+bool sOpenFirewallFor(FwPlatform& iPlatform, const string8& iExePath, const string8& iName)
 {
     if (!sIsValidUTF8(iExePath) || !sIsValidUTF8(iName))
         return false;
     if (!iPlatform.IsRuleBased())
-        return spOpenFor_Legacy(iPlatform, iExePath, iName);
-    const RuleTuples expected = spExpectedTuples(iExePath);
+        return spOpenFirewallFor_Legacy(iPlatform, iExePath, iName);
+    const RuleTuples expected = sOpeningRuleTuples(iExePath);
     std::unique_ptr<FwRules> rules = spPolicyRules(iPlatform, kName_OpenFor);
     if (!rules)
         return false;
@@ -281,10 +282,9 @@ bool spOpenFor(FwPlatform& iPlatform, const string8& iExePath, const string8& iN
     for (const RuleTuple& tuple : expected)
         spAddRule(iPlatform, *rules, iName, tuple);
     // The writes and additions report nothing reliable: the answer is whether the program is
-    // open now, exactly as spIsOpen would find it.
+    // open now, exactly as sIsFirewallOpenFor would find it.
     return spAllPresent(*rules, expected);
 }
 
-} // namespace win
-} // namespace native
+} // namespace system
 } // namespace quillane

@@ -1,18 +1,17 @@
-// The Python functions of elevation and firewall control. Each takes the module object and the
-// argument tuple (both borrowed) and returns a new reference, or null for None; failures are
-// thrown and reach Python through the common entry path as RuntimeError. Truth values are the
-// ints 1 and 0. All five keep the interpreter lock for their whole run.
+// The Python functions of elevation and firewall control, over the system room (system/). Each
+// takes the module object and the argument tuple (both borrowed) and returns a new reference, or
+// null for None; failures are thrown and reach Python through the common entry path as
+// RuntimeError. Truth values are the ints 1 and 0. All five keep the interpreter lock for their
+// whole run.
 
-#ifndef QUILLANE_NATIVE_WIN_FUNCTIONS_H
-#define QUILLANE_NATIVE_WIN_FUNCTIONS_H
+#ifndef QUILLANE_NATIVE_SYSTEMFUNCTIONS_H
+#define QUILLANE_NATIVE_SYSTEMFUNCTIONS_H
 
 #include "native/Interpreter.h"
 
 namespace quillane
 {
 namespace native
-{
-namespace win
 {
 
 // RunElevated(exe_path, cmd_line) -> None: starts the program with administrator rights and
@@ -31,8 +30,7 @@ PyObject* sFirewall_OpenFor(PyObject* iModule, PyObject* iArgs);
 // Firewall_IsOpenFor(exe_path) -> 1 or 0.
 PyObject* sFirewall_IsOpenFor(PyObject* iModule, PyObject* iArgs);
 
-} // namespace win
 } // namespace native
 } // namespace quillane
 
-#endif // QUILLANE_NATIVE_WIN_FUNCTIONS_H
+#endif // QUILLANE_NATIVE_SYSTEMFUNCTIONS_H

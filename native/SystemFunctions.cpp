@@ -1,20 +1,20 @@
 // The Python functions of elevation and firewall control: argument checks in argument order,
-// then the work, done by the interpreter-free logic of Elevation.h and Firewall.h.
+// then the work, done by the interpreter-free system room (system/Elevation.h, system/Firewall.h
+// and the platform's administrator check).
 
-#include "native/win/Functions.h"
+#include "native/SystemFunctions.h"
 
 #include "native/EntryPath.h"
-#include "native/win/Elevation.h"
-#include "native/win/Firewall.h"
-#include "native/win/Platform_Elevation.h"
+
+#include "system/Elevation.h"
+#include "system/Firewall.h"
+#include "system/platform/Platform_Elevation.h"
 
 #include <stdexcept>
 
 namespace quillane
 {
 namespace native
-{
-namespace win
 {
 
 namespace
@@ -47,18 +47,18 @@ PyObject* sRunElevated(PyObject*, PyObject* iArgs)
     spUnpack(iArgs, 2, args);
     const std::string exePath = spString(args[0], "exe_path (param 0) is not a string");
     const std::string cmdLine = spString(args[1], "cmd_line (param 1) is not a string");
-    sRunElevated(exePath, cmdLine);
+    system::sRunProgramElevated(exePath, cmdLine);
     return nullptr;
 }
 
 PyObject* sIsElevated(PyObject*, PyObject*)
 {
-    return spTruth(sAdministratorsMember());
+    return spTruth(system::Platform::sElevation_IsAdministrator());
 }
 
 PyObject* sFirewall_IsEnabled(PyObject*, PyObject*)
 {
-    return spTruth(sFirewall_IsEnabled(*sNewFwPlatform()));
+    return spTruth(system::sIsFirewallEnabled(*system::Platform::sFirewall_Connect()));
 }
 
 PyObject* sFirewall_OpenFor(PyObject*, PyObject* iArgs)
@@ -67,7 +67,7 @@ PyObject* sFirewall_OpenFor(PyObject*, PyObject* iArgs)
     spUnpack(iArgs, 2, args);
     const std::string exePath = spString(args[0], "exe_path (param 0) is not a string");
     const std::string name = spString(args[1], "name (param 1) is not a string");
-    return spTruth(spOpenFor(*sNewFwPlatform(), exePath, name));
+    return spTruth(system::sOpenFirewallFor(*system::Platform::sFirewall_Connect(), exePath, name));
 }
 
 PyObject* sFirewall_IsOpenFor(PyObject*, PyObject* iArgs)
@@ -75,9 +75,8 @@ PyObject* sFirewall_IsOpenFor(PyObject*, PyObject* iArgs)
     PyObject* args[1];
     spUnpack(iArgs, 1, args);
     const std::string exePath = spString(args[0], "Require a string for exe path");
-    return spTruth(spIsOpen(*sNewFwPlatform(), exePath));
+    return spTruth(system::sIsFirewallOpenFor(*system::Platform::sFirewall_Connect(), exePath));
 }
 
-} // namespace win
 } // namespace native
 } // namespace quillane

@@ -2,15 +2,13 @@
 // where "" inside quotes stays inside them), and the reading of pkexec's version: polkit
 // numbered its releases 0.xxx up to 0.120 and by whole numbers from 121 on.
 
-#include "native/win/CommandLine.h"
+#include "system/CommandLine.h"
 
 #include <algorithm>
 
 namespace quillane
 {
-namespace native
-{
-namespace win
+namespace system
 {
 
 using Morvek::string8;
@@ -98,6 +96,5 @@ bool sPkexecTakesKeepCwd(const string8& iVersionOutput)
     return std::stoul(version.substr(0, majorLength)) >= kPkexecKeepCwdSince;
 }
 
-} // namespace win
-} // namespace native
+} // namespace system
 } // namespace quillane

@@ -4,17 +4,15 @@
 // have been converted; do the blocking work without touching any Python object; call Acquire
 // before any Python object is created or touched. The destructor re-takes the lock on every
 // path that skipped Acquire, exceptions included, so the caller always leaves with the lock.
-// Compiled into each Python module (it includes Python.h), not into the support library.
 
-#ifndef QUILLANE_MORVEK_ZUTIL_PYTHON_H
-#define QUILLANE_MORVEK_ZUTIL_PYTHON_H
+#ifndef QUILLANE_NATIVE_THREADSTATERELEASER_H
+#define QUILLANE_NATIVE_THREADSTATERELEASER_H
 
-// The interpreter's thread state, as Python.h declares it (2.7 and 3 alike).
-struct _ts;
+#include "native/Interpreter.h"
 
-namespace Morvek
+namespace quillane
 {
-namespace ZUtil_Python
+namespace native
 {
 
 class ThreadStateReleaser
@@ -33,10 +31,10 @@ class ThreadStateReleaser
     void Release();
 
   private:
-    _ts* fState; // the saved thread state; null while this thread holds the lock
+    PyThreadState* fState; // the saved thread state; null while this thread holds the lock
 };
 
-} // namespace ZUtil_Python
-} // namespace Morvek
+} // namespace native
+} // namespace quillane
 
-#endif // QUILLANE_MORVEK_ZUTIL_PYTHON_H
+#endif // QUILLANE_NATIVE_THREADSTATERELEASER_H

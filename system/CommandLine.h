@@ -5,8 +5,8 @@
 // involved: nothing is expanded or substituted); and whether pkexec, the consent prompt it may
 // go through, takes the option that keeps the current directory.
 
-#ifndef QUILLANE_NATIVE_WIN_COMMANDLINE_H
-#define QUILLANE_NATIVE_WIN_COMMANDLINE_H
+#ifndef QUILLANE_SYSTEM_COMMANDLINE_H
+#define QUILLANE_SYSTEM_COMMANDLINE_H
 
 #include "morvek/ZStrim.h"
 
@@ -14,9 +14,7 @@
 
 namespace quillane
 {
-namespace native
-{
-namespace win
+namespace system
 {
 
 // The arguments of iText, a parameter text (the command line after the program name). Works on
@@ -34,8 +32,7 @@ std::vector<Morvek::string8> sSplitCommandLine(const Morvek::string8& iText);
 // it as the name of the program to run. False for any text not of that form.
 bool sPkexecTakesKeepCwd(const Morvek::string8& iVersionOutput);
 
-} // namespace win
-} // namespace native
+} // namespace system
 } // namespace quillane
 
-#endif // QUILLANE_NATIVE_WIN_COMMANDLINE_H
+#endif // QUILLANE_SYSTEM_COMMANDLINE_H

@@ -1,16 +1,14 @@
-// Elevation, written once over the platform's elevation facility (Platform_Elevation.h):
+// Elevation, written once over the platform's elevation facility (platform/Platform_Elevation.h):
 // starting a program with administrator rights and waiting for its end.
 
-#ifndef QUILLANE_NATIVE_WIN_ELEVATION_H
-#define QUILLANE_NATIVE_WIN_ELEVATION_H
+#ifndef QUILLANE_SYSTEM_ELEVATION_H
+#define QUILLANE_SYSTEM_ELEVATION_H
 
 #include "morvek/ZStrim.h"
 
 namespace quillane
 {
-namespace native
-{
-namespace win
+namespace system
 {
 
 // Starts the program at iExePath (UTF-8) with the parameter text iCmdLine (UTF-8, one text,
@@ -20,10 +18,9 @@ namespace win
 // the real one), and a zero byte would cut the text short for the system, so the program
 // started, or its parameters, would not be the ones given. Reports nothing: the caller cannot
 // tell whether the program ran.
-void sRunElevated(const Morvek::string8& iExePath, const Morvek::string8& iCmdLine);
+void sRunProgramElevated(const Morvek::string8& iExePath, const Morvek::string8& iCmdLine);
 
-} // namespace win
-} // namespace native
+} // namespace system
 } // namespace quillane
 
-#endif // QUILLANE_NATIVE_WIN_ELEVATION_H
+#endif // QUILLANE_SYSTEM_ELEVATION_H

@@ -6,7 +6,7 @@
 // as a deny-only entry, which the membership test does not count: the answer is true exactly
 // for an elevated (or never-restricted administrator) process.
 
-#include "native/win/Platform_Elevation.h"
+#include "system/platform/Platform_Elevation.h"
 
 #include <windows.h>
 
@@ -21,9 +21,9 @@
 
 namespace quillane
 {
-namespace native
+namespace system
 {
-namespace win
+namespace Platform
 {
 
 using namespace Morvek;
@@ -75,7 +75,7 @@ class HandleHolder
 
 } // namespace
 
-bool sAdministratorsMember()
+bool sElevation_IsAdministrator()
 {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
@@ -93,7 +93,7 @@ bool sAdministratorsMember()
     return isMember != FALSE;
 }
 
-void sLaunchElevatedAndWait(const string16& iFile, const string16& iParameters)
+void sElevation_LaunchAndWait(const string16& iFile, const string16& iParameters)
 {
     SHELLEXECUTEINFOW request;
     ::ZeroMemory(&request, sizeof request);
@@ -113,6 +113,6 @@ void sLaunchElevatedAndWait(const string16& iFile, const string16& iParameters)
         ::WaitForSingleObject(process.Get(), INFINITE);
 }
 
-} // namespace win
-} // namespace native
+} // namespace Platform
+} // namespace system
 } // namespace quillane

@@ -1,8 +1,8 @@
-// Firewall control, written once over the platform's firewall (Platform_Firewall.h): whether
-// the firewall is on, whether a program is let through it, and letting a program through.
+// Firewall control, written once over the platform's firewall (platform/Platform_Firewall.h):
+// whether the firewall is on, whether a program is let through it, and letting a program through.
 //
 // A program P is open when the firewall holds, under any names, the four rules of
-// spExpectedTuples(P): an enabled allow rule for all profiles, with no address or port
+// sOpeningRuleTuples(P): an enabled allow rule for all profiles, with no address or port
 // restriction, for each direction (in, out) and protocol (TCP, UDP). Rules are compared by their
 // ten-field tuple; a rule's name is not part of it. On the legacy generation, P is open when its
 // authorised-application entry is enabled.
@@ -15,18 +15,16 @@
 // firewall is asked anything: the system takes its texts as UTF-16, and the lenient conversion
 // would turn such a text into another one, possibly the path or name of someone else's rules.
 
-#ifndef QUILLANE_NATIVE_WIN_FIREWALL_H
-#define QUILLANE_NATIVE_WIN_FIREWALL_H
+#ifndef QUILLANE_SYSTEM_FIREWALL_H
+#define QUILLANE_SYSTEM_FIREWALL_H
 
-#include "native/win/Platform_Firewall.h"
+#include "system/platform/Platform_Firewall.h"
 
 #include <set>
 
 namespace quillane
 {
-namespace native
-{
-namespace win
+namespace system
 {
 
 // Direction, protocol, action, profile and truth constants of the firewall.
@@ -48,16 +46,16 @@ enum : int32_t
 // order, texts bytewise; equal when all ten fields are equal.
 struct RuleTuple
 {
-    string8 fApplicationName;
+    Morvek::string8 fApplicationName;
     int32_t fDirection;
     int32_t fProtocol;
     int16_t fEnabled; // a truth value: -1 true, 0 false
     int32_t fProfiles;
     int32_t fAction;
-    string8 fLocalAddresses;
-    string8 fRemoteAddresses;
-    string8 fLocalPorts;
-    string8 fRemotePorts;
+    Morvek::string8 fLocalAddresses;
+    Morvek::string8 fRemoteAddresses;
+    Morvek::string8 fLocalPorts;
+    Morvek::string8 fRemotePorts;
 };
 
 bool operator<(const RuleTuple& iL, const RuleTuple& iR);
@@ -66,21 +64,21 @@ bool operator==(const RuleTuple& iL, const RuleTuple& iR);
 typedef std::set<RuleTuple> RuleTuples;
 
 // The four rules that open iExePath, in the order (in, TCP), (in, UDP), (out, TCP), (out, UDP).
-RuleTuples spExpectedTuples(const string8& iExePath);
+RuleTuples sOpeningRuleTuples(const Morvek::string8& iExePath);
 
 // Whether the firewall is on for at least one profile in force (legacy: the current profile).
-bool sFirewall_IsEnabled(FwPlatform& iPlatform);
+bool sIsFirewallEnabled(Platform::FwPlatform& iPlatform);
 
 // Whether the firewall lets iExePath through.
-bool spIsOpen(FwPlatform& iPlatform, const string8& iExePath);
+bool sIsFirewallOpenFor(Platform::FwPlatform& iPlatform, const Morvek::string8& iExePath);
 
 // Makes the firewall let iExePath through under the display name iName; answers whether it
 // does afterwards. Rule-based: replaces every rule named iName by the four rules of
-// spExpectedTuples. Legacy: enables the program's entry, or adds one.
-bool spOpenFor(FwPlatform& iPlatform, const string8& iExePath, const string8& iName);
+// sOpeningRuleTuples. Legacy: enables the program's entry, or adds one.
+bool sOpenFirewallFor(Platform::FwPlatform& iPlatform, const Morvek::string8& iExePath,
+                      const Morvek::string8& iName);
 
-} // namespace win
-} // namespace native
+} // namespace system
 } // namespace quillane
 
-#endif // QUILLANE_NATIVE_WIN_FIREWALL_H
+#endif // QUILLANE_SYSTEM_FIREWALL_H

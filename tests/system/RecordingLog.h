@@ -2,8 +2,8 @@
 // urgent as "P<priority> <source>: <message>". Installed by the test that makes it; one thread at
 // a time.
 
-#ifndef QUILLANE_TESTS_NATIVE_WIN_RECORDINGLOG_H
-#define QUILLANE_TESTS_NATIVE_WIN_RECORDINGLOG_H
+#ifndef QUILLANE_TESTS_SYSTEM_RECORDINGLOG_H
+#define QUILLANE_TESTS_SYSTEM_RECORDINGLOG_H
 
 #include "morvek/ZLog.h"
 
@@ -27,4 +27,4 @@ struct RecordingLog : Morvek::ZLog::LogMeister
 
 } // namespace quillane::test
 
-#endif // QUILLANE_TESTS_NATIVE_WIN_RECORDINGLOG_H
+#endif // QUILLANE_TESTS_SYSTEM_RECORDINGLOG_H

@@ -1,16 +1,17 @@
 // Firewall control against an in-memory firewall of both generations; every missing piece or
 // refused operation turns into an answer of false with its log line.
 
-#include "native/win/Firewall.h"
+#include "system/Firewall.h"
 
-#include "tests/native/win/RecordingLog.h"
+#include "tests/system/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
 #include <list>
 #include <map>
 
-using namespace quillane::native::win;
+using namespace quillane::system;
+using namespace quillane::system::Platform;
 
 namespace
 {
@@ -185,15 +186,15 @@ class Firewall : public testing::Test
     Firewall() : fRules(AddOpeningRules(kApp, {"Q"})) { Morvek::ZLog::sSetLogMeister(fLog); }
     ~Firewall() override { Morvek::ZLog::sSetLogMeister(nullptr); }
 
-    bool IsEnabled() { return sFirewall_IsEnabled(Fresh()); }
-    bool IsOpen() { return spIsOpen(Fresh(), kApp); }
-    bool OpenFor() { return spOpenFor(Fresh(), kApp, "Q"); }
+    bool IsEnabled() { return sIsFirewallEnabled(Fresh()); }
+    bool IsOpen() { return sIsFirewallOpenFor(Fresh(), kApp); }
+    bool OpenFor() { return sOpenFirewallFor(Fresh(), kApp, "Q"); }
     Mem& Fresh() { return *(fPlatform = std::make_unique<Mem>(fFw)); }
 
     // Adds the rules under the names in turn; answers the rules of the firewall.
     std::list<MemRule>& AddOpeningRules(const string8& iPath, const std::vector<string8>& iNames)
     {
-        for (const RuleTuple& tuple : spExpectedTuples(iPath))
+        for (const RuleTuple& tuple : sOpeningRuleTuples(iPath))
             fFw.fRules.push_back({iNames[fFw.fRules.size() % iNames.size()], tuple});
         return fFw.fRules;
     }
@@ -227,7 +228,7 @@ TEST_F(Firewall, IsEnabledCountsOnlyProfilesInForce)
 // rules that cannot be read, count for nothing and the pass goes on after them.
 TEST_F(Firewall, IsOpenNeedsAllFourRulesAsMadeUnderAnyNames)
 {
-    fRules = {{"unreadable", *spExpectedTuples(kApp).begin(), true}};
+    fRules = {{"unreadable", *sOpeningRuleTuples(kApp).begin(), true}};
     fFw.fNonRules = 2;
     AddOpeningRules(kApp, {"one", "two", "", "one"});
     EXPECT_TRUE(IsOpen());
@@ -277,9 +278,9 @@ TEST_F(Firewall, InvalidUTF8AnswersFalseAndChangesNothing)
     for (bool ruleBased : {true, false})
     {
         fFw.fRuleBased = ruleBased;
-        EXPECT_FALSE(spIsOpen(Fresh(), badApp)) << ruleBased;
+        EXPECT_FALSE(sIsFirewallOpenFor(Fresh(), badApp)) << ruleBased;
         for (const auto& c : cases)
-            EXPECT_FALSE(spOpenFor(Fresh(), c.first, c.second)) << ruleBased << c.second;
+            EXPECT_FALSE(sOpenFirewallFor(Fresh(), c.first, c.second)) << ruleBased << c.second;
     }
     EXPECT_TRUE(fFw.fNewRules.empty() && fFw.fNewApps.empty());
     EXPECT_EQ(4u, RulesNamed("Q"));

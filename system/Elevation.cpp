@@ -2,15 +2,13 @@
 // interfaces, converted once here for every platform. Only texts that the conversion carries
 // over unchanged get that far.
 
-#include "native/win/Elevation.h"
+#include "system/Elevation.h"
 
-#include "native/win/Platform_Elevation.h"
+#include "system/platform/Platform_Elevation.h"
 
 namespace quillane
 {
-namespace native
-{
-namespace win
+namespace system
 {
 
 using namespace Morvek;
@@ -26,12 +24,11 @@ bool spIsPassable(const string8& iText)
 
 } // namespace
 
-void sRunElevated(const string8& iExePath, const string8& iCmdLine)
+void sRunProgramElevated(const string8& iExePath, const string8& iCmdLine)
 {
     if (spIsPassable(iExePath) && spIsPassable(iCmdLine))
-        sLaunchElevatedAndWait(sUTF16FromUTF8(iExePath), sUTF16FromUTF8(iCmdLine));
+        Platform::sElevation_LaunchAndWait(sUTF16FromUTF8(iExePath), sUTF16FromUTF8(iCmdLine));
 }
 
-} // namespace win
-} // namespace native
+} // namespace system
 } // namespace quillane

@@ -1,12 +1,12 @@
 // The Windows parameter splitting: the C runtime's documented cases and the corners around them;
 // the reading of pkexec's version.
 
-#include "native/win/CommandLine.h"
+#include "system/CommandLine.h"
 
 #include <gtest/gtest.h>
 
-using quillane::native::win::sPkexecTakesKeepCwd;
-using quillane::native::win::sSplitCommandLine;
+using quillane::system::sPkexecTakesKeepCwd;
+using quillane::system::sSplitCommandLine;
 
 namespace
 {

@@ -2,14 +2,11 @@
 // Runs on the interpreter thread that constructed it; PyEval_SaveThread and PyEval_RestoreThread
 // have the same form in Python 2.7 and 3.
 
-#include "morvek/ZUtil_Python.h"
+#include "native/ThreadStateReleaser.h"
 
-#define PY_SSIZE_T_CLEAN 1
-#include <Python.h>
-
-namespace Morvek
+namespace quillane
 {
-namespace ZUtil_Python
+namespace native
 {
 
 ThreadStateReleaser::ThreadStateReleaser() : fState(PyEval_SaveThread()) {}
@@ -38,5 +35,5 @@ void ThreadStateReleaser::Release()
     fState = PyEval_SaveThread();
 }
 
-} // namespace ZUtil_Python
-} // namespace Morvek
+} // namespace native
+} // namespace quillane

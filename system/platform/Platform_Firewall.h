@@ -16,8 +16,8 @@
 // -1). Nothing here is shared between threads: a platform object belongs to the thread that made
 // it.
 
-#ifndef QUILLANE_NATIVE_WIN_PLATFORM_FIREWALL_H
-#define QUILLANE_NATIVE_WIN_PLATFORM_FIREWALL_H
+#ifndef QUILLANE_SYSTEM_PLATFORM_PLATFORM_FIREWALL_H
+#define QUILLANE_SYSTEM_PLATFORM_PLATFORM_FIREWALL_H
 
 #include "morvek/ZStrim.h"
 
@@ -26,9 +26,9 @@
 
 namespace quillane
 {
-namespace native
+namespace system
 {
-namespace win
+namespace Platform
 {
 
 using Morvek::string8;
@@ -168,10 +168,10 @@ class FwPlatform
 };
 
 // The system's firewall, ready for one operation on the calling thread.
-std::unique_ptr<FwPlatform> sNewFwPlatform();
+std::unique_ptr<FwPlatform> sFirewall_Connect();
 
-} // namespace win
-} // namespace native
+} // namespace Platform
+} // namespace system
 } // namespace quillane
 
-#endif // QUILLANE_NATIVE_WIN_PLATFORM_FIREWALL_H
+#endif // QUILLANE_SYSTEM_PLATFORM_PLATFORM_FIREWALL_H

@@ -3,13 +3,13 @@
 // platform offers the rule-based generation with no policy to be had: every operation finds the
 // policy missing and answers false through that path.
 
-#include "native/win/Platform_Firewall.h"
+#include "system/platform/Platform_Firewall.h"
 
 namespace quillane
 {
-namespace native
+namespace system
 {
-namespace win
+namespace Platform
 {
 
 namespace
@@ -30,11 +30,11 @@ class FwPlatform_POSIX : public FwPlatform
 
 } // namespace
 
-std::unique_ptr<FwPlatform> sNewFwPlatform()
+std::unique_ptr<FwPlatform> sFirewall_Connect()
 {
     return std::make_unique<FwPlatform_POSIX>();
 }
 
-} // namespace win
-} // namespace native
+} // namespace Platform
+} // namespace system
 } // namespace quillane
