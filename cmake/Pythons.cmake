@@ -97,7 +97,6 @@ function(qn_add_python_extension target module major include_dir)
     VISIBILITY_INLINES_HIDDEN ON)
   # The interpreter's headers are not ours to keep warning-free.
   target_include_directories(${target} SYSTEM PRIVATE "${include_dir}")
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/native)
   # Nor are the static libraries linked in exported: another module in the process could
   # otherwise bind to (or interpose on) our support library's symbols.
   target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)

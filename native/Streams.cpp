@@ -31,14 +31,14 @@
 
 namespace quillane
 {
+namespace native
+{
 
 namespace
 {
 
 using Morvek::ZRef;
-using native::ThreadStateReleaser;
 using UTP::StreamerRW;
-namespace py = native::py;
 
 // The live streams by handle. Numbers are handed out in increasing order (wrapping past INT_MAX
 // to 1, skipping live ones), so a closed handle does not at once name a new stream.
@@ -127,7 +127,7 @@ HandleTable& spHandles()
 // means the local host.
 std::string spHost(PyObject* iHost)
 {
-    if (std::optional<std::string> bytes = native::sAsOptionalString(iHost))
+    if (std::optional<std::string> bytes = sAsOptionalString(iHost))
         return *bytes;
     if (py::sIsNone(iHost))
         return "127.0.0.1";
@@ -149,7 +149,7 @@ class SignalCheck : public UTP::Interruption
         const bool raised = py::sRunSignalHandlers();
         fReleaser.Release();
         if (raised)
-            throw native::PythonError();
+            throw PythonError();
     }
 
   private:
@@ -162,7 +162,7 @@ PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
 {
     int theSocket, port, listen;
     PyObject* hostObject;
-    native::sRequireParsed(
+    sRequireParsed(
         PyArg_ParseTuple(iArgs, "iOii", &theSocket, &hostObject, &port, &listen));
     // A listening call ignores host and port.
     const std::string host = listen ? std::string() : spHost(hostObject);
@@ -202,7 +202,7 @@ PyObject* sUTP_Make(PyObject*, PyObject* iArgs)
 PyObject* sUTP_Close(PyObject*, PyObject* iArgs)
 {
     int handle;
-    native::sRequireParsed(PyArg_ParseTuple(iArgs, "i", &handle));
+    sRequireParsed(PyArg_ParseTuple(iArgs, "i", &handle));
     if (!handle)
         return nullptr;
     ThreadStateReleaser releaser;
@@ -214,7 +214,7 @@ PyObject* sUTP_Close(PyObject*, PyObject* iArgs)
 PyObject* sUTP_Read(PyObject*, PyObject* iArgs)
 {
     int handle, count;
-    native::sRequireParsed(PyArg_ParseTuple(iArgs, "ii", &handle, &count));
+    sRequireParsed(PyArg_ParseTuple(iArgs, "ii", &handle, &count));
     if (!handle)
         return nullptr;
     ThreadStateReleaser releaser;
@@ -239,7 +239,7 @@ PyObject* sUTP_Write(PyObject*, PyObject* iArgs)
 {
     int handle;
     PyObject* data;
-    native::sRequireParsed(PyArg_ParseTuple(iArgs, "iO", &handle, &data));
+    sRequireParsed(PyArg_ParseTuple(iArgs, "iO", &handle, &data));
     if (!py::sIsString(data) || !handle)
         return nullptr;
     // The argument tuple keeps the (immutable) string alive for the whole call, so its bytes
@@ -262,4 +262,5 @@ PyObject* sUTP_SetTimeout(PyObject*, PyObject*)
     return nullptr;
 }
 
+} // namespace native
 } // namespace quillane

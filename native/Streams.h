@@ -15,6 +15,8 @@
 
 namespace quillane
 {
+namespace native
+{
 
 PyObject* sUTP_Make(PyObject* iModule, PyObject* iArgs);
 PyObject* sUTP_Close(PyObject* iModule, PyObject* iArgs);
@@ -22,6 +24,7 @@ PyObject* sUTP_Read(PyObject* iModule, PyObject* iArgs);
 PyObject* sUTP_Write(PyObject* iModule, PyObject* iArgs);
 PyObject* sUTP_SetTimeout(PyObject* iModule, PyObject* iArgs);
 
+} // namespace native
 } // namespace quillane
 
 #endif // QUILLANE_NATIVE_STREAMS_H
