@@ -1,11 +1,7 @@
 // The cryptographic functions of the module: random bytes, secret-key and public-key
-// authenticated encryption, and signatures, over libsodium.
-//
-// Layouts (bytes):
-//   cipher text    = nonce (24) | authenticator (16) | encrypted bytes (n)      -> n + 40
-//   signed message = signature (64) | message (n)                              -> n + 64
-//   keys, seeds and verify keys are 32 bytes.
-// Every argument is checked for type and exact length, in argument order, before any work.
+// authenticated encryption, and signatures, over libsodium. Their layouts, checks and messages
+// are the interpreter-free core's (native/core/Crypto.h); "a string" is the interpreter's byte
+// string or a subclass of it (native/Interpreter.h).
 
 #ifndef QUILLANE_NATIVE_CRYPTO_H
 #define QUILLANE_NATIVE_CRYPTO_H

@@ -1,9 +1,11 @@
-# The cryptographic functions: layouts, check order and messages, tamper resistance, nonces.
-# Runs unchanged under Python 2.7 (byte strings are str) and Python 3 (bytes).
+# The cryptographic functions as Python sees them: check order and messages, what counts as a
+# string, results and their types, nonces after a fork. The layouts, the refusal of tampered
+# messages and the random draws are the interpreter-free core's, tested in C++ on Linux and under
+# Wine (core/Crypto_test.cpp). Runs unchanged under Python 2.7 (byte strings are str) and
+# Python 3 (bytes).
 
 import os
 import sys
-import threading
 import unittest
 
 import quillane_native as q
@@ -50,12 +52,6 @@ AFTER_CHECKS = [
 ]
 
 
-def flip(data, index):
-    arr = bytearray(data)
-    arr[index] ^= 0x01
-    return bytes(arr)
-
-
 class Crypto(unittest.TestCase):
     def assertMessage(self, message, fn, *args):
         with self.assertRaises(RuntimeError) as cm:
@@ -81,66 +77,27 @@ class Crypto(unittest.TestCase):
         for fn, args, message in AFTER_CHECKS:
             self.assertMessage(message, fn, *args)
 
-    def test_round_trips_and_layouts(self):
+    def test_round_trips_and_results(self):
         class Sub(bytes):  # a subclass is a string too
             pass
         key = q.Crypto_Symmetric_GenerateKey(1, "x", None)  # generators ignore their arguments
         (a_priv, a_pub), (b_priv, b_pub) = q.Crypto_PK_GenerateKeys(1), q.Crypto_PK_GenerateKeys()
         vk = q.Crypto_Sign_GetVerifyKey(SEED)
-        self.assertNotEqual(vk, q.Crypto_Sign_GetVerifyKey(KEY))
-        for plain in (b(""), b("a\x00b\x00"), bytes(bytearray(range(256))) * 300):
-            c = q.Crypto_Symmetric_Encrypt(Sub(key), Sub(plain))
-            self.assertEqual((len(c), q.Crypto_Symmetric_Decrypt(key, Sub(c))),
-                             (len(plain) + 40, plain))
-            c = q.Crypto_PK_Encrypt(a_priv, b_pub, plain)
-            self.assertEqual((len(c), q.Crypto_PK_Decrypt(b_priv, a_pub, c)),
-                             (len(plain) + 40, plain))
-            signed = q.Crypto_Sign_Sign(SEED, plain)
-            self.assertEqual((signed[64:], q.Crypto_Sign_Verify(vk, signed)), (plain, plain))
-
-    def test_any_changed_byte_or_other_key_fails(self):
-        key = q.Crypto_Symmetric_GenerateKey()
-        (a_priv, a_pub), (b_priv, b_pub) = q.Crypto_PK_GenerateKeys(), q.Crypto_PK_GenerateKeys()
-        m = b("attack at dawn")
-        sealed = [  # opener, its keys, other keys, sealed bytes, the failure
-            (q.Crypto_Symmetric_Decrypt, [key], [[KEY]], q.Crypto_Symmetric_Encrypt(key, m),
-             "Got error from crypto_secretbox_open"),
-            (q.Crypto_PK_Decrypt, [b_priv, a_pub], [[KEY, a_pub], [b_priv, KEY]],
-             q.Crypto_PK_Encrypt(a_priv, b_pub, m), "Got error from crypto_box_open"),
-            (q.Crypto_Sign_Verify, [q.Crypto_Sign_GetVerifyKey(SEED)],
-             [[q.Crypto_Sign_GetVerifyKey(KEY)]], q.Crypto_Sign_Sign(SEED, m),
-             "Got error from crypto_sign_open"),
-        ]
-        for fn, keys, others, data, message in sealed:
-            for bad in [flip(data, i) for i in range(len(data))] + [data + b("z"), data[:-1]]:
-                self.assertMessage(message, fn, *keys + [bad])
-            for other in others:
-                self.assertMessage(message, fn, *other + [data])
-
-    def test_random(self):
+        plain = b("a\x00b\x00")
+        c = q.Crypto_Symmetric_Encrypt(Sub(key), Sub(plain))
+        self.assertEqual((len(c), q.Crypto_Symmetric_Decrypt(key, Sub(c))),
+                         (len(plain) + 40, plain))
+        c = q.Crypto_PK_Encrypt(a_priv, b_pub, plain)
+        self.assertEqual(q.Crypto_PK_Decrypt(b_priv, a_pub, c), plain)
+        signed = q.Crypto_Sign_Sign(SEED, plain)
+        self.assertEqual((signed[64:], q.Crypto_Sign_Verify(vk, signed)), (plain, plain))
         self.assertIsNone(q.Crypto_Random(0))
-        for n in (1, 32, 256, 257, 65536):
-            r = q.Crypto_Random(n)
-            self.assertEqual((type(r), len(r)), (bytes, n))
-            if n >= 32:
-                self.assertNotEqual(r, q.Crypto_Random(n))
-        # Large counts are expanded from a fresh seed: all of it, every byte value, no repeats.
-        self.assertEqual(len(set(bytearray(r))), 256)
-        self.assertNotEqual(r[:32768], r[32768:])
+        results = [key, a_priv, a_pub, vk, c, signed, q.Crypto_Random(257)]
+        self.assertEqual([type(r) for r in results], [bytes] * 7)
+        self.assertEqual(len(results[-1]), 257)
 
     def nonces(self, count):
         return [q.Crypto_Symmetric_Encrypt(KEY, b(""))[:24] for _ in range(count)]
-
-    def test_nonces_never_repeat_across_threads(self):
-        drawn = []
-        threads = [threading.Thread(target=lambda: drawn.extend(self.nonces(500)))
-                   for _ in range(4)]
-        for t in threads:
-            t.start()
-        drawn.extend(self.nonces(500))
-        for t in threads:
-            t.join()
-        self.assertEqual(len(set(drawn)), 2500)
 
     @unittest.skipUnless(hasattr(os, "fork"), "needs fork")
     def test_forked_child_draws_other_nonces(self):
