@@ -1,5 +1,10 @@
 // Interpreter layer: the one place that knows whether the module is compiled for Python 2.7 or
-// Python 3. Everything else in the module speaks to the interpreter through these helpers.
+// Python 3, and for Python 3 whether against the full interface (the Linux module) or against
+// the stable ABI (Py_LIMITED_API, the Windows module, one file for every Python 3 from 3.7 on).
+// Everything else in the module speaks to the interpreter through these helpers.
+//
+// The stable ABI hides the layouts of strings and tuples and has no PyUnicode_AsUTF8AndSize
+// before 3.10: there the helpers reach them through the interpreter's functions.
 //
 // "A string" is the interpreter's byte-string type or a subclass of it: `str` in 2.7, `bytes`
 // in 3. Text objects (2.7's `unicode`, 3's `str`) are not strings. Every helper here is called
@@ -31,7 +36,34 @@ namespace py
 #define QN_PY_STRING_FLAG Py_TPFLAGS_STRING_SUBCLASS
 #endif
 
-// True for the byte-string type and its subclasses, tested by the type's subclass flag.
+#if defined(Py_LIMITED_API)
+#define QN_PY_LIMITED 1
+#else
+#define QN_PY_LIMITED 0
+#endif
+
+// Owns one reference; drops it unless released. Keeps partial results from leaking on throw.
+class Ref
+{
+  public:
+    explicit Ref(PyObject* iObject) : fObject(iObject) {}
+    ~Ref() { Py_XDECREF(fObject); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    PyObject* Get() const { return fObject; }
+    PyObject* Release()
+    {
+        PyObject* result = fObject;
+        fObject = nullptr;
+        return result;
+    }
+
+  private:
+    PyObject* fObject;
+};
+
+// True for the byte-string type and its subclasses, tested by the type's subclass flag (read
+// through PyType_GetFlags under the stable ABI).
 inline bool sIsString(PyObject* iObject)
 {
     return iObject && PyType_FastSubclass(Py_TYPE(iObject), QN_PY_STRING_FLAG);
@@ -40,7 +72,9 @@ inline bool sIsString(PyObject* iObject)
 // The object's own buffer and size; only valid for objects that pass sIsString.
 inline const unsigned char* sStringData(PyObject* iString)
 {
-#if QN_PY3
+#if QN_PY_LIMITED
+    return reinterpret_cast<const unsigned char*>(PyBytes_AsString(iString));
+#elif QN_PY3
     return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(iString));
 #else
     return reinterpret_cast<const unsigned char*>(PyString_AS_STRING(iString));
@@ -49,7 +83,9 @@ inline const unsigned char* sStringData(PyObject* iString)
 
 inline size_t sStringSize(PyObject* iString)
 {
-#if QN_PY3
+#if QN_PY_LIMITED
+    return static_cast<size_t>(PyBytes_Size(iString));
+#elif QN_PY3
     return static_cast<size_t>(PyBytes_GET_SIZE(iString));
 #else
     return static_cast<size_t>(PyString_GET_SIZE(iString));
@@ -88,15 +124,12 @@ inline PyObject* sNewStringToFill(size_t iSize, unsigned char*& oData)
         sThrowBadAlloc();
 #if QN_PY3
     PyObject* result = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(iSize));
-    if (!result)
-        sThrowBadAlloc();
-    oData = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(result));
 #else
     PyObject* result = PyString_FromStringAndSize(nullptr, Py_ssize_t(iSize));
+#endif
     if (!result)
         sThrowBadAlloc();
-    oData = reinterpret_cast<unsigned char*>(PyString_AS_STRING(result));
-#endif
+    oData = const_cast<unsigned char*>(sStringData(result));
     return result;
 }
 
@@ -136,14 +169,17 @@ inline TextResult sTextAsUTF8(PyObject* iObject, std::string& oUTF8)
 {
     if (!iObject || !PyUnicode_Check(iObject))
         return eText_NotText;
-#if QN_PY3
+#if QN_PY3 && !QN_PY_LIMITED
+    // The text's own cached UTF-8 form: no copy.
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(iObject, &size);
 #else
-    // 2.7 encodes a lone surrogate like any other code point, so this fails only for memory.
-    PyObject* encoded = PyUnicode_AsUTF8String(iObject);
-    const Py_ssize_t size = encoded ? PyString_GET_SIZE(encoded) : 0;
-    const char* data = encoded ? PyString_AS_STRING(encoded) : nullptr;
+    // A new byte string. 2.7 encodes a lone surrogate like any other code point, so this fails
+    // only for memory there; Python 3 refuses one.
+    Ref encoded(PyUnicode_AsUTF8String(iObject));
+    const size_t size = encoded.Get() ? sStringSize(encoded.Get()) : 0;
+    const char* data =
+        encoded.Get() ? reinterpret_cast<const char*>(sStringData(encoded.Get())) : nullptr;
 #endif
     if (!data)
     {
@@ -152,20 +188,7 @@ inline TextResult sTextAsUTF8(PyObject* iObject, std::string& oUTF8)
         PyErr_Clear();
         return eText_Unencodable;
     }
-    try
-    {
-        oUTF8.assign(data, size_t(size));
-    }
-    catch (...)
-    {
-#if !QN_PY3
-        Py_DECREF(encoded);
-#endif
-        throw;
-    }
-#if !QN_PY3
-    Py_DECREF(encoded);
-#endif
+    oUTF8.assign(data, size_t(size));
     return eText_Converted;
 }
 
@@ -191,39 +214,34 @@ inline PyObject* sNewPairStealing(PyObject* iFirst, PyObject* iSecond)
         Py_DECREF(iSecond);
         sThrowBadAlloc();
     }
+#if QN_PY_LIMITED
+    // Cannot fail: a new tuple, indices within it.
+    PyTuple_SetItem(result, 0, iFirst);
+    PyTuple_SetItem(result, 1, iSecond);
+#else
     PyTuple_SET_ITEM(result, 0, iFirst);
     PyTuple_SET_ITEM(result, 1, iSecond);
+#endif
     return result;
 }
-
-// Owns one reference; drops it unless released. Keeps partial results from leaking on throw.
-class Ref
-{
-  public:
-    explicit Ref(PyObject* iObject) : fObject(iObject) {}
-    ~Ref() { Py_XDECREF(fObject); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    PyObject* Get() const { return fObject; }
-    PyObject* Release()
-    {
-        PyObject* result = fObject;
-        fObject = nullptr;
-        return result;
-    }
-
-  private:
-    PyObject* fObject;
-};
 
 // Unpacks exactly iCount positional arguments as borrowed objects: the "O"-letters case of the
 // argument parser without its format-string walk. False on any other count.
 inline bool sUnpackObjects(PyObject* iArgs, Py_ssize_t iCount, PyObject** oObjects)
 {
-    if (!iArgs || !PyTuple_Check(iArgs) || PyTuple_GET_SIZE(iArgs) != iCount)
+    if (!iArgs || !PyTuple_Check(iArgs))
+        return false;
+#if QN_PY_LIMITED
+    if (PyTuple_Size(iArgs) != iCount)
+        return false;
+    for (Py_ssize_t x = 0; x < iCount; ++x)
+        oObjects[x] = PyTuple_GetItem(iArgs, x);
+#else
+    if (PyTuple_GET_SIZE(iArgs) != iCount)
         return false;
     for (Py_ssize_t x = 0; x < iCount; ++x)
         oObjects[x] = PyTuple_GET_ITEM(iArgs, x);
+#endif
     return true;
 }
 
