@@ -19,6 +19,9 @@ test=(
   # and Wine to run the 64-bit test programs. Only amd64 packages: the i386 architecture is
   # never enabled (32-bit builds are compiled and linked, not run).
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+  # Their binutils, named for the Windows module: dlltool makes the interpreters' import
+  # libraries, strip and objdump make and read build/dist/.
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   # libsodium for Windows, from Debian's source package (apt-get source, autoreconf).
   dpkg-dev autoconf automake libtool
 )
