@@ -82,19 +82,16 @@ class Crypto(unittest.TestCase):
             pass
         key = q.Crypto_Symmetric_GenerateKey(1, "x", None)  # generators ignore their arguments
         (a_priv, a_pub), (b_priv, b_pub) = q.Crypto_PK_GenerateKeys(1), q.Crypto_PK_GenerateKeys()
-        vk = q.Crypto_Sign_GetVerifyKey(SEED)
-        plain = b("a\x00b\x00")
-        c = q.Crypto_Symmetric_Encrypt(Sub(key), Sub(plain))
-        self.assertEqual((len(c), q.Crypto_Symmetric_Decrypt(key, Sub(c))),
-                         (len(plain) + 40, plain))
-        c = q.Crypto_PK_Encrypt(a_priv, b_pub, plain)
-        self.assertEqual(q.Crypto_PK_Decrypt(b_priv, a_pub, c), plain)
-        signed = q.Crypto_Sign_Sign(SEED, plain)
-        self.assertEqual((signed[64:], q.Crypto_Sign_Verify(vk, signed)), (plain, plain))
+        plain, vk = b("a\x00b\x00"), q.Crypto_Sign_GetVerifyKey(SEED)
+        sealed = [q.Crypto_Symmetric_Encrypt(Sub(key), Sub(plain)),
+                  q.Crypto_PK_Encrypt(a_priv, b_pub, plain), q.Crypto_Sign_Sign(SEED, plain)]
+        self.assertEqual([q.Crypto_Symmetric_Decrypt(key, Sub(sealed[0])),
+                          q.Crypto_PK_Decrypt(b_priv, a_pub, sealed[1]),
+                          q.Crypto_Sign_Verify(vk, sealed[2])], [plain] * 3)
         self.assertIsNone(q.Crypto_Random(0))
-        results = [key, a_priv, a_pub, vk, c, signed, q.Crypto_Random(257)]
-        self.assertEqual([type(r) for r in results], [bytes] * 7)
-        self.assertEqual(len(results[-1]), 257)
+        results = [key, a_priv, a_pub, vk, q.Crypto_Random(257)] + sealed
+        self.assertEqual([(type(r), len(r)) for r in results],
+                         [(bytes, 32)] * 4 + [(bytes, 257), (bytes, 44), (bytes, 44), (bytes, 68)])
 
     def nonces(self, count):
         return [q.Crypto_Symmetric_Encrypt(KEY, b(""))[:24] for _ in range(count)]

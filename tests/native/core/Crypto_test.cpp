@@ -1,7 +1,6 @@
-// The cryptography's interpreter-free core (native/core/Crypto.h) as both builds of the module
-// call it, on Linux and under Wine: the order of the argument checks and their messages, the
-// layouts of the results against libsodium's own functions, the refusal of any changed byte or
-// other key, and the random draws (nonces across threads, large counts).
+// The cryptography's interpreter-free core (native/core/Crypto.h), on Linux and under Wine: the
+// argument checks in their order with their messages, the layouts against libsodium's own
+// functions, the refusal of any changed byte or other key, the random draws.
 
 #include "native/core/Crypto.h"
 
@@ -16,12 +15,17 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace quillane::native::core;
 
 namespace
 {
+
+// A string's bytes for libsodium to read (u) or write (w).
+const auto u = [](const auto& s) { return reinterpret_cast<const unsigned char*>(s.data()); };
+const auto w = [](std::string& s) { return reinterpret_cast<unsigned char*>(&s[0]); };
 
 // The results of one call. A deque: the room of an earlier result stays where it is.
 struct Kept : Results
@@ -30,14 +34,9 @@ struct Kept : Results
     unsigned char* Add(size_t iSize) override
     {
         f.emplace_back(iSize, '\0');
-        return reinterpret_cast<unsigned char*>(&f.back()[0]);
+        return w(f.back());
     }
 };
-
-const unsigned char* u(const std::string& iBytes)
-{
-    return reinterpret_cast<const unsigned char*>(iBytes.data());
-}
 
 // Arguments as the module gets them: byte strings, or (nullopt) anything else.
 using Args = std::vector<std::optional<std::string>>;
@@ -65,22 +64,12 @@ std::deque<std::string> sCall(Function iFunction, const Args& iArgs)
     return kept.f;
 }
 
-// What the module's caller would read: the message, "bad allocation" or "no failure".
+// What the module's caller would read: the message, "bad allocation" or "no exception".
 std::string sFailure(Function iFunction, const Args& iArgs)
 {
-    try
-    {
-        sCall(iFunction, iArgs);
-    }
-    catch (const std::bad_alloc&)
-    {
-        return "bad allocation";
-    }
-    catch (const std::runtime_error& ex)
-    {
-        return ex.what();
-    }
-    return "no failure";
+    const std::string what =
+        quillane::test::sWhat<std::exception>([&] { sCall(iFunction, iArgs); });
+    return what == std::bad_alloc().what() ? "bad allocation" : what;
 }
 
 const std::string kKey(32, 'k'), kSeed(32, 's'), kZeros(64, '\0');
@@ -140,89 +129,72 @@ TEST_F(CryptoCore, ResultsHaveTheLayoutsOfTheLibrarysFunctions)
     sSymmetric_GenerateKey(made);
     sPK_GenerateKeys(made);
     sPK_GenerateKeys(made);
-    ASSERT_EQ(made.f.size(), 5u);
-    const std::string key = made.f[0], aPriv = made.f[1], aPub = made.f[2], bPriv = made.f[3],
-                      bPub = made.f[4], vk = sCall(kVerifyKey, {kSeed}).at(0);
-    unsigned char pub[32], verifyKey[32], signingKey[64];
-    crypto_scalarmult_base(pub, u(aPriv));
-    crypto_sign_seed_keypair(verifyKey, signingKey, u(kSeed));
-    EXPECT_EQ(aPub, std::string(reinterpret_cast<char*>(pub), 32));
-    EXPECT_EQ(vk, std::string(reinterpret_cast<char*>(verifyKey), 32));
+    const std::string key = made.f.at(0), aPriv = made.f.at(1), aPub = made.f.at(2),
+                      bPriv = made.f.at(3), bPub = made.f.at(4),
+                      vk = sCall(kVerifyKey, {kSeed}).at(0);
+    std::string pub(32, '\0'), verifyKey(32, '\0'), signingKey(64, '\0');
+    crypto_scalarmult_base(w(pub), u(aPriv));
+    crypto_sign_seed_keypair(w(verifyKey), w(signingKey), u(kSeed));
+    EXPECT_EQ(aPub, pub);
+    EXPECT_EQ(vk, verifyKey);
 
     for (const std::string& plain :
          {std::string(), std::string("a\0b", 3), std::string(76800, 'p')})
     {
-        // nonce | the combined-mode output, which the library opens by itself.
+        // nonce | the combined-mode output, which the library opens by itself; signatures are
+        // deterministic, crypto_sign's own bytes.
         const std::string c = sCall(kSymEncrypt, {key, plain}).at(0),
-                          pc = sCall(kPKEncrypt, {aPriv, bPub, plain}).at(0);
+                          pc = sCall(kPKEncrypt, {aPriv, bPub, plain}).at(0),
+                          sm = sCall(kSign, {kSeed, plain}).at(0);
         ASSERT_EQ(c.size(), plain.size() + 40);
-        ASSERT_EQ(pc.size(), plain.size() + 40);
-        std::string out(plain.size(), '\0'), pout = out;
-        auto* o = reinterpret_cast<unsigned char*>(&out[0]);
-        auto* po = reinterpret_cast<unsigned char*>(&pout[0]);
-        EXPECT_EQ(0, crypto_secretbox_open_easy(o, u(c) + 24, c.size() - 24, u(c), u(key)));
-        EXPECT_EQ(0,
-                  crypto_box_open_easy(po, u(pc) + 24, pc.size() - 24, u(pc), u(aPub), u(bPriv)));
+        ASSERT_EQ(pc.size(), c.size());
+        std::string out(plain.size(), '\0'), pout = out, signedMessage(plain.size() + 64, '\0');
+        EXPECT_EQ(0, crypto_secretbox_open_easy(w(out), u(c) + 24, c.size() - 24, u(c), u(key)));
+        EXPECT_EQ(
+            0, crypto_box_open_easy(w(pout), u(pc) + 24, pc.size() - 24, u(pc), u(aPub), u(bPriv)));
+        crypto_sign(w(signedMessage), nullptr, u(plain), plain.size(), u(signingKey));
+        EXPECT_EQ(sm, signedMessage);
         EXPECT_EQ((std::vector<std::string>{out, pout, sCall(kSymDecrypt, {key, c}).at(0),
-                                            sCall(kPKDecrypt, {bPriv, aPub, pc}).at(0)}),
-                  std::vector<std::string>(4, plain));
-
-        // Signatures are deterministic: crypto_sign's own bytes.
-        std::string expected(plain.size() + 64, '\0');
-        crypto_sign(reinterpret_cast<unsigned char*>(&expected[0]), nullptr, u(plain), plain.size(),
-                    signingKey);
-        const std::string sm = sCall(kSign, {kSeed, plain}).at(0);
-        EXPECT_EQ(sm, expected);
-        EXPECT_EQ(sCall(kVerify, {vk, sm}).at(0), plain);
+                                            sCall(kPKDecrypt, {bPriv, aPub, pc}).at(0),
+                                            sCall(kVerify, {vk, sm}).at(0)}),
+                  std::vector<std::string>(5, plain));
     }
 }
 
 TEST_F(CryptoCore, AnyChangedByteOrOtherKeyIsRefused)
 {
     const std::string m = "attack at dawn", other(32, 'o');
-    Kept keys;
-    sPK_GenerateKeys(keys);
-    sPK_GenerateKeys(keys);
-    const std::string &aPriv = keys.f[0], &aPub = keys.f[1], &bPriv = keys.f[2], &bPub = keys.f[3];
+    Kept made;
+    sPK_GenerateKeys(made);
+    sPK_GenerateKeys(made);
+    const std::string &aPriv = made.f[0], &aPub = made.f[1], &bPriv = made.f[2], &bPub = made.f[3];
     const std::string vk = sCall(kVerifyKey, {kSeed}).at(0);
-    const struct
-    {
-        Function fOpen;
-        std::vector<Args> fKeys; // the right keys first, then others
-        std::string fSealed;
-        const char* fFailure;
-    } sealed[] = {
-        {kSymDecrypt,
-         {{kKey}, {other}},
-         sCall(kSymEncrypt, {kKey, m}).at(0),
-         "Got error from crypto_secretbox_open"},
+    // Each opener with its right keys first, then others, and what it opens.
+    const std::vector<std::tuple<Function, std::vector<Args>, std::string>> sealed = {
+        {kSymDecrypt, {{kKey}, {other}}, sCall(kSymEncrypt, {kKey, m}).at(0)},
         {kPKDecrypt,
          {{bPriv, aPub}, {other, aPub}, {bPriv, other}},
-         sCall(kPKEncrypt, {aPriv, bPub, m}).at(0),
-         "Got error from crypto_box_open"},
-        {kVerify,
-         {{vk}, {kKey}},
-         sCall(kSign, {kSeed, m}).at(0),
-         "Got error from crypto_sign_open"},
+         sCall(kPKEncrypt, {aPriv, bPub, m}).at(0)},
+        {kVerify, {{vk}, {kKey}}, sCall(kSign, {kSeed, m}).at(0)},
     };
-    for (const auto& s : sealed)
+    for (const auto& [function, keys, data] : sealed)
     {
-        const auto open = [&](Args iArgs, const std::string& iData)
+        const auto open = [f = function](Args iArgs, const std::string& iData)
         {
             iArgs.push_back(iData);
-            return sFailure(s.fOpen, iArgs);
+            return sFailure(f, iArgs);
         };
-        EXPECT_EQ(open(s.fKeys[0], s.fSealed), "no failure");
-        for (size_t k = 1; k < s.fKeys.size(); ++k)
-            EXPECT_EQ(open(s.fKeys[k], s.fSealed), s.fFailure);
-        EXPECT_EQ(open(s.fKeys[0], s.fSealed + "z"), s.fFailure);
-        EXPECT_EQ(open(s.fKeys[0], s.fSealed.substr(1)), s.fFailure);
-        for (size_t i = 0; i < s.fSealed.size(); ++i)
-        {
-            std::string changed = s.fSealed;
-            changed[i] ^= 0x01;
-            EXPECT_EQ(open(s.fKeys[0], changed), s.fFailure) << i;
-        }
+        // The library's refusal (its messages: ArgumentsAreCheckedInOrderBeforeAnyWork).
+        const std::string refused = open(keys[1], data);
+        EXPECT_EQ(refused.rfind("Got error from crypto_", 0), 0u) << refused;
+        EXPECT_EQ(open(keys[0], data), "no exception");
+        std::vector<std::string> changed = {data + "z", data.substr(1)};
+        for (size_t i = 0; i < data.size(); ++i)
+            changed.push_back(data), changed.back()[i] ^= 0x01;
+        for (const std::string& bad : changed)
+            EXPECT_EQ(open(keys[0], bad), refused);
+        for (size_t k = 2; k < keys.size(); ++k)
+            EXPECT_EQ(open(keys[k], data), refused);
     }
 }
 
@@ -244,24 +216,21 @@ TEST_F(CryptoCore, NoncesNeverRepeatAcrossThreads)
 
 TEST_F(CryptoCore, RandomCounts)
 {
-    Kept none;
-    sRandom(0, none);
-    EXPECT_TRUE(none.f.empty());
-    EXPECT_THROW(sRandom(-1, none), std::bad_alloc);
-    for (int count : {1, 32, 256, 257, 65536})
-    {
-        Kept two;
-        sRandom(count, two);
-        sRandom(count, two);
-        ASSERT_EQ(two.f.size(), 2u);
-        EXPECT_EQ(two.f[0].size(), size_t(count));
-        EXPECT_TRUE(count < 32 || two.f[0] != two.f[1]) << count;
-    }
-    // A large count is expanded from a fresh seed: every byte value, no repeated half.
-    Kept large;
-    sRandom(65536, large);
-    EXPECT_EQ(std::set<char>(large.f[0].begin(), large.f[0].end()).size(), 256u);
-    EXPECT_NE(large.f[0].substr(0, 32768), large.f[0].substr(32768));
+    Kept kept;
+    sRandom(0, kept);
+    EXPECT_TRUE(kept.f.empty());
+    EXPECT_THROW(sRandom(-1, kept), std::bad_alloc);
+    const std::vector<int> counts = {1, 32, 32, 256, 256, 257, 65536, 65536};
+    for (int count : counts)
+        sRandom(count, kept);
+    for (size_t x = 0; x < counts.size(); ++x)
+        EXPECT_EQ(kept.f.at(x).size(), size_t(counts[x]));
+    // No two draws of 32 bytes or more alike; a large count is expanded from a fresh seed:
+    // every byte value, no repeated half.
+    EXPECT_EQ(std::set<std::string>(kept.f.begin() + 1, kept.f.end()).size(), counts.size() - 1);
+    const std::string& large = kept.f.back();
+    EXPECT_EQ(std::set<char>(large.begin(), large.end()).size(), 256u);
+    EXPECT_NE(large.substr(0, 32768), large.substr(32768));
 }
 
 } // namespace
