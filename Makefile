@@ -5,7 +5,8 @@
 #                (no pip install legs, no Windows legs)
 #   make test    every test, as CI runs it: the Linux tests, the pip install legs, and the
 #                Windows legs (the C++ tests cross-built for 64-bit Windows and run under Wine,
-#                the 32-bit build compiled and linked)
+#                the 32-bit build compiled and linked, the module for 32-bit Python 2.7 and
+#                64-bit Python 3 in build/dist/ with its import and export tables checked)
 #   make asan / make tsan   the Linux tests under AddressSanitizer+UBSan / ThreadSanitizer
 #   make bench   the benchmarks, printing ratios against their baselines
 #   make fuzz    the fuzz targets (clang)
