@@ -19,7 +19,7 @@
 
 #include "morvek/ZThread.h"
 #include "morvek/ZUtil_Python.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <climits>
 #include <memory>

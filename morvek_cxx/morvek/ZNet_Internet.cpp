@@ -4,7 +4,7 @@
 
 #include "morvek/ZNet_Internet.h"
 
-#include "morvek/platform/ZPlatform_Net.h"
+#include "morvek/platform/Platform_Net.h"
 
 namespace Morvek
 {

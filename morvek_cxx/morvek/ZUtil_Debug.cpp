@@ -4,8 +4,8 @@
 
 #include "morvek/ZStream.h"
 #include "morvek/ZStrim_Stream.h"
-#include "morvek/platform/ZPlatform_Debug.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Debug.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <algorithm>
 #include <cstdio>

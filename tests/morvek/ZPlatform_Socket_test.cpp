@@ -4,7 +4,7 @@
 // leave the socket's mode as set; one datagram at a time (an empty one too) with its whole source
 // address. Batch sends are tested with the Outbox (SocketBatch_test.cpp).
 
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 #include "TestUdp.h"
 

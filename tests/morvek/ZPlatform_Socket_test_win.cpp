@@ -4,7 +4,7 @@
 // nothing to the application's completion port. A reset report for an earlier send costs one
 // receive. The int interface needs socket handles that fit an int.
 
-#include "morvek/platform/ZPlatform_Socket_win.h"
+#include "morvek/platform/Platform_Socket_win.h"
 
 #include "TestUdp.h"
 #include "test_os.h"

@@ -4,8 +4,8 @@
 // ending a timed wait early, and thread-local isolation, are checked through ZThread.) Also the
 // tests' own Wine detection, which tests of what only real Windows has rely on.
 
-#include "morvek/platform/ZPlatform_Debug.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Debug.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include "TestUtil.h"
 #include "test_os.h"

@@ -16,8 +16,8 @@
 
 #include "morvek/ZLog.h"
 #include "morvek/ZNet_Internet.h"
-#include "morvek/platform/ZPlatform_Socket.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Socket.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <cstring>
 #include <new>

@@ -11,7 +11,7 @@
 // single datagrams, and after a refusal that says the system cannot segment (EINVAL, EIO,
 // ENOPROTOOPT, EOPNOTSUPP) the process sends without segmenting from then on.
 
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 #include <atomic>
 #include <cerrno>

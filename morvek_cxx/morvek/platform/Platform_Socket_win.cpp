@@ -26,8 +26,8 @@
 // cannot be passed in at all (the module's int conversion refuses it with OverflowError), so no
 // wrong socket is ever used.
 
-#include "morvek/platform/ZPlatform_Socket.h"
-#include "morvek/platform/ZPlatform_Socket_win.h"
+#include "morvek/platform/Platform_Socket.h"
+#include "morvek/platform/Platform_Socket_win.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1

@@ -1,10 +1,10 @@
 // Platform layer, name-lookup facility: the socket layer's process-wide start-up, the dotted
 // IPv4 address parser and the IPv4 resolver. Implemented in
-// ZPlatform_Net_<platform>.cpp, which the build picks. The parser and the resolver are safe to
+// Platform_Net_<platform>.cpp, which the build picks. The parser and the resolver are safe to
 // call from any thread; addresses are in host byte order.
 
-#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_NET_H
-#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_NET_H
+#ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_NET_H
+#define QUILLANE_MORVEK_PLATFORM_PLATFORM_NET_H
 
 #include <cstddef>
 #include <cstdint>
@@ -30,4 +30,4 @@ void sNet_ResolveIP4(const char* iName, size_t iMaxCount, std::vector<uint32_t>&
 } // namespace Platform
 } // namespace Morvek
 
-#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_NET_H
+#endif // QUILLANE_MORVEK_PLATFORM_PLATFORM_NET_H

@@ -3,7 +3,7 @@
 // error handle (plain WriteFile calls: no C runtime lock is taken on the fatal path), shown in a
 // message box, and the process is terminated.
 
-#include "morvek/platform/ZPlatform_Debug.h"
+#include "morvek/platform/Platform_Debug.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1

@@ -2,10 +2,10 @@
 // follows its readiness check, on its own, so that the Windows tests can drive it on a socket
 // with nothing waiting (which the check otherwise keeps it from seeing). Not for other callers.
 
-#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_WIN_H
-#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_WIN_H
+#ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_SOCKET_WIN_H
+#define QUILLANE_MORVEK_PLATFORM_PLATFORM_SOCKET_WIN_H
 
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 namespace Morvek
 {
@@ -22,4 +22,4 @@ ptrdiff_t sSocket_ReceivePosted(int iSocket, void* oBuffer, size_t iCapacity,
 } // namespace Platform
 } // namespace Morvek
 
-#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_WIN_H
+#endif // QUILLANE_MORVEK_PLATFORM_PLATFORM_SOCKET_WIN_H

@@ -1,6 +1,6 @@
 // Platform layer, datagram-socket facility: the few calls a runner needs on UDP sockets that the
 // application made and owns. Nothing here creates, binds, connects, closes or changes the mode of
-// a socket. Implemented in ZPlatform_Socket_<platform>.cpp, which the build picks.
+// a socket. Implemented in Platform_Socket_<platform>.cpp, which the build picks.
 //
 // A socket is named by the descriptor the application's runtime hands out (a file descriptor on
 // POSIX, a SOCKET value on Windows). Socket addresses are the system's own sockaddr layouts,
@@ -8,8 +8,8 @@
 // between calls except a per-thread scratch array inside sSocket_WaitReadable (and, on POSIX, a
 // process-wide note that the system refused segmented sends; see the _posix file).
 
-#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_H
-#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_H
+#ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_SOCKET_H
+#define QUILLANE_MORVEK_PLATFORM_PLATFORM_SOCKET_H
 
 #include <cstddef>
 #include <cstdint>
@@ -111,7 +111,7 @@ struct SendItem
 // Returns the number of datagrams the system accepted.
 size_t sSocket_SendBatch(int iSocket, const SendItem* iItems, size_t iCount);
 
-// The batch calls as loops over the single calls (ZPlatform_Socket.cpp): the batch calls of a
+// The batch calls as loops over the single calls (Platform_Socket.cpp): the batch calls of a
 // system without batch system calls, and the fallback of one that refuses them.
 size_t sSocket_ReceiveSingly(int iSocket, ReceiveSlot* ioSlots, size_t iCount);
 size_t sSocket_SendSingly(int iSocket, const SendItem* iItems, size_t iCount);
@@ -119,4 +119,4 @@ size_t sSocket_SendSingly(int iSocket, const SendItem* iItems, size_t iCount);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_SOCKET_H
+#endif // QUILLANE_MORVEK_PLATFORM_PLATFORM_SOCKET_H

@@ -2,7 +2,7 @@
 // condition variables on the monotonic clock, pthread keys, and the kernel thread id. Called
 // from any thread.
 
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <cerrno>
 #include <ctime>

@@ -1,8 +1,8 @@
-// Platform layer, threads facility, POSIX variant: the types of ZPlatform_Thread.h and its
-// inline hot paths (mutex acquire and release). Included only through ZPlatform_Thread.h.
+// Platform layer, threads facility, POSIX variant: the types of Platform_Thread.h and its
+// inline hot paths (mutex acquire and release). Included only through Platform_Thread.h.
 
-#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_POSIX_H
-#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_POSIX_H
+#ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_POSIX_H
+#define QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_POSIX_H
 
 #include <pthread.h>
 #include <cstdint>
@@ -37,4 +37,4 @@ inline void sMutex_Release(Mutex& ioMutex)
 } // namespace Platform
 } // namespace Morvek
 
-#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_POSIX_H
+#endif // QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_POSIX_H

@@ -1,22 +1,22 @@
 // Platform layer, threads facility: the operating-system calls behind ZThread.h. The types are
-// supplied by the variant header of the platform (ZPlatform_Thread_posix.h or _win.h); the
-// functions are implemented in ZPlatform_Thread_<platform>.cpp, which the build picks. Each
-// facility of the platform layer follows the same pattern: ZPlatform_<Facility>.h,
-// ZPlatform_<Facility>_posix.h and _win.h (types, inline hot paths), and
-// ZPlatform_<Facility>_posix.cpp and _win.cpp.
+// supplied by the variant header of the platform (Platform_Thread_posix.h or _win.h); the
+// functions are implemented in Platform_Thread_<platform>.cpp, which the build picks. Each
+// facility of the platform layer follows the same pattern: Platform_<Facility>.h,
+// Platform_<Facility>_posix.h and _win.h (types, inline hot paths), and
+// Platform_<Facility>_posix.cpp and _win.cpp.
 //
 // Failures of the primitives are not reported except where a result says so; a timed wait that
 // fails counts as a time-out. Everything may be called from any thread.
 
-#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_H
-#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_H
+#ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_H
+#define QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_H
 
 #include <cstdint>
 
 #if defined(_WIN32)
-#include "morvek/platform/ZPlatform_Thread_win.h"
+#include "morvek/platform/Platform_Thread_win.h"
 #elif defined(__unix__) || defined(__APPLE__)
-#include "morvek/platform/ZPlatform_Thread_posix.h"
+#include "morvek/platform/Platform_Thread_posix.h"
 #else
 #error "No threads layer for this platform"
 #endif
@@ -70,4 +70,4 @@ void sTLS_Set(uint32_t iSlot, void* iValue);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_H
+#endif // QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_H

@@ -2,7 +2,7 @@
 // inet_addr, the resolver getaddrinfo restricted to IPv4 (thread-safe, unlike gethostbyname),
 // asked for one socket type so that each address comes once.
 
-#include "morvek/platform/ZPlatform_Net.h"
+#include "morvek/platform/Platform_Net.h"
 
 #include <cstring>
 #include <memory>

@@ -3,7 +3,7 @@
 // variables over them, thread-local storage indexes, and the performance counter as the
 // monotonic clock. Windows 7 or later. Called from any thread.
 
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1

@@ -1,10 +1,10 @@
-// Platform layer, threads facility, Win32 variant: the types of ZPlatform_Thread.h. Included only
-// through ZPlatform_Thread.h. The system's objects are kept in storage of their size, so that
+// Platform layer, threads facility, Win32 variant: the types of Platform_Thread.h. Included only
+// through Platform_Thread.h. The system's objects are kept in storage of their size, so that
 // <windows.h> (and its macros) stays out of every file that uses a lock; only
-// ZPlatform_Thread_win.cpp sees the real types, and checks there that they fit.
+// Platform_Thread_win.cpp sees the real types, and checks there that they fit.
 
-#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_WIN_H
-#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_WIN_H
+#ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_WIN_H
+#define QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_WIN_H
 
 #include <cstdint>
 
@@ -31,4 +31,4 @@ void sMutex_Release(Mutex& ioMutex);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_THREAD_WIN_H
+#endif // QUILLANE_MORVEK_PLATFORM_PLATFORM_THREAD_WIN_H

@@ -2,7 +2,7 @@
 // /proc reports, text goes to standard error with plain write(2) calls (no stdio lock is taken on
 // the fatal path), and the process ends with _exit.
 
-#include "morvek/platform/ZPlatform_Debug.h"
+#include "morvek/platform/Platform_Debug.h"
 
 #include <cerrno>
 #include <csignal>

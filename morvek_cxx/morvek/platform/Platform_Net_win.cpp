@@ -2,7 +2,7 @@
 // process; the parser is inet_addr, the resolver getaddrinfo restricted to IPv4, asked for one
 // socket type so that each address comes once.
 
-#include "morvek/platform/ZPlatform_Net.h"
+#include "morvek/platform/Platform_Net.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1

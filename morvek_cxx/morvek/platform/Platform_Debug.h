@@ -1,9 +1,9 @@
 // Platform layer, diagnostics facility: what the fatal-report path and the log need of the
-// operating system. Implemented in ZPlatform_Debug_<platform>.cpp, which the build picks.
+// operating system. Implemented in Platform_Debug_<platform>.cpp, which the build picks.
 // Every function may be called from any thread.
 
-#ifndef QUILLANE_MORVEK_PLATFORM_ZPLATFORM_DEBUG_H
-#define QUILLANE_MORVEK_PLATFORM_ZPLATFORM_DEBUG_H
+#ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_DEBUG_H
+#define QUILLANE_MORVEK_PLATFORM_PLATFORM_DEBUG_H
 
 #include <cstdint>
 
@@ -31,4 +31,4 @@ void sClock_UTC(int64_t& oSeconds, int32_t& oMicroseconds);
 } // namespace Platform
 } // namespace Morvek
 
-#endif // QUILLANE_MORVEK_PLATFORM_ZPLATFORM_DEBUG_H
+#endif // QUILLANE_MORVEK_PLATFORM_PLATFORM_DEBUG_H

@@ -1,7 +1,7 @@
 // Platform layer, datagram-socket facility, the part common to every system: the batch calls as
-// loops over the single calls of ZPlatform_Socket_<platform>.cpp.
+// loops over the single calls of Platform_Socket_<platform>.cpp.
 
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 namespace Morvek
 {
