@@ -6,7 +6,7 @@
 // Time spans are doubles in seconds, turned into whole milliseconds by truncation toward zero
 // (sMilliseconds). All operations may be called from any thread; the primitives impose no lock
 // order among themselves, their users do. The operating system is reached only through
-// morvek/platform/Platform_Thread.h.
+// morvek/platform/Platform_Thread.h (and the monotonic clock of Platform_Clock.h).
 
 #ifndef QUILLANE_MORVEK_ZTHREAD_H
 #define QUILLANE_MORVEK_ZTHREAD_H

@@ -4,7 +4,7 @@
 
 #include "morvek/ZStream.h"
 #include "morvek/ZStrim_Stream.h"
-#include "morvek/platform/Platform_Debug.h"
+#include "morvek/platform/Platform_Clock.h"
 #include "morvek/platform/Platform_Thread.h"
 
 #include <algorithm>

@@ -16,6 +16,7 @@
 
 #include "morvek/ZLog.h"
 #include "morvek/ZNet_Internet.h"
+#include "morvek/platform/Platform_Clock.h"
 #include "morvek/platform/Platform_Socket.h"
 #include "morvek/platform/Platform_Thread.h"
 
@@ -51,7 +52,7 @@ void spSendTo(int iSocket, const uint8_t* iBytes, size_t iLength, const sockaddr
 
 uint64_t spNow()
 {
-    return Platform::sMonotonic_Microseconds();
+    return Platform::sClock_MonotonicMicroseconds();
 }
 
 } // namespace

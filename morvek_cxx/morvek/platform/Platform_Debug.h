@@ -5,8 +5,6 @@
 #ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_DEBUG_H
 #define QUILLANE_MORVEK_PLATFORM_PLATFORM_DEBUG_H
 
-#include <cstdint>
-
 namespace Morvek
 {
 namespace Platform
@@ -24,9 +22,6 @@ void sDebugger_Break();
 // Shows iText to the user under iTitle and ends the process at once with a failure status,
 // without running exit handlers or static destructors.
 [[noreturn]] void sFatal_ShowAndExit(const char* iTitle, const char* iText);
-
-// The current time, UTC: whole seconds since 1970-01-01 00:00:00 and the microseconds beyond.
-void sClock_UTC(int64_t& oSeconds, int32_t& oMicroseconds);
 
 } // namespace Platform
 } // namespace Morvek

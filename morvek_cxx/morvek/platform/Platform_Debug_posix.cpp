@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -84,14 +83,6 @@ void sFatal_ShowAndExit(const char* iTitle, const char* iText)
     spWriteLine(STDERR_FILENO, iTitle);
     spWriteLine(STDERR_FILENO, iText);
     ::_exit(EXIT_FAILURE);
-}
-
-void sClock_UTC(int64_t& oSeconds, int32_t& oMicroseconds)
-{
-    struct timespec now;
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    oSeconds = now.tv_sec;
-    oMicroseconds = static_cast<int32_t>(now.tv_nsec / 1000);
 }
 
 } // namespace Platform

@@ -92,16 +92,5 @@ void sFatal_ShowAndExit(const char* iTitle, const char* iText)
     ::ExitProcess(EXIT_FAILURE);
 }
 
-void sClock_UTC(int64_t& oSeconds, int32_t& oMicroseconds)
-{
-    // 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
-    FILETIME now;
-    ::GetSystemTimeAsFileTime(&now);
-    const uint64_t ticks = uint64_t(now.dwHighDateTime) << 32 | now.dwLowDateTime;
-    const int64_t kSecondsFrom1601To1970 = 11644473600;
-    oSeconds = int64_t(ticks / 10000000u) - kSecondsFrom1601To1970;
-    oMicroseconds = int32_t(ticks % 10000000u / 10u);
-}
-
 } // namespace Platform
 } // namespace Morvek

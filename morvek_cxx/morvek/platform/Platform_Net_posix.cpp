@@ -1,13 +1,12 @@
-// Platform layer, name-lookup facility, POSIX: the socket layer needs no start-up; the parser is
-// inet_addr, the resolver getaddrinfo restricted to IPv4 (thread-safe, unlike gethostbyname),
-// asked for one socket type so that each address comes once.
+// Platform layer, name-lookup facility, POSIX: the socket layer needs no start-up; the resolver
+// is getaddrinfo restricted to IPv4 (thread-safe, unlike gethostbyname), asked for one socket
+// type so that each address comes once.
 
 #include "morvek/platform/Platform_Net.h"
 
 #include <cstring>
 #include <memory>
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,15 +17,6 @@ namespace Platform
 {
 
 void sNet_Startup() {}
-
-bool sNet_ParseDottedIP4(const char* iText, uint32_t& oAddress)
-{
-    const in_addr_t address = ::inet_addr(iText);
-    if (address == INADDR_NONE)
-        return false;
-    oAddress = ntohl(address);
-    return true;
-}
 
 void sNet_ResolveIP4(const char* iName, size_t iMaxCount, std::vector<uint32_t>& ioAddresses)
 {

@@ -1,6 +1,6 @@
 // Platform layer, name-lookup facility, Win32: Windows Sockets 2.0 are started once for the
-// process; the parser is inet_addr, the resolver getaddrinfo restricted to IPv4, asked for one
-// socket type so that each address comes once.
+// process; the resolver is getaddrinfo restricted to IPv4, asked for one socket type so that
+// each address comes once.
 
 #include "morvek/platform/Platform_Net.h"
 
@@ -23,15 +23,6 @@ void sNet_Startup()
     // WSANOTINITIALISED, and a lookup then simply yields no address.
     WSADATA data;
     ::WSAStartup(MAKEWORD(2, 0), &data);
-}
-
-bool sNet_ParseDottedIP4(const char* iText, uint32_t& oAddress)
-{
-    const unsigned long address = ::inet_addr(iText);
-    if (address == INADDR_NONE)
-        return false;
-    oAddress = ntohl(address);
-    return true;
 }
 
 void sNet_ResolveIP4(const char* iName, size_t iMaxCount, std::vector<uint32_t>& ioAddresses)

@@ -45,15 +45,12 @@ void sMutex_Destroy(Mutex& ioMutex);
 void sCondVar_Init(CondVar& oCondVar);
 void sCondVar_Destroy(CondVar& ioCondVar);
 void sCondVar_Wait(CondVar& ioCondVar, Mutex& ioMutex);
-// As sCondVar_Wait, but also ends once sMonotonic_Microseconds() has reached iDeadline. False
-// when the deadline has passed (or the wait failed, which counts as a time-out).
+// As sCondVar_Wait, but also ends once sClock_MonotonicMicroseconds() (Platform_Clock.h) has
+// reached iDeadline. False when the deadline has passed (or the wait failed, which counts as a
+// time-out).
 bool sCondVar_WaitUntil(CondVar& ioCondVar, Mutex& ioMutex, uint64_t iDeadline);
 // Wakes every thread waiting on it; the caller holds the mutex the waiters use.
 void sCondVar_Broadcast(CondVar& ioCondVar);
-
-// A monotonic clock, microseconds from an unspecified start; not moved by changes of the wall
-// clock. The time base of sCondVar_WaitUntil.
-uint64_t sMonotonic_Microseconds();
 
 // Registers functions run around a fork of the process: iPrepare in the forking thread before it
 // (later registrations first), iParent and iChild after it in the parent and in the child (earlier

@@ -84,7 +84,7 @@ void sMutex_Destroy(Mutex& ioMutex)
     pthread_mutex_destroy(&ioMutex.fMutex);
 }
 
-// ---- Condition variable and monotonic clock ----
+// ---- Condition variable ----
 
 void sCondVar_Init(CondVar& oCondVar)
 {
@@ -107,7 +107,8 @@ void sCondVar_Wait(CondVar& ioCondVar, Mutex& ioMutex)
 
 bool sCondVar_WaitUntil(CondVar& ioCondVar, Mutex& ioMutex, uint64_t iDeadline)
 {
-    // The same clock as the condition variable's, so the deadline converts exactly.
+    // The clock of sClock_MonotonicMicroseconds is the condition variable's (CLOCK_MONOTONIC,
+    // set in sCondVar_Init), so the deadline converts exactly.
     timespec deadline;
     deadline.tv_sec = time_t(iDeadline / 1000000u);
     deadline.tv_nsec = long(iDeadline % 1000000u) * 1000L;
@@ -118,13 +119,6 @@ bool sCondVar_WaitUntil(CondVar& ioCondVar, Mutex& ioMutex, uint64_t iDeadline)
 void sCondVar_Broadcast(CondVar& ioCondVar)
 {
     pthread_cond_broadcast(&ioCondVar.fCond);
-}
-
-uint64_t sMonotonic_Microseconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * 1000000u + uint64_t(now.tv_nsec) / 1000u;
 }
 
 // ---- Thread-local slots ----

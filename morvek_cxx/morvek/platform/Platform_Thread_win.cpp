@@ -1,9 +1,11 @@
 // Platform layer, threads facility, Win32 implementation: threads started with the C runtime's
 // _beginthreadex and their handles closed at once (detached), critical sections, condition
-// variables over them, thread-local storage indexes, and the performance counter as the
-// monotonic clock. Windows 7 or later. Called from any thread.
+// variables over them (their deadlines on the clock facility's monotonic microseconds) and
+// thread-local storage indexes. Windows 7 or later. Called from any thread.
 
 #include "morvek/platform/Platform_Thread.h"
+
+#include "morvek/platform/Platform_Clock.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1
@@ -50,19 +52,6 @@ CRITICAL_SECTION* spCS(Mutex& iMutex)
 CONDITION_VARIABLE* spCV(CondVar& iCondVar)
 {
     return std::launder(reinterpret_cast<CONDITION_VARIABLE*>(&iCondVar.fStorage));
-}
-
-// The performance counter's frequency; fixed while the system runs.
-uint64_t spFrequency()
-{
-    static const uint64_t sFrequency = []
-    {
-        LARGE_INTEGER frequency;
-        if (!::QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0)
-            return uint64_t(1000); // cannot fail since Windows XP; a harmless value if it did
-        return uint64_t(frequency.QuadPart);
-    }();
-    return sFrequency;
 }
 
 } // namespace
@@ -118,7 +107,7 @@ void sMutex_Release(Mutex& ioMutex)
     ::LeaveCriticalSection(spCS(ioMutex));
 }
 
-// ---- Condition variable and monotonic clock ----
+// ---- Condition variable ----
 
 void sCondVar_Init(CondVar& oCondVar)
 {
@@ -138,7 +127,7 @@ void sCondVar_Wait(CondVar& ioCondVar, Mutex& ioMutex)
 
 bool sCondVar_WaitUntil(CondVar& ioCondVar, Mutex& ioMutex, uint64_t iDeadline)
 {
-    const uint64_t now = sMonotonic_Microseconds();
+    const uint64_t now = sClock_MonotonicMicroseconds();
     if (now >= iDeadline)
         return false;
     // Whole milliseconds, rounded up, and short of INFINITE.
@@ -150,22 +139,12 @@ bool sCondVar_WaitUntil(CondVar& ioCondVar, Mutex& ioMutex, uint64_t iDeadline)
         return false; // a failure counts as a time-out
     }
     // A time-out reported a little early (the system's timer ticks are coarse) is waited out.
-    return sMonotonic_Microseconds() < iDeadline;
+    return sClock_MonotonicMicroseconds() < iDeadline;
 }
 
 void sCondVar_Broadcast(CondVar& ioCondVar)
 {
     ::WakeAllConditionVariable(spCV(ioCondVar));
-}
-
-uint64_t sMonotonic_Microseconds()
-{
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    const uint64_t counter = uint64_t(now.QuadPart);
-    const uint64_t frequency = spFrequency();
-    // Split so that the multiplication cannot overflow for any uptime.
-    return counter / frequency * 1000000u + counter % frequency * 1000000u / frequency;
 }
 
 // ---- Thread-local slots ----

@@ -6,7 +6,7 @@
 
 #include "morvek/platform/Platform_Socket.h"
 
-#include "TestUdp.h"
+#include "tests/support/TestUdp.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +64,7 @@ std::vector<std::string> sReceiveBatch(const TestUdp& iSocket)
 
 } // namespace
 
-TEST(ZPlatformSocket, RaisesSmallBuffersAndKeepsLargerOnes)
+TEST(Platform_Socket, RaisesSmallBuffersAndKeepsLargerOnes)
 {
     TestUdp socket;
     for (const bool receive : {true, false})
@@ -84,7 +84,7 @@ TEST(ZPlatformSocket, RaisesSmallBuffersAndKeepsLargerOnes)
     EXPECT_FALSE(Platform::sSocket_RaiseBuffers(-1, kRequested));
 }
 
-TEST(ZPlatformSocket, AWaitOnMoreThan64SocketsReportsExactlyTheReadyOnes)
+TEST(Platform_Socket, AWaitOnMoreThan64SocketsReportsExactlyTheReadyOnes)
 {
     // More sockets than select's sets hold on Windows, at descriptors above its 1023 elsewhere.
     const size_t kCount = 100;
@@ -144,7 +144,7 @@ TEST(ZPlatformSocket, AWaitOnMoreThan64SocketsReportsExactlyTheReadyOnes)
     EXPECT_EQ(Platform::eSocket_Invalid, closedReady);
 }
 
-TEST(ZPlatformSocket, AReceiveNeverBlocksAndLeavesTheModeAsFound)
+TEST(Platform_Socket, AReceiveNeverBlocksAndLeavesTheModeAsFound)
 {
     for (const bool blocking : {true, false})
     {
@@ -174,7 +174,7 @@ TEST(ZPlatformSocket, AReceiveNeverBlocksAndLeavesTheModeAsFound)
     }
 }
 
-TEST(ZPlatformSocket, DatagramsComeOneAtATimeWithTheirWholeSourceAddress)
+TEST(Platform_Socket, DatagramsComeOneAtATimeWithTheirWholeSourceAddress)
 {
     for (const quillane::test::Family family : {quillane::test::eIPv4, quillane::test::eIPv6})
     {

@@ -2,19 +2,18 @@
 // (a second reader of the socket causes that between the readiness check and the receive), must
 // return, lose nothing, write nothing after it returned, leave the socket blocking, and queue
 // nothing to the application's completion port. A reset report for an earlier send costs one
-// receive. The int interface needs socket handles that fit an int.
+// receive. The int interface needs socket handles that fit an int. Also the tests' own Wine
+// check, which the skip of a test here (and tests of what only real Windows has) rely on.
 
 #include "morvek/platform/Platform_Socket_win.h"
 
-#include "TestUdp.h"
-#include "test_os.h"
+#include "morvek/platform/Platform_Address.h"
+#include "tests/support/TestUdp.h"
+#include "tests/support/test_os.h"
 
 #include <gtest/gtest.h>
 
-#define WIN32_LEAN_AND_MEAN 1
-#define NOMINMAX 1
-#include <winsock2.h>
-
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,7 +21,7 @@
 using namespace Morvek;
 using quillane::test::TestUdp;
 
-TEST(ZPlatformSocketWin, APostedReceiveWithNothingWaitingReturnsAndLosesNothing)
+TEST(Platform_Socket_win, APostedReceiveWithNothingWaitingReturnsAndLosesNothing)
 {
     TestUdp socket, peer;
     ASSERT_GE(socket.fFD, 0);
@@ -42,7 +41,7 @@ TEST(ZPlatformSocketWin, APostedReceiveWithNothingWaitingReturnsAndLosesNothing)
     EXPECT_TRUE(socket.IsBlocking());
 }
 
-TEST(ZPlatformSocketWin, NothingReachesTheApplicationsCompletionPort)
+TEST(Platform_Socket_win, NothingReachesTheApplicationsCompletionPort)
 {
     TestUdp socket, peer;
     ASSERT_GE(socket.fFD, 0);
@@ -65,7 +64,7 @@ TEST(ZPlatformSocketWin, NothingReachesTheApplicationsCompletionPort)
     ::CloseHandle(port);
 }
 
-TEST(ZPlatformSocketWin, SocketHandlesFitAnInt)
+TEST(Platform_Socket_win, SocketHandlesFitAnInt)
 {
     const TestUdp first; // starts the socket layer
     ASSERT_GE(first.fFD, 0);
@@ -80,7 +79,7 @@ TEST(ZPlatformSocketWin, SocketHandlesFitAnInt)
         ::closesocket(theSocket);
 }
 
-TEST(ZPlatformSocketWin, AResetReportForAnEarlierSendHoldsUpNoDatagram)
+TEST(Platform_Socket_win, AResetReportForAnEarlierSendHoldsUpNoDatagram)
 {
     TestUdp socket, peer, gone;
     ASSERT_GE(gone.fFD, 0);
@@ -110,4 +109,11 @@ TEST(ZPlatformSocketWin, AResetReportForAnEarlierSendHoldsUpNoDatagram)
     EXPECT_EQ("after", got);
     EXPECT_LE(failures, 1);
     EXPECT_TRUE(socket.IsBlocking());
+}
+
+TEST(TestHarness, KnowsWhetherItRunsUnderWine)
+{
+    // The Windows build's Wine launcher (cmake/wine-run.sh.in) marks every program it starts.
+    EXPECT_EQ(std::getenv("QN_WINE_LAUNCHER") != nullptr,
+              quillane::test::sRunningUnderWine());
 }
