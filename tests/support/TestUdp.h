@@ -1,11 +1,14 @@
 // Test helper: a UDP socket bound to the loopback address of its family, and the plain socket
-// calls a test makes as a peer, without the code under test; implemented per OS (the first
-// TestUdp starts Windows Sockets). A socket stays open unless closed explicitly: a connection over
-// it may still be closing after the test, and a reused descriptor would hand a later socket's
-// datagrams to it. Test threads only.
+// calls a test makes as a peer, without the code under test. Written once over the tests'
+// platform layer (platform/Platform_TestUdp.h; the first socket starts Windows Sockets). A
+// socket stays open unless closed explicitly: a connection over it may still be closing after
+// the test, and a reused descriptor would hand a later socket's datagrams to it. Test threads
+// only.
 
 #ifndef QUILLANE_TESTS_SUPPORT_TESTUDP_H
 #define QUILLANE_TESTS_SUPPORT_TESTUDP_H
+
+#include "tests/support/platform/Platform_TestUdp.h"
 
 #include <cstddef>
 
@@ -47,13 +50,19 @@ struct TestUdp
 
     // Lets MoveTo use descriptors up to iHighest (raising the process's limit); false where it
     // cannot, as on Windows, which chooses socket handles itself.
-    static bool sAllowHighDescriptors(int iHighest);
+    static bool sAllowHighDescriptors(int iHighest)
+    {
+        return Platform::sTestUdp_AllowHighDescriptors(iHighest);
+    }
     // Moves the socket to descriptor iTarget; false where that cannot be done.
     bool MoveTo(int iTarget);
 
     // One datagram to iAddress (or to iTo's): false unless all of it was sent.
     bool SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
-                size_t iLength) const;
+                size_t iLength) const
+    {
+        return Platform::sTestUdp_SendTo(fFD, iAddress, iAddressLength, iData, iLength);
+    }
     bool SendTo(const TestUdp& iTo, const void* iData, size_t iLength) const
     {
         return SendTo(iTo.Addr(), iTo.AddrLen(), iData, iLength);
@@ -61,24 +70,37 @@ struct TestUdp
 
     // Waits at most iMilliseconds for something to receive (a datagram, or an error report a
     // receive would return): false when nothing came.
-    bool WaitReadable(int iMilliseconds) const;
+    bool WaitReadable(int iMilliseconds) const
+    {
+        return Platform::sTestUdp_WaitReadable(fFD, iMilliseconds);
+    }
 
     // Waits at most iMilliseconds for a datagram and receives it (truncated to iCapacity): its
     // length, or -1 when none came or the receive failed.
-    long Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const;
+    long Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const
+    {
+        return WaitReadable(iMilliseconds) ? Platform::sTestUdp_Receive(fFD, oBuffer, iCapacity)
+                                           : -1;
+    }
 
     // The socket's mode. IsBlocking needs no datagram waiting: Windows cannot report the mode,
     // so a receive under a short time-out finds it out there (a blocking socket times out).
-    bool SetBlocking(bool iBlocking) const;
-    bool IsBlocking() const;
+    bool SetBlocking(bool iBlocking) const
+    {
+        return Platform::sTestUdp_SetBlocking(fFD, iBlocking);
+    }
+    bool IsBlocking() const { return Platform::sTestUdp_IsBlocking(fFD); }
 
     // SO_RCVBUF (iReceive) or SO_SNDBUF, as the system reports and takes them; -1 on failure.
-    int BufferSize(bool iReceive) const;
-    bool SetBufferSize(bool iReceive, int iBytes) const;
+    int BufferSize(bool iReceive) const { return Platform::sTestUdp_BufferSize(fFD, iReceive); }
+    bool SetBufferSize(bool iReceive, int iBytes) const
+    {
+        return Platform::sTestUdp_SetBufferSize(fFD, iReceive, iBytes);
+    }
 
     // Makes the socket send without UDP checksums (Linux then refuses segmented sends); false
     // where the system has no such option.
-    bool SendWithoutChecksums() const;
+    bool SendWithoutChecksums() const { return Platform::sTestUdp_SendWithoutChecksums(fFD); }
 };
 
 } // namespace quillane::test

@@ -9,7 +9,7 @@
 
 #include "morvek/platform/Platform_Address.h"
 #include "tests/support/TestUdp.h"
-#include "tests/support/test_os.h"
+#include "tests/support/platform/Platform_TestOS.h"
 
 #include <gtest/gtest.h>
 
@@ -89,7 +89,7 @@ TEST(Platform_Socket_win, AResetReportForAnEarlierSendHoldsUpNoDatagram)
     uint8_t ready = 0;
     // Windows shows the report as readiness; Wine, which has no such report, shows nothing.
     if (Platform::sSocket_WaitReadable(&socket.fFD, &ready, 1, 2000) != 1 &&
-        quillane::test::sRunningUnderWine())
+        quillane::test::Platform::sTestOS_RunningUnderWine())
         GTEST_SKIP() << "needs real Windows: Wine reports no reset for a datagram to a closed port";
     ASSERT_TRUE(peer.SendTo(socket, "after", 5));
     std::string got;
@@ -115,5 +115,5 @@ TEST(TestHarness, KnowsWhetherItRunsUnderWine)
 {
     // The Windows build's Wine launcher (cmake/wine-run.sh.in) marks every program it starts.
     EXPECT_EQ(std::getenv("QN_WINE_LAUNCHER") != nullptr,
-              quillane::test::sRunningUnderWine());
+              quillane::test::Platform::sTestOS_RunningUnderWine());
 }

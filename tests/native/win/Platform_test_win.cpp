@@ -4,7 +4,7 @@
 // false with its log line, in either kind of apartment, which the firewall leaves as it was.
 
 #include "tests/native/win/RecordingLog.h"
-#include "test_os.h"
+#include "tests/support/platform/Platform_TestOS.h"
 #include "native/win/Elevation.h"
 #include "native/win/Firewall.h"
 #include "native/win/Platform_Elevation.h"
@@ -64,7 +64,7 @@ TEST(PlatformWin, AdministratorsCountOnlyAsAnEnabledGroupOfTheThreadsToken)
 // waiting for it finds no file.
 TEST(PlatformWin, LaunchWaitsForTheProgramAndPassesItsParametersUnchanged)
 {
-    if (!quillane::test::sRunningUnderWine() && !sAdministratorsMember())
+    if (!quillane::test::Platform::sTestOS_RunningUnderWine() && !sAdministratorsMember())
         GTEST_SKIP() << "would ask for the user's consent; run the tests elevated";
     wchar_t self[MAX_PATH + 1];
     std::wstring folder(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH + 1));
@@ -195,7 +195,7 @@ TEST(PlatformWin, OpenForThenIsOpenOnTheSystemsFirewall)
     EXPECT_FALSE(spIsOpen(*sNewFwPlatform(), program));
     const bool opened = spOpenFor(*sNewFwPlatform(), program, rules.fName);
     EXPECT_EQ(opened, spIsOpen(*sNewFwPlatform(), program));
-    if (quillane::test::sRunningUnderWine())
+    if (quillane::test::Platform::sTestOS_RunningUnderWine())
     {
         GTEST_SKIP() << "needs real Windows: Wine's firewall objects are stubs that return "
                         "E_NOTIMPL (checked only that the answers agree)";

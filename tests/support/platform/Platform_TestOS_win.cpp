@@ -1,7 +1,7 @@
-// Windows side of the tests' operating-system helpers: the C runtime's descriptor calls. Pipes
-// are binary, so bytes pass unchanged.
+// The tests' platform layer, operating-system facility, Win32: the C runtime's descriptor calls.
+// Pipes are binary, so bytes pass unchanged.
 
-#include "tests/support/test_os.h"
+#include "tests/support/platform/Platform_TestOS.h"
 
 #include <climits>
 #include <cstdio>
@@ -14,7 +14,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-namespace quillane::test
+namespace quillane::test::Platform
 {
 
 namespace
@@ -39,45 +39,45 @@ class QuietInvalidParameters
 
 } // namespace
 
-void sPrepareTestProcess()
+void sTestOS_PrepareProcess()
 {
     ::_setmode(::_fileno(stdout), _O_BINARY);
     ::_setmode(::_fileno(stderr), _O_BINARY);
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
-bool sRunningUnderWine()
+bool sTestOS_RunningUnderWine()
 {
     // Wine's ntdll exports its version; Windows' does not.
     const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
     return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
 }
 
-bool sPipe(int oFDs[2])
+bool sTestOS_Pipe(int oFDs[2])
 {
     return ::_pipe(oFDs, 4096, _O_BINARY) == 0;
 }
 
-FILE* sFDOpen(int iFD, const char* iMode)
+FILE* sTestOS_FDOpen(int iFD, const char* iMode)
 {
     return ::_fdopen(iFD, iMode);
 }
 
-bool sIsOpen(int iFD)
+bool sTestOS_IsOpen(int iFD)
 {
     const QuietInvalidParameters quiet;
     return ::_get_osfhandle(iFD) != -1;
 }
 
-long sRead(int iFD, void* oDest, size_t iCount)
+long sTestOS_Read(int iFD, void* oDest, size_t iCount)
 {
     return long(::_read(iFD, oDest, unsigned(iCount < INT_MAX ? iCount : INT_MAX)));
 }
 
-void sClose(int iFD)
+void sTestOS_Close(int iFD)
 {
     const QuietInvalidParameters quiet;
     ::_close(iFD);
 }
 
-} // namespace quillane::test
+} // namespace quillane::test::Platform
