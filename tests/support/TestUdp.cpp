@@ -1,5 +1,5 @@
-// TestUdp: the loopback address of each family, written once over the system's address types
-// (morvek/platform/Platform_Address.h); the socket calls are the tests' platform layer's.
+// TestUdp, the part every system shares: the loopback address of each family, written once over
+// the system's address types (morvek/platform/Platform_Address.h).
 
 #include "tests/support/TestUdp.h"
 
@@ -30,22 +30,7 @@ TestUdp::TestUdp(Family iFamily)
         sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         fAddr.fLength = sizeof(sockaddr_in);
     }
-    fFD = Platform::sTestUdp_OpenBound(reinterpret_cast<sockaddr*>(fAddr.fBytes), fAddr.fLength);
-}
-
-void TestUdp::Close()
-{
-    if (fFD >= 0)
-        Platform::sTestUdp_Close(fFD);
-    fFD = -1;
-}
-
-bool TestUdp::MoveTo(int iTarget)
-{
-    if (!Platform::sTestUdp_MoveTo(fFD, iTarget))
-        return false;
-    fFD = iTarget;
-    return true;
+    fFD = spOpenBound(fAddr);
 }
 
 } // namespace quillane::test

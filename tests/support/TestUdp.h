@@ -1,14 +1,13 @@
 // Test helper: a UDP socket bound to the loopback address of its family, and the plain socket
-// calls a test makes as a peer, without the code under test. Written once over the tests'
-// platform layer (platform/Platform_TestUdp.h; the first socket starts Windows Sockets). A
-// socket stays open unless closed explicitly: a connection over it may still be closing after
-// the test, and a reused descriptor would hand a later socket's datagrams to it. Test threads
-// only.
+// calls a test makes as a peer, without the code under test. A public helper of quillane::test
+// over a platform part: the loopback addresses are written once (TestUdp.cpp), the members that
+// make socket calls are defined per system in platform/Platform_TestUdp_<os>.cpp (the first
+// TestUdp starts Windows Sockets). A socket stays open unless closed explicitly: a connection
+// over it may still be closing after the test, and a reused descriptor would hand a later
+// socket's datagrams to it. Test threads only.
 
 #ifndef QUILLANE_TESTS_SUPPORT_TESTUDP_H
 #define QUILLANE_TESTS_SUPPORT_TESTUDP_H
-
-#include "tests/support/platform/Platform_TestUdp.h"
 
 #include <cstddef>
 
@@ -50,19 +49,13 @@ struct TestUdp
 
     // Lets MoveTo use descriptors up to iHighest (raising the process's limit); false where it
     // cannot, as on Windows, which chooses socket handles itself.
-    static bool sAllowHighDescriptors(int iHighest)
-    {
-        return Platform::sTestUdp_AllowHighDescriptors(iHighest);
-    }
+    static bool sAllowHighDescriptors(int iHighest);
     // Moves the socket to descriptor iTarget; false where that cannot be done.
     bool MoveTo(int iTarget);
 
     // One datagram to iAddress (or to iTo's): false unless all of it was sent.
     bool SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
-                size_t iLength) const
-    {
-        return Platform::sTestUdp_SendTo(fFD, iAddress, iAddressLength, iData, iLength);
-    }
+                size_t iLength) const;
     bool SendTo(const TestUdp& iTo, const void* iData, size_t iLength) const
     {
         return SendTo(iTo.Addr(), iTo.AddrLen(), iData, iLength);
@@ -70,37 +63,29 @@ struct TestUdp
 
     // Waits at most iMilliseconds for something to receive (a datagram, or an error report a
     // receive would return): false when nothing came.
-    bool WaitReadable(int iMilliseconds) const
-    {
-        return Platform::sTestUdp_WaitReadable(fFD, iMilliseconds);
-    }
+    bool WaitReadable(int iMilliseconds) const;
 
     // Waits at most iMilliseconds for a datagram and receives it (truncated to iCapacity): its
     // length, or -1 when none came or the receive failed.
-    long Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const
-    {
-        return WaitReadable(iMilliseconds) ? Platform::sTestUdp_Receive(fFD, oBuffer, iCapacity)
-                                           : -1;
-    }
+    long Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const;
 
     // The socket's mode. IsBlocking needs no datagram waiting: Windows cannot report the mode,
     // so a receive under a short time-out finds it out there (a blocking socket times out).
-    bool SetBlocking(bool iBlocking) const
-    {
-        return Platform::sTestUdp_SetBlocking(fFD, iBlocking);
-    }
-    bool IsBlocking() const { return Platform::sTestUdp_IsBlocking(fFD); }
+    bool SetBlocking(bool iBlocking) const;
+    bool IsBlocking() const;
 
     // SO_RCVBUF (iReceive) or SO_SNDBUF, as the system reports and takes them; -1 on failure.
-    int BufferSize(bool iReceive) const { return Platform::sTestUdp_BufferSize(fFD, iReceive); }
-    bool SetBufferSize(bool iReceive, int iBytes) const
-    {
-        return Platform::sTestUdp_SetBufferSize(fFD, iReceive, iBytes);
-    }
+    int BufferSize(bool iReceive) const;
+    bool SetBufferSize(bool iReceive, int iBytes) const;
 
     // Makes the socket send without UDP checksums (Linux then refuses segmented sends); false
     // where the system has no such option.
-    bool SendWithoutChecksums() const { return Platform::sTestUdp_SendWithoutChecksums(fFD); }
+    bool SendWithoutChecksums() const;
+
+  private:
+    // A UDP socket of ioAddress's family bound to it, whose bound address then replaces it; -1
+    // when none could be made and bound.
+    static int spOpenBound(TestAddress& ioAddress);
 };
 
 } // namespace quillane::test

@@ -2,8 +2,8 @@
 // beyond the standard library (the process's set-up, the Wine check, descriptors and pipes),
 // implemented per system (Platform_TestOS_posix.cpp, _win.cpp; the build picks one), so that the
 // suites build for every system without system headers of their own. The suites call these
-// functions directly; the other shared helpers (TestUdp.h, TestUtil.h) stay in quillane::test
-// above the platform. Any thread.
+// functions directly; the other shared helpers stay in quillane::test (TestUtil.h; TestUdp.h,
+// whose socket calls are this folder's Platform_TestUdp_<os>.cpp). Any thread.
 
 #ifndef QUILLANE_TESTS_SUPPORT_PLATFORM_PLATFORM_TESTOS_H
 #define QUILLANE_TESTS_SUPPORT_PLATFORM_PLATFORM_TESTOS_H

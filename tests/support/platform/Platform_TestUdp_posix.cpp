@@ -1,6 +1,6 @@
-// The tests' platform layer, UDP facility, POSIX: the socket calls themselves.
+// The tests' platform layer, TestUdp's socket calls on POSIX systems (tests/support/TestUdp.h).
 
-#include "tests/support/platform/Platform_TestUdp.h"
+#include "tests/support/TestUdp.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,38 +8,42 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace quillane::test::Platform
+namespace quillane::test
 {
 
-int sTestUdp_OpenBound(sockaddr* ioAddress, int& ioLength)
+int TestUdp::spOpenBound(TestAddress& ioAddress)
 {
-    const int theSocket = ::socket(ioAddress->sa_family, SOCK_DGRAM, 0);
-    socklen_t length = socklen_t(ioLength);
-    if (theSocket < 0 || ::bind(theSocket, ioAddress, length) != 0 ||
-        ::getsockname(theSocket, ioAddress, &length) != 0)
+    sockaddr* const address = reinterpret_cast<sockaddr*>(ioAddress.fBytes);
+    const int theSocket = ::socket(address->sa_family, SOCK_DGRAM, 0);
+    socklen_t length = socklen_t(ioAddress.fLength);
+    if (theSocket < 0 || ::bind(theSocket, address, length) != 0 ||
+        ::getsockname(theSocket, address, &length) != 0)
     {
         if (theSocket >= 0)
             ::close(theSocket);
         return -1;
     }
-    ioLength = int(length);
+    ioAddress.fLength = int(length);
     return theSocket;
 }
 
-void sTestUdp_Close(int iSocket)
+void TestUdp::Close()
 {
-    ::close(iSocket);
+    if (fFD >= 0)
+        ::close(fFD);
+    fFD = -1;
 }
 
-bool sTestUdp_MoveTo(int iSocket, int iTarget)
+bool TestUdp::MoveTo(int iTarget)
 {
-    if (::dup2(iSocket, iTarget) != iTarget)
+    if (::dup2(fFD, iTarget) != iTarget)
         return false;
-    ::close(iSocket);
+    ::close(fFD);
+    fFD = iTarget;
     return true;
 }
 
-bool sTestUdp_AllowHighDescriptors(int iHighest)
+bool TestUdp::sAllowHighDescriptors(int iHighest)
 {
     rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
@@ -49,60 +53,59 @@ bool sTestUdp_AllowHighDescriptors(int iHighest)
     return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur > rlim_t(iHighest);
 }
 
-bool sTestUdp_SendTo(int iSocket, const sockaddr* iAddress, int iAddressLength, const void* iData,
-                     size_t iLength)
+bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
+                     size_t iLength) const
 {
-    return ::sendto(iSocket, iData, iLength, 0, iAddress, socklen_t(iAddressLength)) ==
+    return ::sendto(fFD, iData, iLength, 0, iAddress, socklen_t(iAddressLength)) ==
            ssize_t(iLength);
 }
 
-bool sTestUdp_WaitReadable(int iSocket, int iMilliseconds)
+bool TestUdp::WaitReadable(int iMilliseconds) const
 {
-    pollfd entry = {iSocket, POLLIN, 0};
+    pollfd entry = {fFD, POLLIN, 0};
     return ::poll(&entry, 1, iMilliseconds) == 1;
 }
 
-long sTestUdp_Receive(int iSocket, void* oBuffer, size_t iCapacity)
+long TestUdp::Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const
 {
-    return long(::recv(iSocket, oBuffer, iCapacity, MSG_DONTWAIT));
+    return WaitReadable(iMilliseconds) ? long(::recv(fFD, oBuffer, iCapacity, MSG_DONTWAIT)) : -1;
 }
 
-bool sTestUdp_SetBlocking(int iSocket, bool iBlocking)
+bool TestUdp::SetBlocking(bool iBlocking) const
 {
-    const int flags = ::fcntl(iSocket, F_GETFL);
+    const int flags = ::fcntl(fFD, F_GETFL);
     return flags != -1 &&
-           ::fcntl(iSocket, F_SETFL, iBlocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+           ::fcntl(fFD, F_SETFL, iBlocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }
 
-bool sTestUdp_IsBlocking(int iSocket)
+bool TestUdp::IsBlocking() const
 {
-    return !(::fcntl(iSocket, F_GETFL) & O_NONBLOCK);
+    return !(::fcntl(fFD, F_GETFL) & O_NONBLOCK);
 }
 
-int sTestUdp_BufferSize(int iSocket, bool iReceive)
+int TestUdp::BufferSize(bool iReceive) const
 {
     int size = 0;
     socklen_t length = sizeof(size);
-    if (::getsockopt(iSocket, SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF, &size, &length) != 0)
+    if (::getsockopt(fFD, SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF, &size, &length) != 0)
         return -1;
     return size;
 }
 
-bool sTestUdp_SetBufferSize(int iSocket, bool iReceive, int iBytes)
+bool TestUdp::SetBufferSize(bool iReceive, int iBytes) const
 {
-    return ::setsockopt(iSocket, SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF, &iBytes,
+    return ::setsockopt(fFD, SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF, &iBytes,
                         sizeof(iBytes)) == 0;
 }
 
-bool sTestUdp_SendWithoutChecksums(int iSocket)
+bool TestUdp::SendWithoutChecksums() const
 {
 #if defined(SO_NO_CHECK)
     const int on = 1;
-    return ::setsockopt(iSocket, SOL_SOCKET, SO_NO_CHECK, &on, sizeof(on)) == 0;
+    return ::setsockopt(fFD, SOL_SOCKET, SO_NO_CHECK, &on, sizeof(on)) == 0;
 #else
-    (void)iSocket;
     return false;
 #endif
 }
 
-} // namespace quillane::test::Platform
+} // namespace quillane::test

@@ -1,8 +1,9 @@
-// The tests' platform layer, UDP facility, Win32: Windows Sockets 2, started once by the first
-// socket. Socket handles are kernel handles, which fit an int (sign-extended back); a socket
-// whose handle does not is closed and reported as none.
+// The tests' platform layer, TestUdp's socket calls on Windows (tests/support/TestUdp.h):
+// Windows Sockets 2, started once by the first socket. Socket handles are kernel handles, which
+// fit an int (sign-extended back); a socket whose handle does not is closed and reported as
+// none.
 
-#include "tests/support/platform/Platform_TestUdp.h"
+#include "tests/support/TestUdp.h"
 
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1
@@ -12,20 +13,20 @@
 #include <climits>
 #include <cstdint>
 
-namespace quillane::test::Platform
+namespace quillane::test
 {
 
 namespace
 {
 
-SOCKET spSocket(int iSocket)
+SOCKET spSocket(int iFD)
 {
-    return SOCKET(intptr_t(iSocket));
+    return SOCKET(intptr_t(iFD));
 }
 
 } // namespace
 
-int sTestUdp_OpenBound(sockaddr* ioAddress, int& ioLength)
+int TestUdp::spOpenBound(TestAddress& ioAddress)
 {
     static const bool sStarted = []
     {
@@ -34,12 +35,13 @@ int sTestUdp_OpenBound(sockaddr* ioAddress, int& ioLength)
     }();
     if (!sStarted)
         return -1;
-    const SOCKET theSocket = ::socket(ioAddress->sa_family, SOCK_DGRAM, 0);
+    sockaddr* const address = reinterpret_cast<sockaddr*>(ioAddress.fBytes);
+    const SOCKET theSocket = ::socket(address->sa_family, SOCK_DGRAM, 0);
     if (theSocket == INVALID_SOCKET)
         return -1;
     if (SOCKET(intptr_t(int(theSocket))) != theSocket ||
-        ::bind(theSocket, ioAddress, ioLength) != 0 ||
-        ::getsockname(theSocket, ioAddress, &ioLength) != 0)
+        ::bind(theSocket, address, ioAddress.fLength) != 0 ||
+        ::getsockname(theSocket, address, &ioAddress.fLength) != 0)
     {
         ::closesocket(theSocket);
         return -1;
@@ -47,69 +49,73 @@ int sTestUdp_OpenBound(sockaddr* ioAddress, int& ioLength)
     return int(theSocket);
 }
 
-void sTestUdp_Close(int iSocket)
+void TestUdp::Close()
 {
-    ::closesocket(spSocket(iSocket));
+    if (fFD >= 0)
+        ::closesocket(spSocket(fFD));
+    fFD = -1;
 }
 
-bool sTestUdp_MoveTo(int, int)
-{
-    return false;
-}
-
-bool sTestUdp_AllowHighDescriptors(int)
+bool TestUdp::MoveTo(int)
 {
     return false;
 }
 
-bool sTestUdp_SendTo(int iSocket, const sockaddr* iAddress, int iAddressLength, const void* iData,
-                     size_t iLength)
+bool TestUdp::sAllowHighDescriptors(int)
+{
+    return false;
+}
+
+bool TestUdp::SendTo(const sockaddr* iAddress, int iAddressLength, const void* iData,
+                     size_t iLength) const
 {
     return iLength <= size_t(INT_MAX) &&
-           ::sendto(spSocket(iSocket), static_cast<const char*>(iData), int(iLength), 0, iAddress,
+           ::sendto(spSocket(fFD), static_cast<const char*>(iData), int(iLength), 0, iAddress,
                     iAddressLength) == int(iLength);
 }
 
-bool sTestUdp_WaitReadable(int iSocket, int iMilliseconds)
+bool TestUdp::WaitReadable(int iMilliseconds) const
 {
-    WSAPOLLFD entry = {spSocket(iSocket), POLLRDNORM, 0};
+    WSAPOLLFD entry = {spSocket(fFD), POLLRDNORM, 0};
     return ::WSAPoll(&entry, 1, iMilliseconds) == 1;
 }
 
-long sTestUdp_Receive(int iSocket, void* oBuffer, size_t iCapacity)
+long TestUdp::Receive(void* oBuffer, size_t iCapacity, int iMilliseconds) const
 {
+    if (!WaitReadable(iMilliseconds))
+        return -1;
     const int capacity = iCapacity > size_t(INT_MAX) ? INT_MAX : int(iCapacity);
-    const int result = ::recv(spSocket(iSocket), static_cast<char*>(oBuffer), capacity, 0);
+    const int result = ::recv(spSocket(fFD), static_cast<char*>(oBuffer), capacity, 0);
     if (result == SOCKET_ERROR)
         return ::WSAGetLastError() == WSAEMSGSIZE ? capacity : -1; // truncated, as on POSIX
     return long(result);
 }
 
-bool sTestUdp_SetBlocking(int iSocket, bool iBlocking)
+bool TestUdp::SetBlocking(bool iBlocking) const
 {
     u_long nonBlocking = iBlocking ? 0 : 1;
-    return ::ioctlsocket(spSocket(iSocket), FIONBIO, &nonBlocking) == 0;
+    return ::ioctlsocket(spSocket(fFD), FIONBIO, &nonBlocking) == 0;
 }
 
-bool sTestUdp_IsBlocking(int iSocket)
+bool TestUdp::IsBlocking() const
 {
     DWORD timeout = 200; // milliseconds
-    ::setsockopt(spSocket(iSocket), SOL_SOCKET, SO_RCVTIMEO,
-                 reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+    ::setsockopt(spSocket(fFD), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                 sizeof(timeout));
     char byte;
-    const int result = ::recv(spSocket(iSocket), &byte, 1, 0);
+    const int result = ::recv(spSocket(fFD), &byte, 1, 0);
     const int error = ::WSAGetLastError();
     timeout = 0;
-    ::setsockopt(spSocket(iSocket), SOL_SOCKET, SO_RCVTIMEO,
-                 reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+    ::setsockopt(spSocket(fFD), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                 sizeof(timeout));
     return result == SOCKET_ERROR && error == WSAETIMEDOUT;
 }
 
-int sTestUdp_BufferSize(int iSocket, bool iReceive)
+int TestUdp::BufferSize(bool iReceive) const
 {
     int size = 0;
     int length = sizeof(size);
-    if (::getsockopt(spSocket(iSocket), SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF,
+    if (::getsockopt(spSocket(fFD), SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF,
                      reinterpret_cast<char*>(&size), &length) != 0)
     {
         return -1;
@@ -117,17 +123,17 @@ int sTestUdp_BufferSize(int iSocket, bool iReceive)
     return size;
 }
 
-bool sTestUdp_SetBufferSize(int iSocket, bool iReceive, int iBytes)
+bool TestUdp::SetBufferSize(bool iReceive, int iBytes) const
 {
-    return ::setsockopt(spSocket(iSocket), SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF,
+    return ::setsockopt(spSocket(fFD), SOL_SOCKET, iReceive ? SO_RCVBUF : SO_SNDBUF,
                         reinterpret_cast<const char*>(&iBytes), sizeof(iBytes)) == 0;
 }
 
-bool sTestUdp_SendWithoutChecksums(int)
+bool TestUdp::SendWithoutChecksums() const
 {
     // Windows has an option of its own (UDP_NOCHECKSUM), but its batch sends are loops of single
     // sends, so the case a test would make of it (segmenting refused) cannot arise here.
     return false;
 }
 
-} // namespace quillane::test::Platform
+} // namespace quillane::test
