@@ -1,6 +1,7 @@
-// Platform layer, diagnostics facility: what the fatal-report path and the log need of the
-// operating system. Implemented in Platform_Debug_<platform>.cpp, which the build picks.
-// Every function may be called from any thread.
+// Platform layer, diagnostics facility: what the fatal-report path needs of the operating system
+// (the log's clock is the clock facility's, Platform_Clock.h). Implemented in
+// Platform_Debug_<platform>.cpp, which the build picks. Every function may be called from any
+// thread.
 
 #ifndef QUILLANE_MORVEK_PLATFORM_PLATFORM_DEBUG_H
 #define QUILLANE_MORVEK_PLATFORM_PLATFORM_DEBUG_H
