@@ -1,5 +1,5 @@
 # Platform files. Every folder with operating-system code keeps one file per facility and OS
-# side by side (ZPlatform_Thread_posix.cpp, ZPlatform_Thread_win.cpp); the build takes the files
+# side by side (Platform_Thread_posix.cpp, Platform_Thread_win.cpp); the build takes the files
 # of the OS it builds for and leaves the others out.
 #   QN_PLATFORM: "win" when building for Windows, "posix" otherwise.
 #   qn_platform_sources(<var> <glob>...): the files matching the globs (relative to the calling

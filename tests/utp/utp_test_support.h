@@ -11,7 +11,7 @@
 #include "utp/engine/utp.h"
 #include "utp/engine/utp_clock.h"
 #include "utp/engine/utp_packet.h"
-#include "utp/engine/utp_platform_sockets.h"
+#include "morvek/platform/Platform_Address.h"
 #include "utp/engine/utp_socket.h"
 
 #include <gtest/gtest.h>

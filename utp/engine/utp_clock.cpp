@@ -5,7 +5,8 @@
 // Threads: process-wide state, serialised by the engine's caller.
 
 #include "utp/engine/utp_clock.h"
-#include "utp/engine/utp_platform.h"
+#include "morvek/platform/Platform_Clock.h"
+#include "morvek/platform/Platform_Random.h"
 
 // ---------------------------------------------------------------------------------------------
 // UTPMicroClock
@@ -54,11 +55,11 @@ namespace
 
 uint64_t spPlatformTick(void*)
 {
-    return UTPPlatform_TickMilliseconds();
+    return Morvek::Platform::sClock_TickMilliseconds();
 }
 uint64_t spPlatformCounter(void*)
 {
-    return UTPPlatform_Counter();
+    return Morvek::Platform::sClock_Counter();
 }
 
 uint64_t sVirtualMicroseconds = 0;
@@ -88,7 +89,7 @@ ClockState& spClockState()
         sState.fInstalled = true;
         sState.fSource.fReadTick = spPlatformTick;
         sState.fSource.fReadCounter = spPlatformCounter;
-        sState.fSource.fCounterFrequency = UTPPlatform_CounterFrequency();
+        sState.fSource.fCounterFrequency = Morvek::Platform::sClock_CounterFrequency();
         sState.fSource.fRefcon = nullptr;
         sState.fClock = UTPMicroClock(sState.fSource.fCounterFrequency);
     }
@@ -174,7 +175,7 @@ void UTP_SeedRandom(uint64_t iSeed)
 uint32_t UTP_Random32()
 {
     if (sRandomState == 0)
-        UTP_SeedRandom(UTPPlatform_EntropySeed());
+        UTP_SeedRandom(Morvek::Platform::sRandom_Seed());
     uint64_t x = sRandomState;
     x ^= x >> 12;
     x ^= x << 25;

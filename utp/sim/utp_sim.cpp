@@ -4,7 +4,7 @@
 #include "utp/sim/utp_sim.h"
 
 #include "utp/engine/utp_clock.h"
-#include "utp/engine/utp_platform_sockets.h"
+#include "morvek/platform/Platform_Address.h"
 
 #include <algorithm>
 #include <chrono>

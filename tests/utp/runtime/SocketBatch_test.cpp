@@ -4,7 +4,7 @@
 
 #include "utp/runtime/Outbox.h"
 
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 #include "tests/support/TestUdp.h"
 
 #include <gtest/gtest.h>
