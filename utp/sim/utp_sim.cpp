@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace utpsim
+namespace quillane::UTP::Sim
 {
 
 // ---------------------------------------------------------------------------------------------
@@ -76,7 +76,7 @@ long Pattern::Mismatch(uint64_t iOffset, const uint8_t* iBytes, size_t iCount) c
     return -1;
 }
 
-size_t HeaderSize(const uint8_t* iBytes, size_t iLength)
+size_t sDatagramHeaderSize(const uint8_t* iBytes, size_t iLength)
 {
     if (iLength < 20)
         return 0;
@@ -85,9 +85,9 @@ size_t HeaderSize(const uint8_t* iBytes, size_t iLength)
     return iLength >= 23 ? 23 : 0;
 }
 
-int PacketType(const uint8_t* iBytes, size_t iLength)
+int sDatagramType(const uint8_t* iBytes, size_t iLength)
 {
-    const size_t header = HeaderSize(iBytes, iLength);
+    const size_t header = sDatagramHeaderSize(iBytes, iLength);
     if (header == 20)
         return iBytes[0] >> 4;
     if (header == 23)
@@ -119,8 +119,8 @@ uint64_t spAddrKey(const sockaddr* iAddr, int iLen)
     {
         sockaddr_in6 sin6;
         std::memcpy(&sin6, iAddr, sizeof sin6);
-        uint64_t h = Fnv1a64(kFnvOffset, sin6.sin6_addr.s6_addr, 16);
-        h = Fnv1a64(h, reinterpret_cast<const uint8_t*>(&sin6.sin6_port), 2);
+        uint64_t h = sFnv1a64(kFnvOffset, sin6.sin6_addr.s6_addr, 16);
+        h = sFnv1a64(h, reinterpret_cast<const uint8_t*>(&sin6.sin6_port), 2);
         return h | (uint64_t(1) << 63);
     }
     return ~uint64_t(0);
@@ -136,12 +136,12 @@ struct SimCallbacks
     static void sSendTo(void* iUserData, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
                         int iToLen)
     {
-        Endpoint* ep = static_cast<Endpoint*>(iUserData);
+        SimEndpoint* ep = static_cast<SimEndpoint*>(iUserData);
         ep->fSim->pSend(ep, iBytes, iLength, iTo, iToLen);
     }
     static void sIncoming(void* iUserData, UTPSocket* iSocket)
     {
-        Endpoint* ep = static_cast<Endpoint*>(iUserData);
+        SimEndpoint* ep = static_cast<SimEndpoint*>(iUserData);
         ep->fSim->pAccept(ep, iSocket);
     }
 };
@@ -176,7 +176,7 @@ Sim::~Sim()
 
 int Sim::AddEndpoint(const char* iIP, uint16_t iPort, bool iListen)
 {
-    std::unique_ptr<Endpoint> ep(new Endpoint());
+    std::unique_ptr<SimEndpoint> ep(new SimEndpoint());
     ep->fSim = this;
     ep->fId = int(fEndpoints.size());
     ep->fListen = iListen;
@@ -247,8 +247,8 @@ void Sim::SetPath(int iA, int iB, const LinkConfig& iConfig)
 SimConn* Sim::Connect(int iFrom, int iTo, const AppConfig& iConfig)
 {
     UTP_SetVirtualClock(fNow);
-    Endpoint* from = fEndpoints[iFrom].get();
-    const Endpoint* to = fEndpoints[iTo].get();
+    SimEndpoint* from = fEndpoints[iFrom].get();
+    const SimEndpoint* to = fEndpoints[iTo].get();
     UTPSocket* s = UTP_Create(&SimCallbacks::sSendTo, from,
                               reinterpret_cast<const sockaddr*>(to->fSockAddr), to->fSockAddrLen);
     if (iConfig.fVersion != 1)
@@ -264,7 +264,7 @@ SimConn* Sim::Connect(int iFrom, int iTo, const AppConfig& iConfig)
     return conn;
 }
 
-void Sim::pAccept(Endpoint* iEndpoint, UTPSocket* iSocket)
+void Sim::pAccept(SimEndpoint* iEndpoint, UTPSocket* iSocket)
 {
     const AppConfig& cfg = iEndpoint->fAccept;
     if (cfg.fSndBuf)
@@ -288,11 +288,11 @@ int Sim::pFindEndpoint(const sockaddr* iAddr, int iLen) const
     return it == fEndpointByAddr.end() ? -1 : it->second;
 }
 
-void Sim::pSend(Endpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
+void Sim::pSend(SimEndpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
                 int iToLen)
 {
     iFrom->fStats.fDatagramsOut++;
-    if (PacketType(iBytes, iLength) == 0)
+    if (sDatagramType(iBytes, iLength) == 0)
         iFrom->fStats.fDataOut++;
     const int to = pFindEndpoint(iTo, iToLen);
     if (to < 0)
@@ -408,8 +408,8 @@ void Sim::pDeliver(uint32_t iSlot)
     std::vector<uint8_t> bytes;
     bytes.swap(fPackets[iSlot].fBytes);
     const int fromId = fPackets[iSlot].fFrom;
-    Endpoint* to = fEndpoints[fPackets[iSlot].fTo].get();
-    const Endpoint* from = fEndpoints[fromId].get();
+    SimEndpoint* to = fEndpoints[fPackets[iSlot].fTo].get();
+    const SimEndpoint* from = fEndpoints[fromId].get();
     pLink(fromId, to->fId).fStats.fDelivered++;
     if (fOptions.fTrace)
     {
@@ -565,8 +565,8 @@ void Sim::pTrace(const char* iWhat, const Datagram& iDatagram) const
 std::string Sim::DescribeDatagram(const uint8_t* iBytes, size_t iLength)
 {
     static const char* const kTypes[] = {"DATA", "FIN", "STATE", "RESET", "SYN"};
-    const size_t header = HeaderSize(iBytes, iLength);
-    const int type = PacketType(iBytes, iLength);
+    const size_t header = sDatagramHeaderSize(iBytes, iLength);
+    const int type = sDatagramType(iBytes, iLength);
     char line[256];
     if (type < 0)
     {
@@ -615,4 +615,4 @@ std::string Sim::Summary()
     return out;
 }
 
-} // namespace utpsim
+} // namespace quillane::UTP::Sim
