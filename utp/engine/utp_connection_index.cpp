@@ -19,7 +19,7 @@ namespace Engine
 namespace
 {
 
-const uint32_t kFirstBucketCount = 64;
+const uint32_t kFirstBucketCount = 64; // buckets of the first table; each growth doubles them
 
 struct Index
 {
