@@ -317,8 +317,10 @@ void spCheckInvariants(Sim& ioSim)
         spCheck(s->fCong.fMaxWindow >= kMinWindow, "window below its floor", ioSim, c);
         spCheck(s->fCong.fRto >= kMinRto, "retransmission time-out below its floor", ioSim, c);
         const uint16_t oldest = sOldest(s);
-        spCheck(!s->fSend.fCurWindowPackets || s->fSend.fOutBuf.Get(oldest), "oldest slot empty", ioSim, c);
-        spCheck(s->fSend.fCurWindowPackets <= s->fSend.fOutBuf.fMask + 1, "more packets than slots", ioSim, c);
+        spCheck(!s->fSend.fCurWindowPackets || s->fSend.fOutBuf.Get(oldest), "oldest slot empty",
+                ioSim, c);
+        spCheck(s->fSend.fCurWindowPackets <= s->fSend.fOutBuf.fMask + 1, "more packets than slots",
+                ioSim, c);
         uint64_t inFlight = 0;
         for (uint32_t i = 0; i < s->fSend.fCurWindowPackets; ++i)
         {
@@ -326,7 +328,8 @@ void spCheckInvariants(Sim& ioSim)
             if (p && p->fTransmissions && !p->fNeedResend)
                 inFlight += p->fPayload;
         }
-        spCheck(inFlight == s->fSend.fCurWindow, "bytes in flight disagree with the buffer", ioSim, c);
+        spCheck(inFlight == s->fSend.fCurWindow, "bytes in flight disagree with the buffer", ioSim,
+                c);
     }
 }
 

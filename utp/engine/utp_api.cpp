@@ -32,7 +32,8 @@ uint32_t spDrawSeed(const UTPSocket* iSocket)
         seed = UTP_Random15();
         if (iSocket->fPeer.fVersion == 1)
             seed &= 0xFFFF;
-        if (!sIdInUse(iSocket->fPeer.fAddr, seed, iSocket) && !sIdInUse(iSocket->fPeer.fAddr, seed + 1, iSocket))
+        if (!sIdInUse(iSocket->fPeer.fAddr, seed, iSocket) &&
+            !sIdInUse(iSocket->fPeer.fAddr, seed + 1, iSocket))
             break;
     }
     return seed;
@@ -75,7 +76,8 @@ void UTP_Connect(UTPSocket* iSocket)
     iSocket->fState = CS_SYN_SENT;
     const uint32_t now = sRefreshNow();
     sTouch(iSocket);
-    iSocket->fTimers.fLastReceived = now; // the idle limit counts from the start of the conversation
+    iSocket->fTimers.fLastReceived =
+        now; // the idle limit counts from the start of the conversation
     const uint32_t seed = spDrawSeed(iSocket);
     sSetIds(iSocket, seed, seed + 1);
     iSocket->fTimers.fBackoffTimeout = kInitialRto;
@@ -124,7 +126,8 @@ bool UTP_Write(UTPSocket* iSocket, size_t iCount)
     {
         if (remaining == 0)
             return true;
-        const size_t n = remaining < iSocket->fPeer.fPacketSize ? remaining : iSocket->fPeer.fPacketSize;
+        const size_t n =
+            remaining < iSocket->fPeer.fPacketSize ? remaining : iSocket->fPeer.fPacketSize;
         sQueue(iSocket, n, ST_DATA);
         remaining -= n;
     }

@@ -20,9 +20,10 @@ namespace Engine
 namespace
 {
 
-const uint32_t kTargetDelay = 100000;    // µs of queuing delay the window aims at
-const double kMaxGain = 3000.0;          // bytes per window of acknowledged bytes at zero delay
-const uint32_t kGrowthLockout = 300;     // ms since the window was last full after which it stops growing
+const uint32_t kTargetDelay = 100000; // µs of queuing delay the window aims at
+const double kMaxGain = 3000.0;       // bytes per window of acknowledged bytes at zero delay
+const uint32_t kGrowthLockout =
+    300; // ms since the window was last full after which it stops growing
 const uint32_t kDecayInterval = 100;     // ms between two halvings of the window for losses
 const uint32_t kClockDriftLimit = 10000; // µs: a fall of their base up to this is our clock's drift
 const uint32_t kMaxResendCandidates = 32; // packets an EACK may name for fast resend
@@ -118,7 +119,8 @@ void sCatchUpQuota(UTPSocket* s)
     const uint64_t add = uint64_t(s->fCong.fMaxWindow) * dt * 100 / base;
     const int64_t limit = spQuotaLimit(s);
     if (s->fCong.fQuota < limit)
-        s->fCong.fQuota = int32_t(std::min<int64_t>(int64_t(s->fCong.fQuota) + int64_t(add), limit));
+        s->fCong.fQuota =
+            int32_t(std::min<int64_t>(int64_t(s->fCong.fQuota) + int64_t(add), limit));
 }
 
 void sUpdateQuota(UTPSocket* s)
@@ -139,7 +141,8 @@ void sUpdateQuota(UTPSocket* s)
 
 bool sWritable(UTPSocket* s, uint32_t iCount)
 {
-    uint32_t maxSend = s->fCong.fMaxWindow < s->fSend.fSndBuf ? s->fCong.fMaxWindow : s->fSend.fSndBuf;
+    uint32_t maxSend =
+        s->fCong.fMaxWindow < s->fSend.fSndBuf ? s->fCong.fMaxWindow : s->fSend.fSndBuf;
     if (s->fSend.fPeerWindow < maxSend)
         maxSend = s->fSend.fPeerWindow;
     if (s->fSend.fCurWindow + s->fPeer.fPacketSize >= s->fCong.fMaxWindow)
@@ -150,7 +153,8 @@ bool sWritable(UTPSocket* s, uint32_t iCount)
         return false;
     if (s->fSend.fCurWindow + s->fPeer.fPacketSize <= maxSend)
         return true;
-    return s->fCong.fMaxWindow < iCount && s->fSend.fCurWindow < s->fCong.fMaxWindow && s->fSend.fCurWindowPackets == 0;
+    return s->fCong.fMaxWindow < iCount && s->fSend.fCurWindow < s->fCong.fMaxWindow &&
+           s->fSend.fCurWindowPackets == 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -293,7 +297,8 @@ uint32_t spAckMarked(UTPSocket* s, uint16_t iBase, const uint8_t* iMask, size_t 
             continue;
         if (bit)
             sAckPacket(s, v, iNowUs);
-        else if (uint16_t(v - s->fSend.fFastResendSeqNr) <= 511 && count >= 3 && s->fSend.fDupAck < 3)
+        else if (uint16_t(v - s->fSend.fFastResendSeqNr) <= 511 && count >= 3 &&
+                 s->fSend.fDupAck < 3)
             ioCandidates.Append(v);
     }
     return count;
@@ -396,7 +401,8 @@ bool spActiveTimers(UTPSocket* s)
     if (sPassed(now, s->fTimers.fZeroWindowAt) && s->fSend.fPeerWindow < s->fPeer.fPacketSize)
         s->fSend.fPeerWindow = s->fPeer.fPacketSize;
 
-    if (s->fTimers.fTimeoutAt != 0 && sPassed(now, s->fTimers.fTimeoutAt) && s->fSend.fCurWindowPackets != 0)
+    if (s->fTimers.fTimeoutAt != 0 && sPassed(now, s->fTimers.fTimeoutAt) &&
+        s->fSend.fCurWindowPackets != 0)
     {
         const uint32_t newBackoff = s->fTimers.fBackoffTimeout * 2;
         if (newBackoff >= kMaxBackoff || (s->fState == CS_SYN_SENT && newBackoff > kMaxSynBackoff))

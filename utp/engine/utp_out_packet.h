@@ -33,7 +33,7 @@ struct OutPacket
     uint32_t fPayload;            // payload bytes
     uint64_t fTimeSent;           // µs of the engine's clock at the last transmission
     uint32_t fTransmissions : 31; // times sent; 0 = queued, never sent
-    uint32_t fNeedResend : 1;     // a time-out declared it lost: its bytes no longer count in flight
+    uint32_t fNeedResend : 1; // a time-out declared it lost: its bytes no longer count in flight
     uint8_t fData[kPacketCapacity]; // the datagram, fLength bytes of it used
 };
 

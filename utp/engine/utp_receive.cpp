@@ -32,8 +32,8 @@ uint32_t spIdMask(const PacketId& iId)
 }
 
 // A reset for a stray: the stray's id, a random seq_nr, window 0, no timestamps.
-void spSendStrayReset(SendToProc iSendTo, void* iSendUserData, const PacketId& iId,
-                      uint16_t iAckNr, const PeerAddress& iAddr)
+void spSendStrayReset(SendToProc iSendTo, void* iSendUserData, const PacketId& iId, uint16_t iAckNr,
+                      const PeerAddress& iAddr)
 {
     uint8_t buf[kHeaderSizeV0];
     sWriteHeader(buf, iId.fVersion, ST_RESET, EXT_NONE, iId.fConnId, 0, uint16_t(UTP_Random15()),
@@ -351,8 +351,8 @@ bool sAnswerRepeatedSyn(const PeerAddress& iAddr, const PacketId& iId, uint16_t 
                         const void* iSendUserData)
 {
     UTPSocket* s = sFindForPacket(iAddr, (iId.fConnId + 1) & spIdMask(iId), iSendUserData);
-    if (!s || s->fPeer.fSendId != iId.fConnId || s->fPeer.fVersion != iId.fVersion || s->fRecv.fAckNr != iSeqNr ||
-        (s->fState != CS_CONNECTED && s->fState != CS_CONNECTED_FULL))
+    if (!s || s->fPeer.fSendId != iId.fConnId || s->fPeer.fVersion != iId.fVersion ||
+        s->fRecv.fAckNr != iSeqNr || (s->fState != CS_CONNECTED && s->fState != CS_CONNECTED_FULL))
         return false;
     s->fTimers.fLastReceived = sRefreshNow();
     if (s->fSend.fCurWindowPackets == 0)

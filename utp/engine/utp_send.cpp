@@ -46,15 +46,16 @@ void spSendDatagram(UTPSocket* s, uint8_t* ioBytes, size_t iLength, int iCategor
         else
             sReportOverhead(s, true, iLength + s->fPeer.fIPOverhead, iCategory);
     }
-    s->fPeer.fSendTo(s->fPeer.fSendUserData, ioBytes, iLength, reinterpret_cast<const sockaddr*>(s->fPeer.fSockAddr),
-               s->fPeer.fSockAddrLen);
+    s->fPeer.fSendTo(s->fPeer.fSendUserData, ioBytes, iLength,
+                     reinterpret_cast<const sockaddr*>(s->fPeer.fSockAddr), s->fPeer.fSockAddrLen);
 }
 
 // The packet that takes the next bytes: the newest one while it is unsent ST_DATA with room
 // (oIsNew false), else a new one.
 OutPacket* spPacketToFill(UTPSocket* s, size_t iCount, int iType, bool& oIsNew)
 {
-    OutPacket* newest = s->fSend.fCurWindowPackets ? s->fSend.fOutBuf.Get(uint16_t(s->fSend.fSeqNr - 1)) : nullptr;
+    OutPacket* newest =
+        s->fSend.fCurWindowPackets ? s->fSend.fOutBuf.Get(uint16_t(s->fSend.fSeqNr - 1)) : nullptr;
     oIsNew = !(iCount && newest && newest->fTransmissions == 0 &&
                newest->fPayload < s->fPeer.fPacketSize && iType == ST_DATA &&
                spPacketType(s, newest) == ST_DATA);
@@ -68,12 +69,14 @@ size_t spQueueOne(UTPSocket* s, size_t iCount, int iType)
     OutPacket* p = spPacketToFill(s, iCount, iType, isNew);
     const size_t k = std::min<size_t>(p->fPayload + iCount, s->fPeer.fPacketSize) - p->fPayload;
     if (k)
-        s->fUser.fCallbacks.fOnWrite(s->fUser.fUserData, p->fData + s->fPeer.fHeaderSize + p->fPayload, k);
+        s->fUser.fCallbacks.fOnWrite(s->fUser.fUserData,
+                                     p->fData + s->fPeer.fHeaderSize + p->fPayload, k);
     p->fPayload += uint32_t(k);
     p->fLength = s->fPeer.fHeaderSize + p->fPayload;
     s->fRecv.fRcvWin = sFreeReceiveBuffer(s);
     const uint16_t seq = isNew ? s->fSend.fSeqNr : uint16_t(s->fSend.fSeqNr - 1);
-    sWriteHeader(p->fData, s->fPeer.fVersion, iType, EXT_NONE, s->fPeer.fSendId, s->fRecv.fRcvWin, seq, s->fRecv.fAckNr);
+    sWriteHeader(p->fData, s->fPeer.fVersion, iType, EXT_NONE, s->fPeer.fSendId, s->fRecv.fRcvWin,
+                 seq, s->fRecv.fAckNr);
     if (isNew)
         spStoreOut(s, p);
     return k;
@@ -92,20 +95,21 @@ size_t spWriteAck(UTPSocket* s, uint8_t* oBytes, bool iSynAnswer)
             if (s->fRecv.fInBuf.Get(uint16_t(s->fRecv.fAckNr + 2 + i)))
                 mask |= 1u << i;
         }
-        sWriteHeader(oBytes, s->fPeer.fVersion, ST_STATE, EXT_EACK, s->fPeer.fSendId, s->fRecv.fRcvWin, s->fSend.fSeqNr,
-                     s->fRecv.fAckNr);
+        sWriteHeader(oBytes, s->fPeer.fVersion, ST_STATE, EXT_EACK, s->fPeer.fSendId,
+                     s->fRecv.fRcvWin, s->fSend.fSeqNr, s->fRecv.fAckNr);
         return header + sWriteEack(oBytes + header, mask);
     }
     const int extension = iSynAnswer ? EXT_BITS : EXT_NONE;
-    sWriteHeader(oBytes, s->fPeer.fVersion, ST_STATE, extension, s->fPeer.fSendId, s->fRecv.fRcvWin, s->fSend.fSeqNr,
-                 s->fRecv.fAckNr);
+    sWriteHeader(oBytes, s->fPeer.fVersion, ST_STATE, extension, s->fPeer.fSendId, s->fRecv.fRcvWin,
+                 s->fSend.fSeqNr, s->fRecv.fAckNr);
     return iSynAnswer ? header + sWriteExtensionBits(oBytes + header) : header;
 }
 
 // A packet's first transmission while the window is below one packet pays from the quota.
 void spChargeQuota(UTPSocket* s, const OutPacket* iPacket)
 {
-    uint32_t maxSend = s->fCong.fMaxWindow < s->fSend.fSndBuf ? s->fCong.fMaxWindow : s->fSend.fSndBuf;
+    uint32_t maxSend =
+        s->fCong.fMaxWindow < s->fSend.fSndBuf ? s->fCong.fMaxWindow : s->fSend.fSndBuf;
     if (s->fSend.fPeerWindow < maxSend)
         maxSend = s->fSend.fPeerWindow;
     if (maxSend < s->fPeer.fPacketSize)
@@ -215,8 +219,10 @@ void sQueue(UTPSocket* s, size_t iCount, int iType)
 void sSendSyn(UTPSocket* s)
 {
     OutPacket* p = sNewOutPacket();
-    sWriteHeader(p->fData, s->fPeer.fVersion, ST_SYN, EXT_BITS, s->fPeer.fRecvId, s->fRecv.fRcvWin, s->fSend.fSeqNr, 0);
-    p->fLength = uint32_t(s->fPeer.fHeaderSize + sWriteExtensionBits(p->fData + s->fPeer.fHeaderSize));
+    sWriteHeader(p->fData, s->fPeer.fVersion, ST_SYN, EXT_BITS, s->fPeer.fRecvId, s->fRecv.fRcvWin,
+                 s->fSend.fSeqNr, 0);
+    p->fLength =
+        uint32_t(s->fPeer.fHeaderSize + sWriteExtensionBits(p->fData + s->fPeer.fHeaderSize));
     p->fPayload = 0;
     spStoreOut(s, p);
     sSendPacket(s, p);
@@ -227,18 +233,20 @@ void sSendFinOnce(UTPSocket* s)
 {
     s->fRecv.fRcvWin = sFreeReceiveBuffer(s);
     uint8_t buf[kHeaderSizeV0];
-    sWriteHeader(buf, s->fPeer.fVersion, ST_FIN, EXT_NONE, s->fPeer.fSendId, s->fRecv.fRcvWin, s->fSend.fSeqNr, s->fRecv.fAckNr);
+    sWriteHeader(buf, s->fPeer.fVersion, ST_FIN, EXT_NONE, s->fPeer.fSendId, s->fRecv.fRcvWin,
+                 s->fSend.fSeqNr, s->fRecv.fAckNr);
     spSendDatagram(s, buf, s->fPeer.fHeaderSize, BW_CLOSE, UTP_GetMicroseconds());
 }
 
 void sSendReset(UTPSocket* s)
 {
     uint8_t buf[kHeaderSizeV0];
-    sWriteHeader(buf, s->fPeer.fVersion, ST_RESET, EXT_NONE, s->fPeer.fSendId, 0, s->fSend.fSeqNr, s->fRecv.fAckNr);
+    sWriteHeader(buf, s->fPeer.fVersion, ST_RESET, EXT_NONE, s->fPeer.fSendId, 0, s->fSend.fSeqNr,
+                 s->fRecv.fAckNr);
     if (s->fUser.fUserData)
         sReportOverhead(s, true, s->fPeer.fHeaderSize + s->fPeer.fIPOverhead, BW_CLOSE);
     s->fPeer.fSendTo(s->fPeer.fSendUserData, buf, s->fPeer.fHeaderSize,
-               reinterpret_cast<const sockaddr*>(s->fPeer.fSockAddr), s->fPeer.fSockAddrLen);
+                     reinterpret_cast<const sockaddr*>(s->fPeer.fSockAddr), s->fPeer.fSockAddrLen);
 }
 
 } // namespace Engine

@@ -44,8 +44,9 @@ void spInitPeer(UTPSocket* s, SendToProc iSendTo, void* iSendUserData, const soc
                 int iSockAddrLen)
 {
     PeerAddress_FromSockAddr(s->fPeer.fAddr, iSockAddr, iSockAddrLen);
-    s->fPeer.fSockAddrLen = PeerAddress_ToSockAddr(s->fPeer.fAddr, reinterpret_cast<sockaddr*>(s->fPeer.fSockAddr),
-                                             int(sizeof(s->fPeer.fSockAddr)));
+    s->fPeer.fSockAddrLen =
+        PeerAddress_ToSockAddr(s->fPeer.fAddr, reinterpret_cast<sockaddr*>(s->fPeer.fSockAddr),
+                               int(sizeof(s->fPeer.fSockAddr)));
     s->fPeer.fSendTo = iSendTo;
     s->fPeer.fSendUserData = iSendUserData;
     sApplyVersion(s, 1);
@@ -140,7 +141,8 @@ void sApplyVersion(UTPSocket* s, int iVersion)
     s->fPeer.fVersion = uint8_t(iVersion);
     const bool v4 = PeerAddress_IsIPv4(s->fPeer.fAddr);
     s->fPeer.fHeaderSize = uint32_t(sHeaderSize(iVersion));
-    s->fPeer.fPacketSize = uint32_t(v4 ? kMaxDatagramIPv4 : kMaxDatagramIPv6) - s->fPeer.fHeaderSize;
+    s->fPeer.fPacketSize =
+        uint32_t(v4 ? kMaxDatagramIPv4 : kMaxDatagramIPv6) - s->fPeer.fHeaderSize;
     s->fPeer.fIPOverhead = uint32_t(v4 ? kIPOverheadIPv4 : kIPOverheadIPv6);
 }
 

@@ -79,12 +79,12 @@ struct UTPSocket
         alignas(8) uint8_t fSockAddr[UTP_SOCKADDR_MAX]; // fAddr as handed to fSendTo
         int fSockAddrLen;                               // bytes of fSockAddr in use
         SendToProc fSendTo;                             // sends our datagrams; fixed at creation
-        void* fSendUserData; // the local socket: only its datagrams reach this connection
-        uint32_t fRecvId;    // id of the peer's packets (version 1: 16 bits)
-        uint32_t fSendId;    // id of ours: fRecvId + 1 when we connected, - 1 when we accepted
-        uint8_t fVersion;    // header version 0 or 1; fixed once connecting or accepted
+        void* fSendUserData;  // the local socket: only its datagrams reach this connection
+        uint32_t fRecvId;     // id of the peer's packets (version 1: 16 bits)
+        uint32_t fSendId;     // id of ours: fRecvId + 1 when we connected, - 1 when we accepted
+        uint8_t fVersion;     // header version 0 or 1; fixed once connecting or accepted
         uint32_t fHeaderSize; // bytes of our header: 20 (version 1) or 23 (version 0)
-        uint32_t fPacketSize; // bytes: largest payload (the family's datagram limit less the header)
+        uint32_t fPacketSize; // bytes: largest payload, the family's datagram limit less header
         uint32_t fIPOverhead; // bytes of UDP/IP headers counted per datagram: 28 or 76
     };
 
@@ -107,13 +107,13 @@ struct UTPSocket
     struct ReceiveSide
     {
         quillane::UTP::Engine::SeqRing<quillane::UTP::Engine::InBlock> fInBuf; // ahead of fAckNr
-        uint16_t fAckNr;          // seq_nr of the last packet delivered in order
-        uint16_t fReorderCount;   // blocks in fInBuf
-        bool fGotFin;             // the peer's FIN arrived: fEofPkt is valid
-        uint16_t fEofPkt;         // seq_nr of the peer's FIN
-        uint32_t fRcvBuf;         // bytes: receive buffer size (UTP_OPTION_RCVBUF)
-        uint32_t fRcvWin;         // bytes: the window we last advertised
-        uint32_t fBytesSinceAck;  // payload bytes delivered since our last ACK
+        uint16_t fAckNr;         // seq_nr of the last packet delivered in order
+        uint16_t fReorderCount;  // blocks in fInBuf
+        bool fGotFin;            // the peer's FIN arrived: fEofPkt is valid
+        uint16_t fEofPkt;        // seq_nr of the peer's FIN
+        uint32_t fRcvBuf;        // bytes: receive buffer size (UTP_OPTION_RCVBUF)
+        uint32_t fRcvWin;        // bytes: the window we last advertised
+        uint32_t fBytesSinceAck; // payload bytes delivered since our last ACK
     };
 
     // Congestion control and round trips.
@@ -127,11 +127,11 @@ struct UTPSocket
         uint32_t fLastDecay;       // ms: when the window was last halved for a loss
         quillane::UTP::Engine::DelayHistory fOurHistory;   // µs: delays the peer reports of ours
         quillane::UTP::Engine::DelayHistory fTheirHistory; // µs: delays we measure of theirs
-        uint32_t fReplyDelay;      // µs: delay of the peer's last packet, sent back in our headers
-        uint32_t fRtt;             // ms: smoothed round trip; 0 before the first sample
-        uint32_t fRttVar;          // ms: its mean deviation
-        uint32_t fRto;             // ms: retransmission time-out, fRtt + 4 fRttVar, at least kMinRto
-        quillane::UTP::Engine::DelayHistory fRttHistory; // ms: round-trip samples (fBase: the least)
+        uint32_t fReplyDelay; // µs: delay of the peer's last packet, sent back in our headers
+        uint32_t fRtt;        // ms: smoothed round trip; 0 before the first sample
+        uint32_t fRttVar;     // ms: its mean deviation
+        uint32_t fRto;        // ms: retransmission time-out, fRtt + 4 fRttVar, at least kMinRto
+        quillane::UTP::Engine::DelayHistory fRttHistory; // ms: round-trip samples (fBase: least)
     };
 
     // Deadlines and the times they count from, in ms of the engine's clock.
@@ -155,7 +155,7 @@ struct UTPSocket
     // Where the record is filed.
     struct Bookkeeping
     {
-        uint32_t fIndex;                          // position in the connection list
+        uint32_t fIndex;                            // position in the connection list
         quillane::UTP::Engine::IndexNode fRecvNode; // in the connection index under fRecvId
         quillane::UTP::Engine::IndexNode fSendNode; // in the connection index under fSendId
         int32_t fActivePos; // position in the schedule's active list; -1 when asleep

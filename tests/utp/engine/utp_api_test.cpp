@@ -98,7 +98,8 @@ TEST_F(UtpApi, EveryEndingInEachStateIsOneDestruction)
             PacketDraft data = Data(s, 0, "late");
             data.fAckNr = uint16_t(sOldest(s) - 1); // our FIN stays unacknowledged
             ASSERT_TRUE(Receive(data));
-            EXPECT_TRUE(r.fRead.empty() && s->fRecv.fAckNr == data.fSeqNr && s->fState == CS_FIN_SENT);
+            EXPECT_TRUE(r.fRead.empty() && s->fRecv.fAckNr == data.fSeqNr &&
+                        s->fState == CS_FIN_SENT);
             ASSERT_TRUE(Receive(Peer(s, ST_FIN)));
         }
         else if (row.fHow >= kTheirs)
@@ -118,9 +119,9 @@ TEST_F(UtpApi, EveryEndingInEachStateIsOneDestruction)
         {
             const PacketHeader h = sHeaderOf(d.fBytes);
             const bool fin = row.fSends == ST_FIN;
-            EXPECT_TRUE(h.fType == row.fSends && h.fConnId == s->fPeer.fSendId && h.fSeqNr == s->fSend.fSeqNr &&
-                        h.fAckNr == s->fRecv.fAckNr && h.fWindow == (fin ? s->fRecv.fRcvWin : 0) &&
-                        (h.fTimestamp != 0) == fin);
+            EXPECT_TRUE(h.fType == row.fSends && h.fConnId == s->fPeer.fSendId &&
+                        h.fSeqNr == s->fSend.fSeqNr && h.fAckNr == s->fRecv.fAckNr &&
+                        h.fWindow == (fin ? s->fRecv.fRcvWin : 0) && (h.fTimestamp != 0) == fin);
         }
         if (row.fAfter == CS_RESET)
             UTP_Close(s);

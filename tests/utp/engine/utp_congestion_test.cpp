@@ -115,7 +115,8 @@ TEST_F(UtpCongestion, RetransmissionsBackOffThenGiveUp)
             continue;
         }
         EXPECT_EQ(CS_RESET, UTP_GetState(s));
-        EXPECT_EQ(row.fWhat == kDataAtPeersFin ? 100000u : s->fPeer.fPacketSize, s->fCong.fMaxWindow);
+        EXPECT_EQ(row.fWhat == kDataAtPeersFin ? 100000u : s->fPeer.fPacketSize,
+                  s->fCong.fMaxWindow);
         UTP_Close(s);
         Sweep();
     }
@@ -171,7 +172,8 @@ TEST_F(UtpCongestion, QuotaIsCappedAfterIdle)
     UTPSocket* s = Establish(&fRec);
     Poll(10000);                  // idle: the quota grows by max_window * 100 every 50 ms
     EXPECT_TRUE(UTP_Write(s, 0)); // a sleeping connection's quota catches up here
-    EXPECT_EQ(int32_t(100 * std::max(s->fCong.fMaxWindow / 2, 5 * s->fPeer.fPacketSize)), s->fCong.fQuota);
+    EXPECT_EQ(int32_t(100 * std::max(s->fCong.fMaxWindow / 2, 5 * s->fPeer.fPacketSize)),
+              s->fCong.fQuota);
     // Growth between timer steps saturates instead of wrapping negative.
     s->fCong.fMaxWindow = 3000000;
     s->fCong.fQuota = INT32_MAX - 10;

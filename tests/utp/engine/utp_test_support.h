@@ -1,6 +1,6 @@
-// Shared helpers of the engine's unit tests (tests/utp/engine/): a fixture that runs the engine on a virtual clock
-// with a seeded random source, records every datagram it sends and every callback it makes, and
-// builds a peer's datagrams in either header version.
+// Shared helpers of the engine's unit tests (tests/utp/engine/): a fixture that runs the engine on
+// a virtual clock with a seeded random source, records every datagram it sends and every callback
+// it makes, and builds a peer's datagrams in either header version.
 //
 // The engine's state is process-wide: each test starts and ends with UTP_FreeAll, and one fixture
 // is active at a time (sActive). Threads: the test thread only.
