@@ -384,7 +384,7 @@ void Sim::pDeliver(uint32_t iSlot)
 // Events
 
 // Heap order: earliest time first, and events of one time in the order they were made.
-bool Sim::spLater(const Event& iA, const Event& iB)
+bool Sim::pLater(const Event& iA, const Event& iB)
 {
     return iA.fAt != iB.fAt ? iA.fAt > iB.fAt : iA.fSeq > iB.fSeq;
 }
@@ -392,7 +392,7 @@ bool Sim::spLater(const Event& iA, const Event& iB)
 void Sim::pPush(uint64_t iAt, uint32_t iKind, uint32_t iSlot)
 {
     fHeap.push_back(Event{iAt, fSeq++, iKind, iSlot});
-    std::push_heap(fHeap.begin(), fHeap.end(), &Sim::spLater);
+    std::push_heap(fHeap.begin(), fHeap.end(), &Sim::pLater);
 }
 
 void Sim::At(uint64_t iAtUs, std::function<void()> iFn)
@@ -461,7 +461,7 @@ bool Sim::RunUntil(const std::function<bool()>& iDone, uint64_t iMaxUs)
             UTP_SetVirtualClock(fNow);
             return false;
         }
-        std::pop_heap(fHeap.begin(), fHeap.end(), &Sim::spLater);
+        std::pop_heap(fHeap.begin(), fHeap.end(), &Sim::pLater);
         const Event e = fHeap.back();
         fHeap.pop_back();
         fNow = std::max(fNow, e.fAt); // events are late only after a Stall

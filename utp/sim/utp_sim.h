@@ -323,7 +323,7 @@ class Sim
         kCall
     };
 
-    static bool spLater(const Event& iA, const Event& iB);
+    static bool pLater(const Event& iA, const Event& iB);
     LinkState& pLink(int iFrom, int iTo);
     int pFindEndpoint(const sockaddr* iAddr, int iLen) const;
     void pSend(SimEndpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
