@@ -1,6 +1,6 @@
 // The engine's clocks and pseudo-random source: the re-anchoring microsecond clock over a
-// replaceable source of raw readings, the virtual source for tests, and a seeded xorshift
-// generator. See utp_clock.h for the invariants.
+// replaceable source of raw readings, the virtual source for tests, a seeded xorshift generator,
+// and the engine's current time. See utp_clock.h for the invariants.
 //
 // Threads: process-wide state, serialised by the engine's caller.
 
@@ -182,4 +182,25 @@ uint32_t UTP_Random32()
     x ^= x >> 27;
     sRandomState = x;
     return uint32_t((x * 0x2545F4914F6CDD1Dull) >> 32);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The current time of an engine call
+
+namespace
+{
+
+uint32_t sNowMs = 0;
+
+} // namespace
+
+uint32_t quillane::UTP::Engine::sNow()
+{
+    return sNowMs;
+}
+
+uint32_t quillane::UTP::Engine::sRefreshNow()
+{
+    sNowMs = uint32_t(UTP_GetMilliseconds());
+    return sNowMs;
 }

@@ -1,8 +1,8 @@
 // Congestion control and timer tests on the virtual clock: the delay-based window and its bounds,
 // round-trip samples and Karn's rule, the retransmission schedules with their give-up points,
-// fast resend from an EACK, the quota after idle, and the delay history.
+// fast resend from an EACK, the quota after idle.
 
-#include "tests/utp/utp_test_support.h"
+#include "tests/utp/engine/utp_test_support.h"
 
 using namespace quillane::test;
 
@@ -29,13 +29,13 @@ TEST_F(UtpCongestion, WindowGrowsAndShrinksWithDelayWithinItsBounds)
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.fExpected);
-        s->fMaxWindow = row.fMaxWindow;
-        s->fSndBuf = row.fSndBuf;
-        s->fLastWindowFull = sNow() - row.fMsSinceFull;
-        for (uint32_t& d : s->fOurHistory.fCurrent)
+        s->fCong.fMaxWindow = row.fMaxWindow;
+        s->fSend.fSndBuf = row.fSndBuf;
+        s->fCong.fLastWindowFull = sNow() - row.fMsSinceFull;
+        for (uint32_t& d : s->fCong.fOurHistory.fCurrent)
             d = row.fOurDelayUs;
         sUpdateWindow(s, row.fAcked, row.fMinRttUs);
-        EXPECT_EQ(row.fExpected, s->fMaxWindow);
+        EXPECT_EQ(row.fExpected, s->fCong.fMaxWindow);
     }
 }
 
@@ -45,21 +45,21 @@ TEST_F(UtpCongestion, WindowGrowsAndShrinksWithDelayWithinItsBounds)
 TEST_F(UtpCongestion, RoundTripSamplesSkipResentAndMarkedPackets)
 {
     UTPSocket* s = Establish(&fRec, 1, 200);
-    EXPECT_EQ(200u, s->fRtt);
-    EXPECT_EQ(100u, s->fRttVar);
-    EXPECT_EQ(600u, s->fRto);
-    s->fMaxWindow = 100000;
+    EXPECT_EQ(200u, s->fCong.fRtt);
+    EXPECT_EQ(100u, s->fCong.fRttVar);
+    EXPECT_EQ(600u, s->fCong.fRto);
+    s->fCong.fMaxWindow = 100000;
     Advance(50);
-    fRec.fOutgoing.assign(3 * s->fPacketSize, 'm');
+    fRec.fOutgoing.assign(3 * s->fPeer.fPacketSize, 'm');
     UTP_Write(s, fRec.fOutgoing.size());
-    ASSERT_EQ(3u, s->fCurWindowPackets);
+    ASSERT_EQ(3u, s->fSend.fCurWindowPackets);
     Sweep(600); // all three marked, the oldest resent
-    ASSERT_TRUE(s->fOutBuf.Get(uint16_t(sOldest(s) + 2))->fNeedResend);
+    ASSERT_TRUE(s->fSend.fOutBuf.Get(uint16_t(sOldest(s) + 2))->fNeedResend);
     Advance(700);
     ASSERT_TRUE(Receive(Peer(s, ST_STATE)));
-    EXPECT_EQ(0u, s->fCurWindowPackets);
-    EXPECT_EQ(200u, s->fRtt);
-    EXPECT_EQ(600u, s->fRto);
+    EXPECT_EQ(0u, s->fSend.fCurWindowPackets);
+    EXPECT_EQ(200u, s->fCong.fRtt);
+    EXPECT_EQ(600u, s->fCong.fRto);
 }
 
 // Resends back off from the time-out (3 s for a SYN; 500 ms after a 10 ms round trip) until the
@@ -90,7 +90,7 @@ TEST_F(UtpCongestion, RetransmissionsBackOffThenGiveUp)
             UTP_Connect(s);
         else
         {
-            s->fMaxWindow = 100000;
+            s->fCong.fMaxWindow = 100000;
             Sweep(50); // the send quota fills
             r.fOutgoing = "data";
             if (row.fWhat == kFin)
@@ -115,7 +115,8 @@ TEST_F(UtpCongestion, RetransmissionsBackOffThenGiveUp)
             continue;
         }
         EXPECT_EQ(CS_RESET, UTP_GetState(s));
-        EXPECT_EQ(row.fWhat == kDataAtPeersFin ? 100000u : s->fPacketSize, s->fMaxWindow);
+        EXPECT_EQ(row.fWhat == kDataAtPeersFin ? 100000u : s->fPeer.fPacketSize,
+                  s->fCong.fMaxWindow);
         UTP_Close(s);
         Sweep();
     }
@@ -135,17 +136,17 @@ TEST_F(UtpCongestion, FastResendFromEackOnce)
     ASSERT_EQ(2u, fSent.size());
     EXPECT_EQ(65534, sHeaderOf(fSent[0].fBytes).fSeqNr);
     EXPECT_EQ(65535, sHeaderOf(fSent[1].fBytes).fSeqNr);
-    EXPECT_EQ(5u, s->fCurWindowPackets); // the oldest still counts up to the newest
-    EXPECT_EQ(1000000u / 2, s->fMaxWindow);
+    EXPECT_EQ(5u, s->fSend.fCurWindowPackets); // the oldest still counts up to the newest
+    EXPECT_EQ(1000000u / 2, s->fCong.fMaxWindow);
     fSent.clear();
     Advance(20);
     ASSERT_TRUE(Receive(eack));
     ASSERT_TRUE(Receive(AckOf(s, 0)));
     EXPECT_TRUE(fSent.empty());
     ASSERT_TRUE(Receive(AckOf(s, 1)));
-    EXPECT_EQ(0, s->fDupAck);
-    EXPECT_EQ(0, s->fFastResendSeqNr); // 65535 lies before 0: not moved back across the wrap
-    EXPECT_EQ(4u, s->fCurWindowPackets);
+    EXPECT_EQ(0, s->fSend.fDupAck);
+    EXPECT_EQ(0, s->fSend.fFastResendSeqNr); // 65535 lies before 0: not moved back across the wrap
+    EXPECT_EQ(4u, s->fSend.fCurWindowPackets);
 }
 
 // 255 mask bytes of 0xB6 (bits 0, 3 and 6 clear: missing) name far more than the 32 candidates
@@ -171,33 +172,13 @@ TEST_F(UtpCongestion, QuotaIsCappedAfterIdle)
     UTPSocket* s = Establish(&fRec);
     Poll(10000);                  // idle: the quota grows by max_window * 100 every 50 ms
     EXPECT_TRUE(UTP_Write(s, 0)); // a sleeping connection's quota catches up here
-    EXPECT_EQ(int32_t(100 * std::max(s->fMaxWindow / 2, 5 * s->fPacketSize)), s->fQuota);
+    EXPECT_EQ(int32_t(100 * std::max(s->fCong.fMaxWindow / 2, 5 * s->fPeer.fPacketSize)),
+              s->fCong.fQuota);
     // Growth between timer steps saturates instead of wrapping negative.
-    s->fMaxWindow = 3000000;
-    s->fQuota = INT32_MAX - 10;
+    s->fCong.fMaxWindow = 3000000;
+    s->fCong.fQuota = INT32_MAX - 10;
     Advance(1000);
     sRefreshNow();
     sUpdateQuota(s);
-    EXPECT_EQ(INT32_MAX, s->fQuota);
-}
-
-TEST_F(UtpCongestion, DelayHistoryKeepsTheMinuteBase)
-{
-    DelayHistory h;
-    h.Clear(0);
-    uint32_t t = 0;
-    for (uint32_t sample : {5000u, 7000u, 6000u, 9000u})
-        h.Add(sample, t += 10);
-    EXPECT_EQ(5000u, h.fBase);
-    EXPECT_EQ(1000u, h.Value()); // smallest of the last three: 2000, 1000, 4000
-    h.Add(8000, 60010);          // a new minute opens a slot; the base is the smallest of all
-    EXPECT_EQ(1u, h.fBaseIndex);
-    EXPECT_EQ(5000u, h.fBase);
-    // Wrapping comparison: a sample just below the 32-bit wrap is "less" than 100.
-    h.Clear(0);
-    h.Add(100, 0);
-    h.Add(0xFFFFFFF0u, 1);
-    EXPECT_EQ(0xFFFFFFF0u, h.fBase);
-    h.Shift(0x20);
-    EXPECT_EQ(0x10u, h.fBase);
+    EXPECT_EQ(INT32_MAX, s->fCong.fQuota);
 }

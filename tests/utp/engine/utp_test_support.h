@@ -1,16 +1,18 @@
-// Shared helpers of the engine's unit tests: a fixture that runs the engine on a virtual clock
-// with a seeded random source, records every datagram it sends and every callback it makes, and
-// builds a peer's datagrams in either header version.
+// Shared helpers of the engine's unit tests (tests/utp/engine/): a fixture that runs the engine on
+// a virtual clock with a seeded random source, records every datagram it sends and every callback
+// it makes, and builds a peer's datagrams in either header version.
 //
 // The engine's state is process-wide: each test starts and ends with UTP_FreeAll, and one fixture
 // is active at a time (sActive). Threads: the test thread only.
 
-#ifndef QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H
-#define QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H
+#ifndef QUILLANE_TESTS_UTP_ENGINE_UTP_TEST_SUPPORT_H
+#define QUILLANE_TESTS_UTP_ENGINE_UTP_TEST_SUPPORT_H
 
 #include "utp/engine/utp.h"
 #include "utp/engine/utp_clock.h"
 #include "utp/engine/utp_packet.h"
+#include "utp/engine/utp_congestion.h"
+#include "utp/engine/utp_send.h"
 #include "morvek/platform/Platform_Address.h"
 #include "utp/engine/utp_socket.h"
 
@@ -176,12 +178,12 @@ class UtpFixture : public ::testing::Test
                             const std::string& iPayload = "")
     {
         PacketDraft p;
-        p.fVersion = s->fVersion;
+        p.fVersion = s->fPeer.fVersion;
         p.fType = iType;
-        p.fConnId = s->fRecvId;
+        p.fConnId = s->fPeer.fRecvId;
         p.fTimestamp = uint32_t(UTP_GetMicroseconds() - 20000);
-        p.fSeqNr = uint16_t(s->fAckNr + 1 + iAhead);
-        p.fAckNr = uint16_t(s->fSeqNr - 1);
+        p.fSeqNr = uint16_t(s->fRecv.fAckNr + 1 + iAhead);
+        p.fAckNr = uint16_t(s->fSend.fSeqNr - 1);
         p.fPayload = iPayload;
         return p;
     }
@@ -223,10 +225,10 @@ class UtpFixture : public ::testing::Test
     {
         UTPSocket* s = Establish(r);
         if (iFirstSeq >= 0)
-            s->fSeqNr = s->fFastResendSeqNr = uint16_t(iFirstSeq);
-        s->fMaxWindow = s->fSndBuf = 1000000;
-        s->fQuota = 100000000;
-        r->fOutgoing.assign(iPackets * s->fPacketSize, 'x');
+            s->fSend.fSeqNr = s->fSend.fFastResendSeqNr = uint16_t(iFirstSeq);
+        s->fCong.fMaxWindow = s->fSend.fSndBuf = 1000000;
+        s->fCong.fQuota = 100000000;
+        r->fOutgoing.assign(iPackets * s->fPeer.fPacketSize, 'x');
         EXPECT_TRUE(UTP_Write(s, r->fOutgoing.size()));
         EXPECT_EQ(iPackets, fSent.size());
         fSent.clear();
@@ -262,4 +264,4 @@ class UtpFixture : public ::testing::Test
 
 } // namespace quillane::test
 
-#endif // QUILLANE_TESTS_UTP_UTP_TEST_SUPPORT_H
+#endif // QUILLANE_TESTS_UTP_ENGINE_UTP_TEST_SUPPORT_H

@@ -1,6 +1,7 @@
-// The conversions between socket addresses and PeerAddress declared in utp.h, over the platform
-// leaf's address facility (morvek/platform/Platform_Address.h), which knows each system's
-// socket-address layouts and family numbers. PeerAddress is that facility's 16 bytes and port.
+// Peer addresses (declared in utp.h): the IPv4 test, equality, and the conversions from and to
+// the system's socket addresses, over the platform leaf's address facility
+// (morvek/platform/Platform_Address.h), which knows each system's socket-address layouts and
+// family numbers. PeerAddress is that facility's 16 bytes and port.
 //
 // Threads: stateless; any thread.
 
@@ -9,6 +10,17 @@
 #include "morvek/platform/Platform_Address.h"
 
 #include <cstring>
+
+bool PeerAddress_IsIPv4(const PeerAddress& iAddr)
+{
+    static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(iAddr.fAddr, kMapped, sizeof(kMapped)) == 0;
+}
+
+bool operator==(const PeerAddress& iL, const PeerAddress& iR)
+{
+    return iL.fPort == iR.fPort && std::memcmp(iL.fAddr, iR.fAddr, 16) == 0;
+}
 
 bool PeerAddress_FromSockAddr(PeerAddress& oAddr, const sockaddr* iSockAddr, int iSockAddrLen)
 {

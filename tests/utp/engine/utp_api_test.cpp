@@ -1,18 +1,143 @@
-// End-to-end transfers between two engines over the simulated network: connect, move data both
-// ways, close, and check that both records are gone. Every byte is checked against the sender's
-// generated stream, so any loss, duplication or reordering reaching the application shows.
+// Tests of the public calls: every ending of a connection in each state, on the unit-test fixture;
+// then end-to-end transfers between two engines over the simulated network: connect, move data
+// both ways, close, and check that both records are gone. Every byte is checked against the
+// sender's generated stream, so any loss, duplication or reordering reaching the application
+// shows.
 
+#include "tests/utp/engine/utp_test_support.h"
 #include "utp/sim/utp_sim.h"
-
-#include "utp/engine/utp.h"
-#include "utp/engine/utp_clock.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <set>
 
-using namespace utpsim;
+using namespace quillane::test;
+using namespace quillane::UTP::Sim;
+
+namespace
+{
+
+// The stages Enter brings a connection into, in the order they come.
+typedef int Stage;
+const Stage kIdle = 0, kSynSent = 1, kConnected = 2, kReset = 3, kFinSent = 4, kGotFin = 5,
+            kClosedAfterFin = 6;
+
+class UtpApi : public UtpFixture
+{
+  protected:
+    void SendReset(const UTPSocket* s, uint32_t iId, const sockaddr_in& iFrom = kPeer)
+    {
+        PacketDraft reset = Peer(s, ST_RESET);
+        reset.fConnId = iId;
+        ASSERT_TRUE(Receive(reset, iFrom));
+    }
+
+    // A connection brought into iStage (iRecorder may be null).
+    UTPSocket* Enter(Stage iStage, Recorder* iRecorder)
+    {
+        if (iStage == kIdle || iStage == kSynSent)
+        {
+            UTPSocket* s = Create(kPeer, iRecorder);
+            if (iStage == kSynSent)
+                UTP_Connect(s);
+            return s;
+        }
+        UTPSocket* s = Establish(iRecorder);
+        if (iStage == kReset)
+            SendReset(s, s->fPeer.fRecvId);
+        if (iStage == kFinSent)
+            UTP_Close(s);
+        EXPECT_TRUE(iStage < kGotFin || Receive(Peer(s, ST_FIN)));
+        if (iStage == kClosedAfterFin)
+            UTP_Close(s);
+        return s;
+    }
+};
+
+} // namespace
+
+// Every ending in each state is one destruction. Our close answers a peer's FIN with our FIN
+// (stamped, with our window), our reset sends ST_RESET (neither) if the peer may hold a connection.
+// After our FIN, data is acknowledged, not delivered; the peer's FIN after ours ends it. The peer's
+// reset (by either id) is never answered; it ends a closed or userless connection at once, without
+// an error once we have closed after the peer (the first closer answers our FIN so).
+TEST_F(UtpApi, EveryEndingInEachStateIsOneDestruction)
+{
+    const int kClose = 0, kOurReset = 1, kTheirFin = 2, kTheirs = 3, kBySendId = 4, kNoUser = 5;
+    struct Row
+    {
+        Stage fStage;
+        int fHow, fAfter;
+        uint64_t fDelayMs;
+        std::vector<int> fErrors;
+        int fSends; // type of the one datagram sent, or -1
+    };
+    const Row rows[] = {{kIdle, kClose, CS_DESTROY, 0, {}, -1},
+                        {kReset, kClose, CS_DESTROY, 0, {UTP_ECONNRESET}, -1},
+                        {kSynSent, kClose, CS_DESTROY_DELAY, 60, {UTP_ECONNRESET}, -1}, // no answer
+                        {kGotFin, kClose, CS_DESTROY_DELAY, 60, {}, ST_FIN},
+                        {kIdle, kOurReset, CS_DESTROY, 0, {}, -1},
+                        {kReset, kOurReset, CS_DESTROY, 0, {UTP_ECONNRESET}, -1},
+                        {kSynSent, kOurReset, CS_DESTROY, 0, {}, ST_RESET},
+                        {kFinSent, kOurReset, CS_DESTROY, 0, {}, ST_RESET},
+                        {kFinSent, kTheirFin, CS_DESTROY, 0, {}, -1},
+                        {kSynSent, kTheirs, CS_RESET, 0, {UTP_ECONNREFUSED}, -1},
+                        {kConnected, kBySendId, CS_RESET, 0, {UTP_ECONNRESET}, -1},
+                        {kFinSent, kTheirs, CS_DESTROY, 0, {UTP_ECONNRESET}, -1},
+                        {kClosedAfterFin, kTheirs, CS_DESTROY, 0, {}, -1}, // our FIN answered
+                        {kConnected, kNoUser, CS_DESTROY, 0, {}, -1}};
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(std::to_string(row.fStage) + " ended by " + std::to_string(row.fHow));
+        Recorder r;
+        UTPSocket* s = Enter(row.fStage, row.fHow == kNoUser ? nullptr : &r);
+        Sweep();
+        EXPECT_EQ(1u, UTP_GetConnectionCount()); // nothing ends before
+        fSent.clear();
+        if (row.fHow == kTheirFin)
+        {
+            PacketDraft data = Data(s, 0, "late");
+            data.fAckNr = uint16_t(sOldest(s) - 1); // our FIN stays unacknowledged
+            ASSERT_TRUE(Receive(data));
+            EXPECT_TRUE(r.fRead.empty() && s->fRecv.fAckNr == data.fSeqNr &&
+                        s->fState == CS_FIN_SENT);
+            ASSERT_TRUE(Receive(Peer(s, ST_FIN)));
+        }
+        else if (row.fHow >= kTheirs)
+        {
+            SendReset(s, s->fPeer.fRecvId + 7); // this one and the next two are ignored
+            SendReset(s, s->fPeer.fRecvId, sAddr4("127.0.0.9", 2000));
+            SendReset(s, s->fPeer.fRecvId, sAddr4("127.0.0.2", 2001));
+            EXPECT_TRUE(r.fErrors.empty());
+            SendReset(s, row.fHow == kBySendId ? s->fPeer.fSendId : s->fPeer.fRecvId);
+            EXPECT_TRUE(row.fHow == kNoUser || r.fOverheadCategories.back() == BW_CLOSE);
+        }
+        else
+            row.fHow == kOurReset ? UTP_Reset(s) : UTP_Close(s);
+        EXPECT_EQ(row.fAfter, UTP_GetState(s));
+        ASSERT_EQ(row.fSends < 0 ? 0u : 1u, fSent.size());
+        for (const Sent& d : fSent)
+        {
+            const PacketHeader h = sHeaderOf(d.fBytes);
+            const bool fin = row.fSends == ST_FIN;
+            EXPECT_TRUE(h.fType == row.fSends && h.fConnId == s->fPeer.fSendId &&
+                        h.fSeqNr == s->fSend.fSeqNr && h.fAckNr == s->fRecv.fAckNr &&
+                        h.fWindow == (fin ? s->fRecv.fRcvWin : 0) && (h.fTimestamp != 0) == fin);
+        }
+        if (row.fAfter == CS_RESET)
+            UTP_Close(s);
+        if (row.fDelayMs)
+        {
+            Sweep(row.fDelayMs - 1);
+            EXPECT_EQ(1u, UTP_GetConnectionCount());
+            Advance(1);
+        }
+        Sweep();
+        EXPECT_EQ(0u, UTP_GetConnectionCount());
+        Sweep();
+        EXPECT_EQ(row.fErrors, r.fErrors);
+        EXPECT_EQ(row.fHow == kNoUser ? 0 : 1, r.Count(STATE_CHANGE_DESTROYING));
+    }
+}
 
 namespace
 {
@@ -128,7 +253,7 @@ struct PathCase
 
 } // namespace
 
-TEST(UtpTransfer, TwentyMegabytesEachWayOnACleanPath)
+TEST(UtpApiTransfer, TwentyMegabytesEachWayOnACleanPath)
 {
     Pair pair;
     LinkConfig link = Path(10000, 0);
@@ -154,7 +279,7 @@ TEST(UtpTransfer, TwentyMegabytesEachWayOnACleanPath)
 }
 
 // Hostile paths and peer variants; each row also checks what makes it special.
-TEST(UtpTransfer, HostilePathsDeliverEverything)
+TEST(UtpApiTransfer, HostilePathsDeliverEverything)
 {
     std::vector<PathCase> cases;
     LinkConfig link = Path(25000, 0.01);
@@ -204,9 +329,9 @@ TEST(UtpTransfer, HostilePathsDeliverEverything)
         pair.fSim.SetTap(
             [&](const Datagram& d)
             {
-                const int type = PacketType(d.fBytes.data(), d.fBytes.size());
+                const int type = sDatagramType(d.fBytes.data(), d.fBytes.size());
                 ++all;
-                v0 += HeaderSize(d.fBytes.data(), d.fBytes.size()) == 23;
+                v0 += sDatagramHeaderSize(d.fBytes.data(), d.fBytes.size()) == 23;
                 largest = std::max(largest, d.fBytes.size());
                 full += d.fBytes.size() == 1232;
                 if (d.fFrom == pair.fClient && type == 0 && d.fBytes.size() >= 20)
@@ -237,7 +362,7 @@ TEST(UtpTransfer, HostilePathsDeliverEverything)
 // 20% loss, eight seeds: arrivals are intact prefixes, short stops are reported, most complete.
 // Regression: rtt samples from packets already marked for resending inflated the rto (2.5 s on a
 // 30 ms path) until one time-out doubled the back-off past 30 s and the connection gave up.
-TEST(UtpTransfer, TwentyPercentLossEachWay)
+TEST(UtpApiTransfer, TwentyPercentLossEachWay)
 {
     int complete = 0;
     for (uint64_t seed = 1; seed <= 8; ++seed)
@@ -266,7 +391,7 @@ TEST(UtpTransfer, TwentyPercentLossEachWay)
 // Short transfers over random paths (loss up to 8%, duplication, reordering, small queues). The
 // first seed runs again at the end: clock and randomness all come from the simulation, so the
 // same seed gives the same datagrams at the same times, and any failure here replays exactly.
-TEST(UtpTransfer, RandomPathsDeliverAndReplayExactly)
+TEST(UtpApiTransfer, RandomPathsDeliverAndReplayExactly)
 {
     uint64_t firstHash = 0;
     for (uint64_t run = 1; run <= 41; ++run)
@@ -291,8 +416,8 @@ TEST(UtpTransfer, RandomPathsDeliverAndReplayExactly)
             [&](const Datagram& d)
             {
                 const uint64_t now = pair.fSim.Now();
-                hash = Fnv1a64(hash, reinterpret_cast<const uint8_t*>(&now), sizeof now);
-                hash = Fnv1a64(hash, d.fBytes.data(), d.fBytes.size());
+                hash = sFnv1a64(hash, reinterpret_cast<const uint8_t*>(&now), sizeof now);
+                hash = sFnv1a64(hash, d.fBytes.data(), d.fBytes.size());
             });
         const uint64_t up = rng.Below(400000), down = rng.Below(400000);
         AppConfig client;
@@ -311,7 +436,7 @@ TEST(UtpTransfer, RandomPathsDeliverAndReplayExactly)
 
 // Regression: two connects in a row whose random id seeds collide must still get distinct ids
 // on one peer (else one connection's datagrams reach the other and the streams mix).
-TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
+TEST(UtpApiTransfer, SecondConnectionToOnePeerGetsItsOwnId)
 {
     const uint64_t seed = SeedWhere(
         []
@@ -342,7 +467,7 @@ TEST(UtpTransfer, SecondConnectionToOnePeerGetsItsOwnId)
 
 // Readers that fall behind throttle the sender through the window: a slow one, one stalled for a
 // minute (probed every 15 s), one whose reopening ack is lost (the next probe brings it), one cut.
-TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
+TEST(UtpApiTransfer, LaggingReaderThrottlesTheSender)
 {
     const int kSlow = 0, kStalled = 1, kStalledUpdateLost = 2, kCut = 3;
     for (const int mode : {kSlow, kStalled, kStalledUpdateLost, kCut})
@@ -403,7 +528,7 @@ TEST(UtpTransfer, LaggingReaderThrottlesTheSender)
 
 // An idle pair stays connected for 10 minutes, through a 29 s outage (a keep-alive lost each
 // way); our reset ends the peer's side at once and ours at the next sweep.
-TEST(UtpTransfer, IdlePairOutlivesAnOutageAndOurResetEndsOne)
+TEST(UtpApiTransfer, IdlePairOutlivesAnOutageAndOurResetEndsOne)
 {
     Pair pair;
     AppConfig app;
@@ -426,7 +551,7 @@ TEST(UtpTransfer, IdlePairOutlivesAnOutageAndOurResetEndsOne)
 }
 
 // UTP_Write, UTP_ReadBufferDrained and UTP_Close called from inside the engine's callbacks.
-TEST(UtpTransfer, CallsFromInsideCallbacks)
+TEST(UtpApiTransfer, CallsFromInsideCallbacks)
 {
     Pair pair;
     LinkConfig link = Path(10000, 0.05);

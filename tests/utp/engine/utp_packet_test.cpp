@@ -1,9 +1,93 @@
-// Golden bytes: every kind of packet the engine sends, in both header versions, captured through
-// the send callback on the virtual clock with a seeded random source and compared to literals.
+// Wire-format tests: version recognition, the version-0 window the peer reads, the extension chain
+// with hostile lengths; and golden bytes: every kind of packet the engine sends, in both header
+// versions, captured through the send callback on the virtual clock with a seeded random source
+// and compared to literals.
 
-#include "tests/utp/utp_test_support.h"
+#include "tests/utp/engine/utp_test_support.h"
 
 using namespace quillane::test;
+
+TEST(UtpPacket, RecognisesVersionsAndRejectsShortDatagrams)
+{
+    struct Row
+    {
+        std::vector<uint8_t> fStart;
+        size_t fLength;
+        bool fOk;
+        int fVersion, fType;
+        uint32_t fId;
+    };
+    const Row rows[] = {
+        {{0x21, 0, 0x12, 0x34}, 20, true, 1, ST_STATE, 0x1234},
+        {{0x21, 3}, 20, false, 0, 0, 0}, // byte 1 = 3 is no extension: version 0, too short
+        {{0x21, 3}, 23, true, 0, ST_DATA, 0x21030000},
+        {{0x51, 0}, 20, false, 0, 0, 0}, // type 5 or more: version 0 as well
+        {{0x51, 0}, 23, true, 0, ST_DATA, 0x51000000},
+        {{0x01, 0}, 19, false, 0, 0, 0}};
+    for (const Row& row : rows)
+    {
+        std::vector<uint8_t> b(row.fLength, 0);
+        std::copy(row.fStart.begin(), row.fStart.end(), b.begin());
+        SCOPED_TRACE(::testing::PrintToString(b));
+        PacketId id;
+        ASSERT_EQ(row.fOk, sRecognize(b.data(), b.size(), id));
+        if (!row.fOk)
+            continue;
+        EXPECT_EQ(row.fVersion, id.fVersion);
+        EXPECT_EQ(row.fType, id.fType);
+        EXPECT_EQ(row.fId, id.fConnId);
+    }
+    PacketId id;
+    EXPECT_FALSE(sRecognize(nullptr, 0, id));
+    // A version-0 window byte counts 350-byte units.
+    std::vector<uint8_t> v0(23, 0);
+    v0[16] = 255;
+    PacketHeader h;
+    sReadHeader(v0.data(), 0, h);
+    EXPECT_EQ(89250u, h.fWindow);
+}
+
+TEST(UtpPacket, ExtensionChainIsBoundsChecked)
+{
+    struct Row
+    {
+        int fFirst;
+        std::vector<uint8_t> fChain;
+        ExtensionResult fResult;
+        size_t fPayload;
+    };
+    const Row rows[] = {
+        {7, {0, 4, 9, 9, 9, 9, 'x', 'y'}, EXT_OK, 26},          // unknown: skipped
+        {EXT_BITS, {0, 4, 0, 0, 0, 0}, EXT_BAD_BITS_LENGTH, 0}, // bits must be 8 bytes
+        {EXT_BITS, {0, 8, 0, 0, 0, 0, 0, 0, 0, 0}, EXT_OK, 30},
+        {EXT_EACK, {0, 5, 1, 2, 3, 4}, EXT_BAD_LENGTH, 0}, // beyond the datagram
+        {9, {1}, EXT_BAD_LENGTH, 0},                       // half a head
+        {EXT_EACK, {}, EXT_BAD_LENGTH, 0},
+        {EXT_EACK, {9, 0}, EXT_BAD_LENGTH, 0}}; // next type, nothing after
+    size_t payload = 0;
+    const uint8_t* mask = nullptr;
+    size_t maskLen = 0;
+    for (const Row& row : rows)
+    {
+        std::vector<uint8_t> b(20 + row.fChain.size(), 0);
+        std::copy(row.fChain.begin(), row.fChain.end(), b.begin() + 20);
+        EXPECT_EQ(row.fResult,
+                  sWalkExtensions(b.data(), b.size(), 20, row.fFirst, payload, mask, maskLen));
+        if (row.fResult == EXT_OK)
+        {
+            EXPECT_EQ(row.fPayload, payload);
+            EXPECT_EQ(nullptr, mask);
+        }
+    }
+    // An unknown extension announcing a 200-byte EACK, then the mask: reported whole.
+    std::vector<uint8_t> b(20 + 5 + 200, 0xFF);
+    const uint8_t chain[] = {EXT_EACK, 1, 0, 0, 200};
+    std::copy(chain, chain + sizeof chain, b.begin() + 20);
+    ASSERT_EQ(EXT_OK, sWalkExtensions(b.data(), b.size(), 20, 5, payload, mask, maskLen));
+    EXPECT_EQ(&b[25], mask);
+    EXPECT_EQ(200u, maskLen);
+    EXPECT_EQ(b.size(), payload);
+}
 
 namespace
 {
@@ -22,7 +106,7 @@ void PrintTo(const Golden& iGolden, std::ostream* os)
     *os << "version " << iGolden.fVersion;
 }
 
-class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden>
+class UtpPacketGolden : public UtpFixture, public ::testing::WithParamInterface<Golden>
 {
   protected:
     // The last datagram sent (after a sweep iMs later when iMs >= 0), in hex; empties fSent.
@@ -62,7 +146,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
         c.push_back(Take());
         EXPECT_EQ(1u, fIncoming.size());
         UTPSocket* in = fIncoming.back();
-        const uint16_t ourSeq = in->fSeqNr;
+        const uint16_t ourSeq = in->fSend.fSeqNr;
 
         p.fType = ST_DATA;
         p.fFirstExt = 0;
@@ -115,7 +199,7 @@ class UtpGolden : public UtpFixture, public ::testing::WithParamInterface<Golden
 
 } // namespace
 
-TEST_P(UtpGolden, EveryPacketKind)
+TEST_P(UtpPacketGolden, EveryPacketKind)
 {
     const std::vector<std::string> c = Run(GetParam().fVersion);
     ASSERT_EQ(8u, c.size());
@@ -130,7 +214,7 @@ TEST_P(UtpGolden, EveryPacketKind)
 // Version 0: 32-bit ids, seconds and microseconds, window in 350-byte units (204 800 -> 0x4a),
 // extension and type at bytes 17 and 18, 0x7fffffff as the first reply delay.
 INSTANTIATE_TEST_SUITE_P(
-    BothVersions, UtpGolden,
+    BothVersions, UtpPacketGolden,
     ::testing::Values(Golden{1,
                              {"4102255d0102030400000000003800007141000000080000000000000000",
                               "210212340102030400000000003800006c66006400080000000000000000",
