@@ -2,7 +2,7 @@
 
 #include "morvek/platform/Platform_Random.h"
 
-#include <ctime>
+#include "morvek/platform/Platform_Clock.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,19 +11,6 @@ namespace Morvek
 {
 namespace Platform
 {
-
-namespace
-{
-
-uint64_t spNanoseconds(clockid_t iClock)
-{
-    timespec now;
-    if (::clock_gettime(iClock, &now) != 0)
-        return 0;
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
-} // namespace
 
 uint64_t sRandom_Seed()
 {
@@ -36,7 +23,11 @@ uint64_t sRandom_Seed()
         if (got == ssize_t(sizeof(seed)))
             return seed;
     }
-    return spNanoseconds(CLOCK_REALTIME) ^ (spNanoseconds(CLOCK_MONOTONIC_RAW) << 17) ^
+    // Without the system's source: the clocks and the process, different for every start.
+    int64_t seconds;
+    int32_t microseconds;
+    sClock_UTC(seconds, microseconds);
+    return (uint64_t(seconds) * 1000000u + uint64_t(microseconds)) ^ (sClock_Counter() << 17) ^
            uint64_t(::getpid());
 }
 

@@ -3,6 +3,8 @@
 
 #include "morvek/platform/Platform_Random.h"
 
+#include "morvek/platform/Platform_Clock.h"
+
 #define WIN32_LEAN_AND_MEAN 1
 #define NOMINMAX 1
 #include <windows.h>
@@ -22,12 +24,12 @@ uint64_t sRandom_Seed()
     {
         return seed;
     }
-    LARGE_INTEGER counter;
-    ::QueryPerformanceCounter(&counter);
-    FILETIME now;
-    ::GetSystemTimeAsFileTime(&now);
-    return (uint64_t(now.dwHighDateTime) << 32 | now.dwLowDateTime) ^
-           (uint64_t(counter.QuadPart) << 17) ^ uint64_t(::GetCurrentProcessId());
+    // Without the system's source: the clocks and the process, different for every start.
+    int64_t seconds;
+    int32_t microseconds;
+    sClock_UTC(seconds, microseconds);
+    return (uint64_t(seconds) * 1000000u + uint64_t(microseconds)) ^ (sClock_Counter() << 17) ^
+           uint64_t(::GetCurrentProcessId());
 }
 
 } // namespace Platform
