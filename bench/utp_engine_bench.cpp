@@ -26,7 +26,7 @@
 #include <cstdio>
 #include <string>
 
-using namespace utpsim;
+using namespace quillane::UTP::Sim;
 
 namespace
 {
@@ -87,8 +87,8 @@ bool Transfer(Sim& ioSim, int iFrom, int iTo, uint64_t iBytes = kTransferBytes)
 Costs Measure(Sim& ioSim, int iSender, int iReceiver, uint64_t iChecksBefore, uint64_t iCheckNs,
               uint64_t iCheckSendNs)
 {
-    const EndpointStats& s = ioSim.GetEndpoint(iSender).fStats;
-    const EndpointStats& r = ioSim.GetEndpoint(iReceiver).fStats;
+    const SimEndpointStats& s = ioSim.GetEndpoint(iSender).fStats;
+    const SimEndpointStats& r = ioSim.GetEndpoint(iReceiver).fStats;
     const double sendNs = double(s.fWriteNs + s.fProcessNs - s.fSendNs);
     const double recvNs = double(r.fProcessNs - r.fSendNs);
     Costs c;

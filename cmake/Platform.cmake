@@ -1,22 +1,14 @@
-# Platform files. Every folder with operating-system code keeps one file per facility and OS
-# side by side (ZPlatform_Thread_posix.cpp, ZPlatform_Thread_win.cpp); the build takes the files
-# of the OS it builds for and leaves the others out.
-#   QN_PLATFORM: "win" when building for Windows, "posix" otherwise.
-#   qn_platform_sources(<var> <glob>...): the files matching the globs (relative to the calling
-#   folder), without those of the other OS (*_win.* on POSIX, *_posix.* on Windows).
+# The platform scheme. Every room with operating-system code keeps it in a platform/ folder, one
+# facility per file set: Platform_<Facility>.h, Platform_<Facility>_posix.cpp and
+# Platform_<Facility>_win.cpp. Each target lists its sources explicitly, the per-OS ones in
+# <TARGET>_SOURCES_posix and <TARGET>_SOURCES_win, and takes those of QN_PLATFORM:
+#   add_library(x STATIC ${X_SOURCES} ${X_SOURCES_${QN_PLATFORM}})
+# QN_PLATFORM is "win" when building for Windows, "posix" otherwise.
 if(WIN32)
   set(QN_PLATFORM win)
-  set(_qn_other_platform posix)
 else()
   set(QN_PLATFORM posix)
-  set(_qn_other_platform win)
 endif()
-
-function(qn_platform_sources var)
-  file(GLOB files CONFIGURE_DEPENDS ${ARGN})
-  list(FILTER files EXCLUDE REGEX "_${_qn_other_platform}\\.[^/]*$")
-  set(${var} ${files} PARENT_SCOPE)
-endfunction()
 
 # Windows 7 is the oldest Windows supported (condition variables, GetTickCount64,
 # BCryptGenRandom with the system's preferred generator).

@@ -52,6 +52,17 @@ if(NOT QN_WINDOWS_PYTHON_HEADERS)
       endif()
     endforeach()
   endforeach()
+  # Without pyenv's 3.7, a newer Python 3's headers serve: Py_LIMITED_API hides what 3.7's
+  # stable ABI lacks, and the definition file's list stops the link at anything else.
+  if(NOT QN_WINDOWS_PYTHON_HEADERS AND _qn_major EQUAL 3)
+    file(GLOB _qn_found "/usr/include/python3.*/Python.h")
+    if(_qn_found)
+      list(GET _qn_found 0 _qn_found)
+      get_filename_component(_qn_found "${_qn_found}" DIRECTORY)
+      set(QN_WINDOWS_PYTHON_HEADERS "${_qn_found}" CACHE PATH
+          "The headers of Python ${_qn_version} for the Windows module")
+    endif()
+  endif()
 endif()
 if(NOT QN_WINDOWS_PYTHON_HEADERS OR NOT EXISTS "${QN_WINDOWS_PYTHON_HEADERS}/Python.h")
   message(FATAL_ERROR

@@ -34,6 +34,7 @@
 #include "utp/sim/utp_sim.h"
 
 #include "utp/engine/utp.h"
+#include "utp/engine/utp_congestion.h"
 #include "utp/engine/utp_packet.h"
 #include "utp/engine/utp_socket.h"
 
@@ -46,8 +47,8 @@
 #include <system_error>
 #include <vector>
 
-using namespace utpsim;
-namespace E = quillane::UTP::Engine; // not used whole: its PacketType would hide the simulator's
+using namespace quillane::UTP::Engine;
+using namespace quillane::UTP::Sim;
 
 namespace
 {
@@ -100,9 +101,9 @@ void spBuildScene(Sim& ioSim, Scene& ioScene, uint8_t iVariant)
     ioSim.SetFilter(
         [&ioScene](Datagram& d)
         {
-            E::PacketId id;
-            const bool utp = E::sRecognize(d.fBytes.data(), d.fBytes.size(), id);
-            const bool drop = (utp && ioScene.fDropSyns && id.fType == E::ST_SYN) ||
+            PacketId id;
+            const bool utp = sRecognize(d.fBytes.data(), d.fBytes.size(), id);
+            const bool drop = (utp && ioScene.fDropSyns && id.fType == ST_SYN) ||
                               (utp && d.fFrom == kClient && id.fConnId == ioScene.fBlockedId) ||
                               (ioScene.fPuppetsCut && (d.fFrom == kPuppet || d.fTo == kPuppet));
             return drop ? Verdict::kDrop : Verdict::kDeliver;
@@ -134,7 +135,7 @@ void spBuildScene(Sim& ioSim, Scene& ioScene, uint8_t iVariant)
     ioSim.RunFor(5000);
     if (finSent->fSocket)
     {
-        ioScene.fBlockedId = finSent->fSocket->fSendId;
+        ioScene.fBlockedId = finSent->fSocket->fPeer.fSendId;
         finSent->Close();
     }
     SimConn* gotFin = ioSim.Connect(kClient, kServer, spApp(iVariant, 0));
@@ -159,11 +160,11 @@ int spPeerOf(Sim& ioSim, const UTPSocket* iSocket)
 {
     for (int e = 0; e <= kPuppet; ++e)
     {
-        const Endpoint& ep = ioSim.GetEndpoint(e);
+        const SimEndpoint& ep = ioSim.GetEndpoint(e);
         PeerAddress a;
         PeerAddress_FromSockAddr(a, reinterpret_cast<const sockaddr*>(ep.fSockAddr),
                                  ep.fSockAddrLen);
-        if (a == iSocket->fAddr)
+        if (a == iSocket->fPeer.fAddr)
             return e;
     }
     return kStranger;
@@ -183,21 +184,21 @@ void spDatagramOp(Sim& ioSim, Input& ioInput, int iKind)
     {
         const SimConn* target = live[size_t((flags >> 1) & 7) % live.size()];
         const UTPSocket* s = target->fSocket;
-        const bool v1 = s->fVersion == 1;
-        b.resize(std::max(b.size(), E::sHeaderSize(s->fVersion)));
+        const bool v1 = s->fPeer.fVersion == 1;
+        b.resize(std::max(b.size(), sHeaderSize(s->fPeer.fVersion)));
         if (v1)
         {
             b[0] = uint8_t((b[0] >> 4) % 5 << 4 | 1);
             b[1] = uint8_t(b[1] % 3);
-            E::sStore16(&b[2], uint16_t(s->fRecvId));
+            sStore16(&b[2], uint16_t(s->fPeer.fRecvId));
         }
         else
-            E::sStore32(&b[0], s->fRecvId);
+            sStore32(&b[0], s->fPeer.fRecvId);
         if (flags & 0x10)
         {
             const int o = (flags >> 5) & 7;
-            E::sStore16(&b[v1 ? 16 : 19], uint16_t(s->fAckNr + o - 1));
-            E::sStore16(&b[v1 ? 18 : 21], uint16_t(s->fSeqNr - 1 - (o & 3)));
+            sStore16(&b[v1 ? 16 : 19], uint16_t(s->fRecv.fAckNr + o - 1));
+            sStore16(&b[v1 ? 18 : 21], uint16_t(s->fSend.fSeqNr - 1 - (o & 3)));
         }
         to = target->fEndpoint;
         from = spPeerOf(ioSim, s);
@@ -237,35 +238,35 @@ void spPuppetOp(Sim& ioSim, const Scene& iScene, Input& ioInput)
         return; // destroyed; the bytes are used all the same, so later operations keep meaning
     if (kind == 3)
         return puppet->Close();
-    const int version = s->fVersion;
-    uint16_t seq = uint16_t(s->fAckNr + 1);
+    const int version = s->fPeer.fVersion;
+    uint16_t seq = uint16_t(s->fRecv.fAckNr + 1);
     if (placement)
         seq = placement == 1 ? uint16_t(seq + 1 + seqArg)
                              : (placement == 2 ? uint16_t(seq - seqArg) : seqArg);
     if (!(f & 0x80))
     {
-        const int cwp = s->fCurWindowPackets;
-        ack = uint16_t(E::sOldest(s) - 1 + (k < 0xF0 ? k % (cwp + 2) : cwp + k - 0xF8));
+        const int cwp = s->fSend.fCurWindowPackets;
+        ack = uint16_t(sOldest(s) - 1 + (k < 0xF0 ? k % (cwp + 2) : cwp + k - 0xF8));
     }
     const uint32_t window = version == 0 ? w * 350u : (w == 255 ? 0xFFFFFFFFu : w * w * 16u);
     const uint64_t now = ioSim.Now(), t = d & 15, r = d >> 4;
     const uint32_t stamp = t == 0 ? 0 : uint32_t(t == 15 ? now + 5000 : now - t * t * 1000);
-    const uint32_t delay = r == 15 ? E::kNoDelay : (r == 14 ? 0xFFFFFF00u : uint32_t(r * r * 2000));
+    const uint32_t delay = r == 15 ? kNoDelay : (r == 14 ? 0xFFFFFF00u : uint32_t(r * r * 2000));
 
-    std::vector<uint8_t> b(E::sHeaderSize(version));
-    const int type = kind == 1 ? E::ST_DATA : (kind == 2 ? E::ST_FIN : E::ST_STATE);
-    const int first = (f & 0x10) ? E::EXT_BITS : ((f & 8) ? E::EXT_EACK : E::EXT_NONE);
-    E::sWriteHeader(b.data(), version, type, first, s->fRecvId, window, seq, ack);
-    E::sStamp(b.data(), version, stamp, delay);
+    std::vector<uint8_t> b(sHeaderSize(version));
+    const int type = kind == 1 ? ST_DATA : (kind == 2 ? ST_FIN : ST_STATE);
+    const int first = (f & 0x10) ? EXT_BITS : ((f & 8) ? EXT_EACK : EXT_NONE);
+    sWriteHeader(b.data(), version, type, first, s->fPeer.fRecvId, window, seq, ack);
+    sStamp(b.data(), version, stamp, delay);
     if (f & 0x10)
     {
-        b.push_back(uint8_t((f & 8) ? E::EXT_EACK : E::EXT_NONE));
+        b.push_back(uint8_t((f & 8) ? EXT_EACK : EXT_NONE));
         b.push_back(8);
         b.insert(b.end(), 8, 0);
     }
     if (f & 8)
     {
-        b.push_back(E::EXT_NONE);
+        b.push_back(EXT_NONE);
         b.push_back(uint8_t(maskLength));
         b.insert(b.end(), mask, mask + maskLength);
     }
@@ -313,19 +314,22 @@ void spCheckInvariants(Sim& ioSim)
     for (SimConn* c : spLive(ioSim))
     {
         const UTPSocket* s = c->fSocket;
-        spCheck(s->fMaxWindow >= E::kMinWindow, "window below its floor", ioSim, c);
-        spCheck(s->fRto >= E::kMinRto, "retransmission time-out below its floor", ioSim, c);
-        const uint16_t oldest = E::sOldest(s);
-        spCheck(!s->fCurWindowPackets || s->fOutBuf.Get(oldest), "oldest slot empty", ioSim, c);
-        spCheck(s->fCurWindowPackets <= s->fOutBuf.fMask + 1, "more packets than slots", ioSim, c);
+        spCheck(s->fCong.fMaxWindow >= kMinWindow, "window below its floor", ioSim, c);
+        spCheck(s->fCong.fRto >= kMinRto, "retransmission time-out below its floor", ioSim, c);
+        const uint16_t oldest = sOldest(s);
+        spCheck(!s->fSend.fCurWindowPackets || s->fSend.fOutBuf.Get(oldest), "oldest slot empty",
+                ioSim, c);
+        spCheck(s->fSend.fCurWindowPackets <= s->fSend.fOutBuf.fMask + 1, "more packets than slots",
+                ioSim, c);
         uint64_t inFlight = 0;
-        for (uint32_t i = 0; i < s->fCurWindowPackets; ++i)
+        for (uint32_t i = 0; i < s->fSend.fCurWindowPackets; ++i)
         {
-            const E::OutPacket* p = s->fOutBuf.Get(uint16_t(oldest + i));
+            const OutPacket* p = s->fSend.fOutBuf.Get(uint16_t(oldest + i));
             if (p && p->fTransmissions && !p->fNeedResend)
                 inFlight += p->fPayload;
         }
-        spCheck(inFlight == s->fCurWindow, "bytes in flight disagree with the buffer", ioSim, c);
+        spCheck(inFlight == s->fSend.fCurWindow, "bytes in flight disagree with the buffer", ioSim,
+                c);
     }
 }
 
@@ -448,8 +452,8 @@ void spMakeCorpus(const std::string& iDir)
     for (const Datagram& d : seen)
     {
         const size_t size = d.fBytes.size();
-        if (kinds[{size_t(d.fFrom), HeaderSize(d.fBytes.data(), size),
-                   size_t(PacketType(d.fBytes.data(), size)), size > 100 ? 1 : size}]++ >= 2)
+        if (kinds[{size_t(d.fFrom), sDatagramHeaderSize(d.fBytes.data(), size),
+                   size_t(sDatagramType(d.fBytes.data(), size)), size > 100 ? 1 : size}]++ >= 2)
             continue;
         std::snprintf(name, sizeof name, "/golden-%03d", n++);
         spWrite(packet + name, d.fBytes);

@@ -20,7 +20,7 @@
 #include "utp/runtime/StreamerRW.h"
 
 #include "morvek/ZThread.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <climits>
 #include <memory>

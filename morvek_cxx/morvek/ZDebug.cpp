@@ -5,7 +5,7 @@
 
 #include "morvek/ZDebug.h"
 
-#include "morvek/platform/ZPlatform_Debug.h"
+#include "morvek/platform/Platform_Debug.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,8 @@
 
 #include "morvek/ZNet_Internet.h"
 
-#include "morvek/platform/ZPlatform_Net.h"
+#include "morvek/platform/Platform_Address.h"
+#include "morvek/platform/Platform_Net.h"
 
 namespace Morvek
 {
@@ -75,7 +76,7 @@ ZNetNameLookup_Internet::ZNetNameLookup_Internet(const string8& iName, uint16_t 
     }
     sNet_Internet_Startup();
     uint32_t address;
-    if (Platform::sNet_ParseDottedIP4(fName.c_str(), address))
+    if (Platform::sAddress_ParseDottedIP4(fName.c_str(), address))
     {
         fStarted = true;
         fAddresses.push_back(address);

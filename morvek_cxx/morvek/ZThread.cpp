@@ -4,6 +4,8 @@
 
 #include "morvek/ZThread.h"
 
+#include "morvek/platform/Platform_Clock.h"
+
 #include <climits>
 #include <cmath>
 #include <new>
@@ -163,7 +165,7 @@ bool ZSemaphore::pWait(Waiter& ioWaiter, uint32_t iMilliseconds)
     else if (!ioWaiter.fGranted && iMilliseconds != 0)
     {
         const uint64_t deadline =
-            Platform::sMonotonic_Microseconds() + uint64_t(iMilliseconds) * 1000u;
+            Platform::sClock_MonotonicMicroseconds() + uint64_t(iMilliseconds) * 1000u;
         while (!ioWaiter.fGranted)
         {
             if (!Platform::sCondVar_WaitUntil(fCondVar, fMutex, deadline))
@@ -294,7 +296,7 @@ bool ZCondition::WaitFor(ZMutex& iMutex, double iSeconds)
     const uint64_t generation = this->pRegister(iMutex);
     if (ms != 0)
     {
-        const uint64_t deadline = Platform::sMonotonic_Microseconds() + uint64_t(ms) * 1000u;
+        const uint64_t deadline = Platform::sClock_MonotonicMicroseconds() + uint64_t(ms) * 1000u;
         while (fGeneration == generation)
         {
             if (!Platform::sCondVar_WaitUntil(fCondVar, fMutex, deadline))

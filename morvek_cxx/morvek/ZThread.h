@@ -6,13 +6,13 @@
 // Time spans are doubles in seconds, turned into whole milliseconds by truncation toward zero
 // (sMilliseconds). All operations may be called from any thread; the primitives impose no lock
 // order among themselves, their users do. The operating system is reached only through
-// morvek/platform/ZPlatform_Thread.h.
+// morvek/platform/Platform_Thread.h (and the monotonic clock of Platform_Clock.h).
 
 #ifndef QUILLANE_MORVEK_ZTHREAD_H
 #define QUILLANE_MORVEK_ZTHREAD_H
 
 #include "morvek/ZAtomic.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -73,7 +73,7 @@ class ZMutex
 // Units go to blocked threads first come, first served: a unit released while threads are
 // blocked goes to the one that has waited longest, and a thread arriving later cannot take it
 // first, on every platform: the queue lives here, and the platform supplies only a mutex and a
-// condition variable (ZPlatform_Thread.h).
+// condition variable (Platform_Thread.h).
 class ZSemaphore
 {
   public:

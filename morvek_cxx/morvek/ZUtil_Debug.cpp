@@ -1,11 +1,11 @@
-// ZUtil_Debug: the log meister, its line format and its installation on standard output.
+// ZUtil_Debug: the line meister, its line format and its installation on standard output.
 
 #include "morvek/ZUtil_Debug.h"
 
 #include "morvek/ZStream.h"
 #include "morvek/ZStrim_Stream.h"
-#include "morvek/platform/ZPlatform_Debug.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Clock.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -84,22 +84,22 @@ string8 sFormatLine(int64_t iSeconds, int32_t iMicroseconds, ZThread::ID iThread
 
 // =============================================================================================
 
-LogMeister::LogMeister() : fLogPriority(ZLog::ePriority_Notice), fNameWidth(20) {}
+LineMeister::LineMeister() : fLogPriority(ZLog::ePriority_Notice), fNameWidth(20) {}
 
-bool LogMeister::IsEnabled(ZLog::EPriority iPriority, const char* iName)
+bool LineMeister::IsEnabled(ZLog::EPriority iPriority, const char* iName)
 {
     (void)iName;
     return iPriority <= fLogPriority.load(std::memory_order_relaxed);
 }
 
-bool LogMeister::IsEnabled(ZLog::EPriority iPriority, const string8& iName)
+bool LineMeister::IsEnabled(ZLog::EPriority iPriority, const string8& iName)
 {
     (void)iName;
     return iPriority <= fLogPriority.load(std::memory_order_relaxed);
 }
 
-void LogMeister::LogLine(ZLog::EPriority iPriority, const string8& iName, size_t iDepth,
-                         const string8& iMessage)
+void LineMeister::LogLine(ZLog::EPriority iPriority, const string8& iName, size_t iDepth,
+                          const string8& iMessage)
 {
     if (iPriority > fLogPriority.load(std::memory_order_relaxed))
         return;
@@ -118,7 +118,7 @@ void LogMeister::LogLine(ZLog::EPriority iPriority, const string8& iName, size_t
     strimW.Flush();
 }
 
-void LogMeister::SetStrimmer(const ZRef<ZStrimmerW>& iStrimmerW)
+void LineMeister::SetStrimmer(const ZRef<ZStrimmerW>& iStrimmerW)
 {
     ZRef<ZStrimmerW> prior;
     {
@@ -129,12 +129,12 @@ void LogMeister::SetStrimmer(const ZRef<ZStrimmerW>& iStrimmerW)
     // The old writer is released outside the lock: its destruction may flush or close.
 }
 
-void LogMeister::SetLogPriority(ZLog::EPriority iLogPriority)
+void LineMeister::SetLogPriority(ZLog::EPriority iLogPriority)
 {
     fLogPriority.store(iLogPriority, std::memory_order_relaxed);
 }
 
-ZLog::EPriority LogMeister::GetLogPriority() const
+ZLog::EPriority LineMeister::GetLogPriority() const
 {
     return fLogPriority.load(std::memory_order_relaxed);
 }
@@ -147,33 +147,33 @@ namespace
 // The sink sInstallLogMeister made last. A fork while another thread writes a line would leave
 // its lock held in the child for good, so the fork waits for the line to end: its lock is taken
 // before the fork and given up on both sides.
-std::atomic<LogMeister*> sInstalled(nullptr);
+std::atomic<LineMeister*> sInstalled(nullptr);
 
 } // namespace
 
-void LogMeister::spForkPrepare()
+void LineMeister::spForkPrepare()
 {
-    if (LogMeister* meister = sInstalled.load())
+    if (LineMeister* meister = sInstalled.load())
         meister->fMutex.Acquire();
 }
 
-void LogMeister::spForkDone()
+void LineMeister::spForkDone()
 {
-    if (LogMeister* meister = sInstalled.load())
+    if (LineMeister* meister = sInstalled.load())
         meister->fMutex.Release();
 }
 
 void sInstallLogMeister()
 {
     static const bool sAtFork =
-        (Platform::sThread_AtFork(&LogMeister::spForkPrepare, &LogMeister::spForkDone,
-                                  &LogMeister::spForkDone),
+        (Platform::sThread_AtFork(&LineMeister::spForkPrepare, &LineMeister::spForkDone,
+                                  &LineMeister::spForkDone),
          true);
     (void)sAtFork;
     try
     {
         const ZRef<ZStreamerW> streamerW = new ZStreamerW_T<ZStreamW_FILE>(stdout);
-        const ZRef<LogMeister> meister = new LogMeister;
+        const ZRef<LineMeister> meister = new LineMeister;
         meister->SetStrimmer(new ZStrimmerW_Streamer_T<ZStrimW_StreamUTF8>(streamerW));
         // Published before the slot releases an earlier sink, which may die there.
         sInstalled.store(meister.Get());
@@ -188,7 +188,7 @@ void sInstallLogMeister()
 void sSetLogPriority(ZLog::EPriority iLogPriority)
 {
     const ZRef<ZLog::LogMeister> meister = ZLog::sGetLogMeister();
-    if (LogMeister* ours = dynamic_cast<LogMeister*>(meister.Get()))
+    if (LineMeister* ours = dynamic_cast<LineMeister*>(meister.Get()))
         ours->SetLogPriority(iLogPriority);
 }
 

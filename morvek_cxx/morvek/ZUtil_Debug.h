@@ -1,5 +1,5 @@
-// ZUtil_Debug: the library's log sink. Its meister writes one UTF-8 line per entry through a
-// text writer (standard output, once installed), in this form:
+// ZUtil_Debug: the library's log sink, the LineMeister (a ZLog::LogMeister). It writes one UTF-8
+// line per entry through a text writer (standard output, once installed), in this form:
 //
 //   2024-01-31 12:34:05.250000 0x0000ABCD P6                  ZLF - > quillane::sUTP_Close
 //
@@ -25,10 +25,10 @@ namespace Morvek
 namespace ZUtil_Debug
 {
 
-class LogMeister : public ZLog::LogMeister
+class LineMeister : public ZLog::LogMeister
 {
   public:
-    LogMeister();
+    LineMeister();
 
     // True when the priority is at most the threshold; the name is not consulted.
     bool IsEnabled(ZLog::EPriority iPriority, const char* iName) override;
@@ -60,7 +60,7 @@ string8 sFormatLine(int64_t iSeconds, int32_t iMicroseconds, ZThread::ID iThread
                     ZLog::EPriority iPriority, const string8& iName, size_t iDepth,
                     const string8& iMessage, size_t iNameWidth = 20);
 
-// Makes a LogMeister writing to the process's standard output the process-wide sink, replacing
+// Makes a LineMeister writing to the process's standard output the process-wide sink, replacing
 // (and releasing) any earlier one. When it cannot be made the log stays as it was.
 void sInstallLogMeister();
 

@@ -4,7 +4,7 @@
 
 #include "morvek/ZCounted.h"
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include "morvek/ZStream.h"
 
-#include "TestUtil.h"
-#include "test_os.h"
+#include "tests/support/TestUtil.h"
+#include "tests/support/platform/Platform_TestOS.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 
 using namespace Morvek;
 using quillane::test::sWhat;
+using namespace quillane::test::Platform;
 
 namespace
 {
@@ -188,24 +189,24 @@ TEST(ZStreamR, SkipReadsInPiecesOfAtMostFourKilobytesUntilTheCountOrTheEnd)
 TEST(ZStreamW_FILE, ClosesOnlyAnAdoptedFileAndReportsShortCounts)
 {
     int fds[2];
-    ASSERT_TRUE(quillane::test::sPipe(fds));
-    FILE* pipeFile = quillane::test::sFDOpen(fds[1], "w");
+    ASSERT_TRUE(sTestOS_Pipe(fds));
+    FILE* pipeFile = sTestOS_FDOpen(fds[1], "w");
     ASSERT_NE(nullptr, pipeFile);
     {
         ZStreamW_FILE stream(pipeFile);
     }
-    EXPECT_TRUE(quillane::test::sIsOpen(fds[1])) << "closed a file it did not adopt";
+    EXPECT_TRUE(sTestOS_IsOpen(fds[1])) << "closed a file it did not adopt";
     {
         ZStreamW_FILE stream(pipeFile, true);
         stream.Write("x", 1);
     }
-    EXPECT_FALSE(quillane::test::sIsOpen(fds[1]));
+    EXPECT_FALSE(sTestOS_IsOpen(fds[1]));
     char c = 0;
-    EXPECT_EQ(1, quillane::test::sRead(fds[0], &c, 1));
+    EXPECT_EQ(1, sTestOS_Read(fds[0], &c, 1));
     EXPECT_EQ('x', c);
 
     // A failing write (onto the pipe's reading end) shows only as a short count.
-    FILE* readOnly = quillane::test::sFDOpen(fds[0], "r");
+    FILE* readOnly = sTestOS_FDOpen(fds[0], "r");
     ASSERT_NE(nullptr, readOnly);
     ZStreamW_FILE refusing(readOnly, true);
     size_t countWritten = 9;

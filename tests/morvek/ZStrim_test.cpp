@@ -5,7 +5,7 @@
 
 #include "morvek/ZStrim.h"
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 

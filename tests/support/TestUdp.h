@@ -1,8 +1,10 @@
 // Test helper: a UDP socket bound to the loopback address of its family, and the plain socket
-// calls a test makes as a peer, without the code under test; implemented per OS (the first
-// TestUdp starts Windows Sockets). A socket stays open unless closed explicitly: a connection over
-// it may still be closing after the test, and a reused descriptor would hand a later socket's
-// datagrams to it. Test threads only.
+// calls a test makes as a peer, without the code under test. A public helper of quillane::test
+// over a platform part: the loopback addresses are written once (TestUdp.cpp), the members that
+// make socket calls are defined per system in platform/Platform_TestUdp_<os>.cpp (the first
+// TestUdp starts Windows Sockets). A socket stays open unless closed explicitly: a connection
+// over it may still be closing after the test, and a reused descriptor would hand a later
+// socket's datagrams to it. Test threads only.
 
 #ifndef QUILLANE_TESTS_SUPPORT_TESTUDP_H
 #define QUILLANE_TESTS_SUPPORT_TESTUDP_H
@@ -79,6 +81,11 @@ struct TestUdp
     // Makes the socket send without UDP checksums (Linux then refuses segmented sends); false
     // where the system has no such option.
     bool SendWithoutChecksums() const;
+
+  private:
+    // A UDP socket of ioAddress's family bound to it, whose bound address then replaces it; -1
+    // when none could be made and bound.
+    static int spOpenBound(TestAddress& ioAddress);
 };
 
 } // namespace quillane::test

@@ -26,7 +26,7 @@ inline void sPause(int iMilliseconds = 50)
 }
 
 // Polls iDone every millisecond for up to about iSeconds; its final answer.
-template <class F> bool sEventually(F iDone, double iSeconds = 10.0)
+template <class F> bool sEventually(F iDone, double iSeconds = 20.0)
 {
     const Clock::time_point start = Clock::now();
     while (!iDone() && sSecondsSince(start) < iSeconds)

@@ -1,13 +1,13 @@
 // The main of every C++ test program: the process is prepared the same way on every system
-// (test_os.h), then GoogleTest runs the tests.
+// (platform/Platform_TestOS.h), then GoogleTest runs the tests.
 
-#include "tests/support/test_os.h"
+#include "tests/support/platform/Platform_TestOS.h"
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
-    quillane::test::sPrepareTestProcess();
+    quillane::test::Platform::sTestOS_PrepareProcess();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

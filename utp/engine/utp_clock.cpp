@@ -1,11 +1,12 @@
 // The engine's clocks and pseudo-random source: the re-anchoring microsecond clock over a
-// replaceable source of raw readings, the virtual source for tests, and a seeded xorshift
-// generator. See utp_clock.h for the invariants.
+// replaceable source of raw readings, the virtual source for tests, a seeded xorshift generator,
+// and the engine's current time. See utp_clock.h for the invariants.
 //
 // Threads: process-wide state, serialised by the engine's caller.
 
 #include "utp/engine/utp_clock.h"
-#include "utp/engine/utp_platform.h"
+#include "morvek/platform/Platform_Clock.h"
+#include "morvek/platform/Platform_Random.h"
 
 // ---------------------------------------------------------------------------------------------
 // UTPMicroClock
@@ -54,11 +55,11 @@ namespace
 
 uint64_t spPlatformTick(void*)
 {
-    return UTPPlatform_TickMilliseconds();
+    return Morvek::Platform::sClock_TickMilliseconds();
 }
 uint64_t spPlatformCounter(void*)
 {
-    return UTPPlatform_Counter();
+    return Morvek::Platform::sClock_Counter();
 }
 
 uint64_t sVirtualMicroseconds = 0;
@@ -88,7 +89,7 @@ ClockState& spClockState()
         sState.fInstalled = true;
         sState.fSource.fReadTick = spPlatformTick;
         sState.fSource.fReadCounter = spPlatformCounter;
-        sState.fSource.fCounterFrequency = UTPPlatform_CounterFrequency();
+        sState.fSource.fCounterFrequency = Morvek::Platform::sClock_CounterFrequency();
         sState.fSource.fRefcon = nullptr;
         sState.fClock = UTPMicroClock(sState.fSource.fCounterFrequency);
     }
@@ -174,11 +175,32 @@ void UTP_SeedRandom(uint64_t iSeed)
 uint32_t UTP_Random32()
 {
     if (sRandomState == 0)
-        UTP_SeedRandom(UTPPlatform_EntropySeed());
+        UTP_SeedRandom(Morvek::Platform::sRandom_Seed());
     uint64_t x = sRandomState;
     x ^= x >> 12;
     x ^= x << 25;
     x ^= x >> 27;
     sRandomState = x;
     return uint32_t((x * 0x2545F4914F6CDD1Dull) >> 32);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The current time of an engine call
+
+namespace
+{
+
+uint32_t sNowMs = 0;
+
+} // namespace
+
+uint32_t quillane::UTP::Engine::sNow()
+{
+    return sNowMs;
+}
+
+uint32_t quillane::UTP::Engine::sRefreshNow()
+{
+    sNowMs = uint32_t(UTP_GetMilliseconds());
+    return sNowMs;
 }

@@ -1,4 +1,4 @@
-// The engine's clocks and its pseudo-random source.
+// The engine's clocks, its pseudo-random source, and the current time of an engine call.
 //
 // Every clock read and every pseudo-random draw of the engine goes through this unit, so that a
 // test can run the whole engine on a virtual clock with a seeded random sequence.
@@ -76,5 +76,29 @@ inline uint32_t UTP_Random15()
 {
     return UTP_Random32() & 0x7FFF;
 }
+
+namespace quillane
+{
+namespace UTP
+{
+namespace Engine
+{
+
+// The engine's time: ms of the millisecond clock cut to 32 bits (it wraps every 49.7 days), read
+// by sRefreshNow at the start of every engine call that needs it and returned by sNow until the
+// next. Every deadline and time stamp of a connection is such a value.
+uint32_t sNow();
+uint32_t sRefreshNow();
+
+// A deadline has passed when now minus it, as a signed 32-bit number, is 0 or more: correct
+// across the wrap for deadlines within 24 days.
+inline bool sPassed(uint32_t iNow, uint32_t iDeadline)
+{
+    return int32_t(iNow - iDeadline) >= 0;
+}
+
+} // namespace Engine
+} // namespace UTP
+} // namespace quillane
 
 #endif // QUILLANE_UTP_ENGINE_UTP_CLOCK_H

@@ -37,18 +37,20 @@ enum ExtensionType
     EXT_BITS = 2
 };
 
+// Bytes of a header without extensions, by version.
 const size_t kHeaderSizeV1 = 20;
 const size_t kHeaderSizeV0 = 23;
-// Largest datagram the engine builds, by peer address family.
+// Bytes: the largest datagram the engine builds, by peer address family.
 const size_t kMaxDatagramIPv4 = 1402;
 const size_t kMaxDatagramIPv6 = 1232;
-// UDP and IP header bytes counted per datagram for overhead reports.
+// Bytes of UDP and IP headers counted per datagram in overhead reports, by family.
 const size_t kIPOverheadIPv4 = 28;
 const size_t kIPOverheadIPv6 = 76;
 // Bytes of the extension-bits extension (head + body) and of the EACK the engine sends.
 const size_t kExtBitsSize = 10;
 const size_t kEackSize = 6;
-// Reply delay meaning "no measurement" in version 0 (also accepted as such from any peer).
+// µs: the reply delay meaning "no measurement" in version 0 (also accepted as such from any
+// peer).
 const uint32_t kNoDelay = 0x7FFFFFFF;
 
 inline size_t sHeaderSize(int iVersion)
@@ -57,25 +59,26 @@ inline size_t sHeaderSize(int iVersion)
 }
 
 // Big-endian loads and stores.
-inline uint16_t sLoad16(const uint8_t* p)
+inline uint16_t sLoad16(const uint8_t* iBytes)
 {
-    return uint16_t((p[0] << 8) | p[1]);
+    return uint16_t((iBytes[0] << 8) | iBytes[1]);
 }
-inline uint32_t sLoad32(const uint8_t* p)
+inline uint32_t sLoad32(const uint8_t* iBytes)
 {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+    return (uint32_t(iBytes[0]) << 24) | (uint32_t(iBytes[1]) << 16) | (uint32_t(iBytes[2]) << 8) |
+           iBytes[3];
 }
-inline void sStore16(uint8_t* p, uint16_t v)
+inline void sStore16(uint8_t* oBytes, uint16_t iValue)
 {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
+    oBytes[0] = uint8_t(iValue >> 8);
+    oBytes[1] = uint8_t(iValue);
 }
-inline void sStore32(uint8_t* p, uint32_t v)
+inline void sStore32(uint8_t* oBytes, uint32_t iValue)
 {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
+    oBytes[0] = uint8_t(iValue >> 24);
+    oBytes[1] = uint8_t(iValue >> 16);
+    oBytes[2] = uint8_t(iValue >> 8);
+    oBytes[3] = uint8_t(iValue);
 }
 
 // What version recognition finds out before any connection is looked up.

@@ -1,15 +1,11 @@
-// Timer scheduling for UTP_CheckTimeouts: connections with work to do sit in the active list and
-// are stepped at every sweep; quiet ones (nothing in the send buffer, no ACK owed) sleep in a
-// min-heap keyed by their next deadline, so a sweep costs O(active + due) instead of touching
-// every connection. Any operation on a connection wakes it (sTouch), so a sleeper never misses
-// an event; deadlines only come from its own fields.
-//
-// Invariants: every live connection is in exactly one of the two structures; fActivePos and
-// fHeapPos say where. Wake times lie within a minute of the current time, so comparing them by
-// signed 32-bit difference orders them correctly across the counter's wrap.
+// The timer schedule: the active list and the wake heap. See utp_schedule.h.
 //
 // Threads: one at a time (the caller serialises every engine call).
 
+#include "utp/engine/utp_schedule.h"
+#include "utp/engine/utp_clock.h"
+#include "utp/engine/utp_congestion.h"
+#include "utp/engine/utp_memory.h"
 #include "utp/engine/utp_socket.h"
 
 #include <cstdlib>
@@ -26,47 +22,36 @@ namespace
 
 struct Sleeper
 {
-    uint32_t fWake;
-    UTPSocket* fSocket;
+    uint32_t fWake;     // ms of the engine's clock
+    UTPSocket* fSocket; // whose fHeapPos is this sleeper's position
 };
 
 struct Schedule
 {
-    UTPSocket** fActive = nullptr;
+    UTPSocket** fActive = nullptr; // stepped at every sweep
     uint32_t fActiveCount = 0;
     uint32_t fActiveCapacity = 0;
-    Sleeper* fHeap = nullptr;
+    Sleeper* fHeap = nullptr; // a min-heap by fWake: every parent wakes no later than its children
     uint32_t fHeapCount = 0;
     uint32_t fHeapCapacity = 0;
 };
 
 Schedule sSchedule;
 
-template <class T> void spReserve(T*& ioArray, uint32_t& ioCapacity, uint32_t iNeeded)
+bool spEarlier(const Sleeper& iA, const Sleeper& iB)
 {
-    if (iNeeded <= ioCapacity)
-        return;
-    const uint32_t capacity = ioCapacity * 2 > 16 ? ioCapacity * 2 : 16;
-    T* grown = static_cast<T*>(std::realloc(ioArray, capacity * sizeof(T)));
-    if (!grown)
-        std::abort();
-    ioArray = grown;
-    ioCapacity = capacity;
+    return int32_t(iA.fWake - iB.fWake) < 0;
 }
 
-bool spEarlier(const Sleeper& a, const Sleeper& b)
+void spHeapPlace(uint32_t iPosition, const Sleeper& iSleeper)
 {
-    return int32_t(a.fWake - b.fWake) < 0;
+    sSchedule.fHeap[iPosition] = iSleeper;
+    iSleeper.fSocket->fBook.fHeapPos = int32_t(iPosition);
 }
 
-void spHeapPlace(uint32_t i, const Sleeper& iSleeper)
+void spHeapUp(uint32_t iPosition)
 {
-    sSchedule.fHeap[i] = iSleeper;
-    iSleeper.fSocket->fHeapPos = int32_t(i);
-}
-
-void spHeapUp(uint32_t i)
-{
+    uint32_t i = iPosition;
     const Sleeper moving = sSchedule.fHeap[i];
     while (i > 0)
     {
@@ -79,8 +64,9 @@ void spHeapUp(uint32_t i)
     spHeapPlace(i, moving);
 }
 
-void spHeapDown(uint32_t i)
+void spHeapDown(uint32_t iPosition)
 {
+    uint32_t i = iPosition;
     const Sleeper moving = sSchedule.fHeap[i];
     const uint32_t count = sSchedule.fHeapCount;
     for (;;)
@@ -100,32 +86,32 @@ void spHeapDown(uint32_t i)
 
 void spHeapRemove(UTPSocket* s)
 {
-    const uint32_t i = uint32_t(s->fHeapPos);
-    s->fHeapPos = -1;
+    const uint32_t i = uint32_t(s->fBook.fHeapPos);
+    s->fBook.fHeapPos = -1;
     const uint32_t last = --sSchedule.fHeapCount;
     if (i == last)
         return;
     spHeapPlace(i, sSchedule.fHeap[last]);
     spHeapDown(i);
-    spHeapUp(uint32_t(sSchedule.fHeap[i].fSocket->fHeapPos));
+    spHeapUp(uint32_t(sSchedule.fHeap[i].fSocket->fBook.fHeapPos));
 }
 
 void spActiveAppend(UTPSocket* s)
 {
-    spReserve(sSchedule.fActive, sSchedule.fActiveCapacity, sSchedule.fActiveCount + 1);
-    s->fActivePos = int32_t(sSchedule.fActiveCount);
+    sReserve(sSchedule.fActive, sSchedule.fActiveCapacity, sSchedule.fActiveCount + 1);
+    s->fBook.fActivePos = int32_t(sSchedule.fActiveCount);
     sSchedule.fActive[sSchedule.fActiveCount++] = s;
 }
 
 void spActiveRemove(UTPSocket* s)
 {
-    const uint32_t i = uint32_t(s->fActivePos);
-    s->fActivePos = -1;
+    const uint32_t i = uint32_t(s->fBook.fActivePos);
+    s->fBook.fActivePos = -1;
     const uint32_t last = --sSchedule.fActiveCount;
     if (i != last)
     {
         sSchedule.fActive[i] = sSchedule.fActive[last];
-        sSchedule.fActive[i]->fActivePos = int32_t(i);
+        sSchedule.fActive[i]->fBook.fActivePos = int32_t(i);
     }
 }
 
@@ -133,22 +119,22 @@ void spActiveRemove(UTPSocket* s)
 
 void sScheduleAdd(UTPSocket* s)
 {
-    s->fHeapPos = -1;
-    s->fQuotaCatchUp = false;
+    s->fBook.fHeapPos = -1;
+    s->fCong.fQuotaCatchUp = false;
     spActiveAppend(s);
 }
 
 void sScheduleRemove(UTPSocket* s)
 {
-    if (s->fHeapPos >= 0)
+    if (s->fBook.fHeapPos >= 0)
         spHeapRemove(s);
-    else if (s->fActivePos >= 0)
+    else if (s->fBook.fActivePos >= 0)
         spActiveRemove(s);
 }
 
 void sTouch(UTPSocket* s)
 {
-    if (s->fHeapPos < 0)
+    if (s->fBook.fHeapPos < 0)
         return;
     spHeapRemove(s);
     spActiveAppend(s);
@@ -158,8 +144,8 @@ void sTouch(UTPSocket* s)
 void sScheduleSleep(UTPSocket* s, uint32_t iWake)
 {
     spActiveRemove(s);
-    spReserve(sSchedule.fHeap, sSchedule.fHeapCapacity, sSchedule.fHeapCount + 1);
-    s->fQuotaCatchUp = true;
+    sReserve(sSchedule.fHeap, sSchedule.fHeapCapacity, sSchedule.fHeapCount + 1);
+    s->fCong.fQuotaCatchUp = true;
     const uint32_t i = sSchedule.fHeapCount++;
     spHeapPlace(i, Sleeper{iWake, s});
     spHeapUp(i);
@@ -180,12 +166,12 @@ uint32_t sActiveCount()
     return sSchedule.fActiveCount;
 }
 
-UTPSocket* sActiveAt(uint32_t i)
+UTPSocket* sActiveAt(uint32_t iPosition)
 {
-    return sSchedule.fActive[i];
+    return sSchedule.fActive[iPosition];
 }
 
-void sScheduleClear()
+void sScheduleFree()
 {
     std::free(sSchedule.fActive);
     std::free(sSchedule.fHeap);

@@ -10,7 +10,7 @@
 #include "utp/runtime/Ubermeister.h"
 
 #include "morvek/ZLog.h"
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 #include <memory>
 #include <new>

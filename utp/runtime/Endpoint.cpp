@@ -7,8 +7,9 @@
 #include "utp/runtime/StreamerRW.h"
 #include "utp/runtime/Ubermeister.h"
 
-#include "morvek/platform/ZPlatform_Socket.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Socket.h"
+#include "morvek/platform/Platform_Clock.h"
+#include "morvek/platform/Platform_Thread.h"
 
 namespace quillane
 {
@@ -100,7 +101,7 @@ bool Endpoint::Queue(StreamerRW* iStreamerRW)
     {
         return false;
     }
-    iStreamerRW->MarkQueued(Morvek::Platform::sMonotonic_Microseconds());
+    iStreamerRW->MarkQueued(Morvek::Platform::sClock_MonotonicMicroseconds());
     Ubermeister::sGet().Wake();
     return true;
 }

@@ -10,7 +10,7 @@
 
 #include "morvek/ZLog.h"
 #include "morvek/ZNet_Internet.h"
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 #include <cstring>
 #include <stdexcept>

@@ -12,7 +12,7 @@
 #ifndef QUILLANE_UTP_RUNTIME_OUTBOX_H
 #define QUILLANE_UTP_RUNTIME_OUTBOX_H
 
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 #include <cstddef>
 #include <cstdint>

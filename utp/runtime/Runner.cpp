@@ -12,7 +12,8 @@
 #include "utp/engine/utp.h"
 
 #include "morvek/ZLog.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Clock.h"
+#include "morvek/platform/Platform_Thread.h"
 
 namespace quillane
 {
@@ -75,10 +76,10 @@ void Ubermeister::pRunner()
                 pReceive(x);
         }
         UTP_CheckTimeouts();
-        if (Platform::sMonotonic_Microseconds() >= fNextUpkeep)
+        if (Platform::sClock_MonotonicMicroseconds() >= fNextUpkeep)
         {
             pUpkeep();
-            fNextUpkeep = Platform::sMonotonic_Microseconds() + uint64_t(kUpkeepMilliseconds) * 1000;
+            fNextUpkeep = Platform::sClock_MonotonicMicroseconds() + uint64_t(kUpkeepMilliseconds) * 1000;
         }
         // An Endpoint whose last reference this was dies here.
         fPollEndpoints.clear();
@@ -137,7 +138,7 @@ void Ubermeister::pProcess(Endpoint* iEndpoint, Platform::ReceiveSlot& ioSlot)
 // detached, and queued connections that nobody took in time are reset.
 void Ubermeister::pUpkeep()
 {
-    const uint64_t now = Platform::sMonotonic_Microseconds();
+    const uint64_t now = Platform::sClock_MonotonicMicroseconds();
     for (const Morvek::ZRef<Endpoint>& theEndpoint : fPollEndpoints)
     {
         if (!theEndpoint->IsDetached() && theEndpoint->CountManagers() &&

@@ -9,7 +9,8 @@
 #include "utp/engine/utp.h"
 
 #include "morvek/ZLog.h"
-#include "morvek/platform/ZPlatform_Thread.h"
+#include "morvek/platform/Platform_Clock.h"
+#include "morvek/platform/Platform_Thread.h"
 
 #include <stdexcept>
 
@@ -149,7 +150,7 @@ namespace
 
 uint64_t spNextCheck()
 {
-    return Platform::sMonotonic_Microseconds() + uint64_t(kInterruptSeconds * 1e6);
+    return Platform::sClock_MonotonicMicroseconds() + uint64_t(kInterruptSeconds * 1e6);
 }
 
 } // namespace
@@ -169,7 +170,7 @@ void Ubermeister::Waiting::Wait(double iSeconds)
             fUbermeister.pWaitFor(iSeconds);
         return;
     }
-    const uint64_t now = Platform::sMonotonic_Microseconds();
+    const uint64_t now = Platform::sClock_MonotonicMicroseconds();
     if (now >= fNextCheck)
     {
         {

@@ -47,7 +47,7 @@
 
 #include "morvek/ZCounted.h"
 #include "morvek/ZThread.h"
-#include "morvek/platform/ZPlatform_Socket.h"
+#include "morvek/platform/Platform_Socket.h"
 
 #include <atomic>
 #include <cstddef>

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-namespace utpsim
+namespace quillane::UTP::Sim
 {
 
 // splitmix64: tiny, fast, and good enough for loss patterns and jitter.
@@ -59,13 +59,13 @@ class Pattern
 
 const uint64_t kFnvOffset = 0xCBF29CE484222325ull;
 
-inline uint64_t Fnv1a64(uint64_t iHash, const uint8_t* iBytes, size_t iCount)
+inline uint64_t sFnv1a64(uint64_t iHash, const uint8_t* iBytes, size_t iCount)
 {
     for (size_t i = 0; i < iCount; ++i)
         iHash = (iHash ^ iBytes[i]) * 0x100000001B3ull;
     return iHash;
 }
 
-} // namespace utpsim
+} // namespace quillane::UTP::Sim
 
 #endif // QUILLANE_UTP_SIM_SIM_UTIL_H

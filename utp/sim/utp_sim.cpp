@@ -4,7 +4,7 @@
 #include "utp/sim/utp_sim.h"
 
 #include "utp/engine/utp_clock.h"
-#include "utp/engine/utp_platform_sockets.h"
+#include "morvek/platform/Platform_Address.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,71 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace utpsim
+namespace quillane::UTP::Sim
 {
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
 
-Pattern::Pattern(uint64_t iSeed)
-{
-    // Tables are cached per seed: simulations make many connections with few seeds.
-    static std::unordered_map<uint64_t, std::shared_ptr<const std::vector<uint8_t>>> sCache;
-    auto& cached = sCache[iSeed];
-    if (!cached)
-    {
-        std::vector<uint8_t> table(kPeriod);
-        Rng rng(iSeed * 0x9E3779B97F4A7C15ull + 0x1234567);
-        for (size_t i = 0; i < kPeriod; i += 8)
-        {
-            const uint64_t v = rng.Next();
-            for (size_t j = 0; j < 8 && i + j < kPeriod; ++j)
-                table[i + j] = uint8_t(v >> (8 * j));
-        }
-        cached = std::make_shared<const std::vector<uint8_t>>(std::move(table));
-    }
-    fTable = cached;
-}
-
-void Pattern::Fill(uint64_t iOffset, uint8_t* oDest, size_t iCount) const
-{
-    while (iCount)
-    {
-        const size_t pos = size_t(iOffset % kPeriod);
-        const uint8_t key = uint8_t(iOffset / kPeriod);
-        const size_t take = std::min(iCount, kPeriod - pos);
-        const uint8_t* src = fTable->data() + pos;
-        for (size_t i = 0; i < take; ++i)
-            oDest[i] = src[i] ^ key;
-        oDest += take;
-        iOffset += take;
-        iCount -= take;
-    }
-}
-
-long Pattern::Mismatch(uint64_t iOffset, const uint8_t* iBytes, size_t iCount) const
-{
-    uint8_t expected[2048];
-    long done = 0;
-    while (iCount)
-    {
-        const size_t take = std::min(iCount, sizeof expected);
-        Fill(iOffset, expected, take);
-        if (std::memcmp(expected, iBytes, take) != 0)
-        {
-            for (size_t i = 0; i < take; ++i)
-                if (expected[i] != iBytes[i])
-                    return done + long(i);
-        }
-        done += long(take);
-        iOffset += take;
-        iBytes += take;
-        iCount -= take;
-    }
-    return -1;
-}
-
-size_t HeaderSize(const uint8_t* iBytes, size_t iLength)
+size_t sDatagramHeaderSize(const uint8_t* iBytes, size_t iLength)
 {
     if (iLength < 20)
         return 0;
@@ -85,9 +27,9 @@ size_t HeaderSize(const uint8_t* iBytes, size_t iLength)
     return iLength >= 23 ? 23 : 0;
 }
 
-int PacketType(const uint8_t* iBytes, size_t iLength)
+int sDatagramType(const uint8_t* iBytes, size_t iLength)
 {
-    const size_t header = HeaderSize(iBytes, iLength);
+    const size_t header = sDatagramHeaderSize(iBytes, iLength);
     if (header == 20)
         return iBytes[0] >> 4;
     if (header == 23)
@@ -119,8 +61,8 @@ uint64_t spAddrKey(const sockaddr* iAddr, int iLen)
     {
         sockaddr_in6 sin6;
         std::memcpy(&sin6, iAddr, sizeof sin6);
-        uint64_t h = Fnv1a64(kFnvOffset, sin6.sin6_addr.s6_addr, 16);
-        h = Fnv1a64(h, reinterpret_cast<const uint8_t*>(&sin6.sin6_port), 2);
+        uint64_t h = sFnv1a64(kFnvOffset, sin6.sin6_addr.s6_addr, 16);
+        h = sFnv1a64(h, reinterpret_cast<const uint8_t*>(&sin6.sin6_port), 2);
         return h | (uint64_t(1) << 63);
     }
     return ~uint64_t(0);
@@ -136,12 +78,12 @@ struct SimCallbacks
     static void sSendTo(void* iUserData, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
                         int iToLen)
     {
-        Endpoint* ep = static_cast<Endpoint*>(iUserData);
+        SimEndpoint* ep = static_cast<SimEndpoint*>(iUserData);
         ep->fSim->pSend(ep, iBytes, iLength, iTo, iToLen);
     }
     static void sIncoming(void* iUserData, UTPSocket* iSocket)
     {
-        Endpoint* ep = static_cast<Endpoint*>(iUserData);
+        SimEndpoint* ep = static_cast<SimEndpoint*>(iUserData);
         ep->fSim->pAccept(ep, iSocket);
     }
 };
@@ -176,7 +118,7 @@ Sim::~Sim()
 
 int Sim::AddEndpoint(const char* iIP, uint16_t iPort, bool iListen)
 {
-    std::unique_ptr<Endpoint> ep(new Endpoint());
+    std::unique_ptr<SimEndpoint> ep(new SimEndpoint());
     ep->fSim = this;
     ep->fId = int(fEndpoints.size());
     ep->fListen = iListen;
@@ -247,8 +189,8 @@ void Sim::SetPath(int iA, int iB, const LinkConfig& iConfig)
 SimConn* Sim::Connect(int iFrom, int iTo, const AppConfig& iConfig)
 {
     UTP_SetVirtualClock(fNow);
-    Endpoint* from = fEndpoints[iFrom].get();
-    const Endpoint* to = fEndpoints[iTo].get();
+    SimEndpoint* from = fEndpoints[iFrom].get();
+    const SimEndpoint* to = fEndpoints[iTo].get();
     UTPSocket* s = UTP_Create(&SimCallbacks::sSendTo, from,
                               reinterpret_cast<const sockaddr*>(to->fSockAddr), to->fSockAddrLen);
     if (iConfig.fVersion != 1)
@@ -264,7 +206,7 @@ SimConn* Sim::Connect(int iFrom, int iTo, const AppConfig& iConfig)
     return conn;
 }
 
-void Sim::pAccept(Endpoint* iEndpoint, UTPSocket* iSocket)
+void Sim::pAccept(SimEndpoint* iEndpoint, UTPSocket* iSocket)
 {
     const AppConfig& cfg = iEndpoint->fAccept;
     if (cfg.fSndBuf)
@@ -288,11 +230,11 @@ int Sim::pFindEndpoint(const sockaddr* iAddr, int iLen) const
     return it == fEndpointByAddr.end() ? -1 : it->second;
 }
 
-void Sim::pSend(Endpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
+void Sim::pSend(SimEndpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
                 int iToLen)
 {
     iFrom->fStats.fDatagramsOut++;
-    if (PacketType(iBytes, iLength) == 0)
+    if (sDatagramType(iBytes, iLength) == 0)
         iFrom->fStats.fDataOut++;
     const int to = pFindEndpoint(iTo, iToLen);
     if (to < 0)
@@ -408,8 +350,8 @@ void Sim::pDeliver(uint32_t iSlot)
     std::vector<uint8_t> bytes;
     bytes.swap(fPackets[iSlot].fBytes);
     const int fromId = fPackets[iSlot].fFrom;
-    Endpoint* to = fEndpoints[fPackets[iSlot].fTo].get();
-    const Endpoint* from = fEndpoints[fromId].get();
+    SimEndpoint* to = fEndpoints[fPackets[iSlot].fTo].get();
+    const SimEndpoint* from = fEndpoints[fromId].get();
     pLink(fromId, to->fId).fStats.fDelivered++;
     if (fOptions.fTrace)
     {
@@ -442,7 +384,7 @@ void Sim::pDeliver(uint32_t iSlot)
 // Events
 
 // Heap order: earliest time first, and events of one time in the order they were made.
-bool Sim::spLater(const Event& iA, const Event& iB)
+bool Sim::pLater(const Event& iA, const Event& iB)
 {
     return iA.fAt != iB.fAt ? iA.fAt > iB.fAt : iA.fSeq > iB.fSeq;
 }
@@ -450,7 +392,7 @@ bool Sim::spLater(const Event& iA, const Event& iB)
 void Sim::pPush(uint64_t iAt, uint32_t iKind, uint32_t iSlot)
 {
     fHeap.push_back(Event{iAt, fSeq++, iKind, iSlot});
-    std::push_heap(fHeap.begin(), fHeap.end(), &Sim::spLater);
+    std::push_heap(fHeap.begin(), fHeap.end(), &Sim::pLater);
 }
 
 void Sim::At(uint64_t iAtUs, std::function<void()> iFn)
@@ -519,7 +461,7 @@ bool Sim::RunUntil(const std::function<bool()>& iDone, uint64_t iMaxUs)
             UTP_SetVirtualClock(fNow);
             return false;
         }
-        std::pop_heap(fHeap.begin(), fHeap.end(), &Sim::spLater);
+        std::pop_heap(fHeap.begin(), fHeap.end(), &Sim::pLater);
         const Event e = fHeap.back();
         fHeap.pop_back();
         fNow = std::max(fNow, e.fAt); // events are late only after a Stall
@@ -565,8 +507,8 @@ void Sim::pTrace(const char* iWhat, const Datagram& iDatagram) const
 std::string Sim::DescribeDatagram(const uint8_t* iBytes, size_t iLength)
 {
     static const char* const kTypes[] = {"DATA", "FIN", "STATE", "RESET", "SYN"};
-    const size_t header = HeaderSize(iBytes, iLength);
-    const int type = PacketType(iBytes, iLength);
+    const size_t header = sDatagramHeaderSize(iBytes, iLength);
+    const int type = sDatagramType(iBytes, iLength);
     char line[256];
     if (type < 0)
     {
@@ -615,4 +557,4 @@ std::string Sim::Summary()
     return out;
 }
 
-} // namespace utpsim
+} // namespace quillane::UTP::Sim

@@ -43,7 +43,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace utpsim
+namespace quillane::UTP::Sim
 {
 
 class Sim;
@@ -202,7 +202,7 @@ class SimConn
 };
 
 // Cost accounting of one endpoint, filled when Options::fProfile is set.
-struct EndpointStats
+struct SimEndpointStats
 {
     uint64_t fDatagramsIn = 0;
     uint64_t fDatagramsOut = 0;
@@ -213,7 +213,9 @@ struct EndpointStats
     uint64_t fSendNs = 0;    // of which the simulated network took in the send callback
 };
 
-struct Endpoint
+// One simulated UDP socket: its address, whether it accepts connections, and its counters. The
+// engine's send user data for every connection made on it.
+struct SimEndpoint
 {
     Sim* fSim;
     int fId;
@@ -221,7 +223,7 @@ struct Endpoint
     int fSockAddrLen;
     bool fListen;
     AppConfig fAccept; // application of every connection it accepts
-    EndpointStats fStats;
+    SimEndpointStats fStats;
 };
 
 class Sim
@@ -233,7 +235,7 @@ class Sim
         uint64_t fStartUs = 1000000000;  // virtual clock at start (1000 s)
         uint64_t fTickUs = 50000;        // UTP_CheckTimeouts period, as the runner's select
         bool fCheckAfterDatagram = true; // also after every datagram, as the runner does
-        bool fProfile = false;           // time engine calls into EndpointStats
+        bool fProfile = false;           // time engine calls into SimEndpointStats
         bool fTrace = false;             // one stderr line per datagram (also UTPSIM_TRACE=1)
         LinkConfig fDefaultLink;         // for links not configured explicitly
     };
@@ -248,7 +250,7 @@ class Sim
     // connections and gives each an application configured by SetAccept.
     int AddEndpoint(const char* iIP, uint16_t iPort, bool iListen = true);
     void SetAccept(int iEndpoint, const AppConfig& iConfig);
-    Endpoint& GetEndpoint(int iEndpoint) { return *fEndpoints[iEndpoint]; }
+    SimEndpoint& GetEndpoint(int iEndpoint) { return *fEndpoints[iEndpoint]; }
 
     // The link from iFrom to iTo (created with the default configuration on first use).
     LinkConfig& Link(int iFrom, int iTo);
@@ -321,10 +323,10 @@ class Sim
         kCall
     };
 
-    static bool spLater(const Event& iA, const Event& iB);
+    static bool pLater(const Event& iA, const Event& iB);
     LinkState& pLink(int iFrom, int iTo);
     int pFindEndpoint(const sockaddr* iAddr, int iLen) const;
-    void pSend(Endpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
+    void pSend(SimEndpoint* iFrom, const uint8_t* iBytes, size_t iLength, const sockaddr* iTo,
                int iToLen);
     void pTransmit(int iFrom, int iTo, const uint8_t* iBytes, size_t iLength);
     void pQueueDelivery(LinkState& ioLink, const Datagram& iDatagram, bool iSpared);
@@ -335,7 +337,7 @@ class Sim
     void pTick();
     void pTrace(const char* iWhat, const Datagram& iDatagram) const;
     void pCheckTimeouts();
-    void pAccept(Endpoint* iEndpoint, UTPSocket* iSocket);
+    void pAccept(SimEndpoint* iEndpoint, UTPSocket* iSocket);
 
     Options fOptions;
     Rng fRng;
@@ -347,7 +349,7 @@ class Sim
     uint64_t fTimeoutSendNs = 0;
     bool fInTimeoutCheck = false;
     std::vector<Event> fHeap;
-    std::vector<std::unique_ptr<Endpoint>> fEndpoints;
+    std::vector<std::unique_ptr<SimEndpoint>> fEndpoints;
     std::unordered_map<uint64_t, int> fEndpointByAddr;
     std::unordered_map<uint64_t, LinkState> fLinks;
     std::vector<std::unique_ptr<SimConn>> fConns;
@@ -364,12 +366,12 @@ class Sim
     std::function<void(const Datagram&)> fTap;
 };
 
-// Summary of the bytes on the wire: the packet type of a uTP datagram of either version (0 to 4),
-// or -1 when it is not a uTP packet.
-int PacketType(const uint8_t* iBytes, size_t iLength);
+// Summary of the bytes on the wire, read without the engine: the packet type of a uTP datagram of
+// either version (0 to 4), or -1 when it is not a uTP packet.
+int sDatagramType(const uint8_t* iBytes, size_t iLength);
 // Header size of a uTP datagram (20 or 23), or 0 when it is not a uTP packet.
-size_t HeaderSize(const uint8_t* iBytes, size_t iLength);
+size_t sDatagramHeaderSize(const uint8_t* iBytes, size_t iLength);
 
-} // namespace utpsim
+} // namespace quillane::UTP::Sim
 
 #endif // QUILLANE_UTP_SIM_UTP_SIM_H

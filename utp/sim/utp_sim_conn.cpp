@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace utpsim
+namespace quillane::UTP::Sim
 {
 
 namespace
@@ -89,7 +89,7 @@ void SimConn::pOnRead(const uint8_t* iBytes, size_t iCount)
             if (at >= 0)
                 fFirstMismatch = (long long)(fReceived + uint64_t(at));
         }
-        fRecvHash = Fnv1a64(fRecvHash, iBytes, iCount);
+        fRecvHash = sFnv1a64(fRecvHash, iBytes, iCount);
     }
     else
     {
@@ -122,7 +122,7 @@ void SimConn::pOnWrite(uint8_t* oDest, size_t iCount)
     }
     fSendPattern.Fill(fWritten, oDest, iCount);
     if (fConfig.fVerify)
-        fSendHash = Fnv1a64(fSendHash, oDest, iCount);
+        fSendHash = sFnv1a64(fSendHash, oDest, iCount);
     fWritten += iCount;
     fOffered -= iCount;
 }
@@ -328,4 +328,4 @@ std::string SimConn::Describe() const
     return line;
 }
 
-} // namespace utpsim
+} // namespace quillane::UTP::Sim

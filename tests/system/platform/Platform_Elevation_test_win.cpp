@@ -5,7 +5,7 @@
 #include "system/platform/Platform_Elevation.h"
 
 #include "system/Elevation.h"
-#include "tests/support/test_os.h"
+#include "tests/support/platform/Platform_TestOS.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ TEST(PlatformElevationWin, AdministratorsCountOnlyAsAnEnabledGroupOfTheThreadsTo
 // waiting for it finds no file.
 TEST(PlatformElevationWin, LaunchWaitsForTheProgramAndPassesItsParametersUnchanged)
 {
-    if (!quillane::test::sRunningUnderWine() && !sElevation_IsAdministrator())
+    if (!quillane::test::Platform::sTestOS_RunningUnderWine() && !sElevation_IsAdministrator())
         GTEST_SKIP() << "would ask for the user's consent; run the tests elevated";
     wchar_t self[MAX_PATH + 1];
     std::wstring folder(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH + 1));

@@ -7,7 +7,7 @@
 
 #include "system/Firewall.h"
 #include "system/platform/Platform_Elevation.h"
-#include "tests/support/test_os.h"
+#include "tests/support/platform/Platform_TestOS.h"
 #include "tests/system/RecordingLog.h"
 
 #include <gtest/gtest.h>
@@ -131,7 +131,7 @@ TEST(PlatformFirewallWin, OpenForThenIsOpenOnTheSystemsFirewall)
     EXPECT_FALSE(sIsFirewallOpenFor(*sFirewall_Connect(), program));
     const bool opened = sOpenFirewallFor(*sFirewall_Connect(), program, rules.fName);
     EXPECT_EQ(opened, sIsFirewallOpenFor(*sFirewall_Connect(), program));
-    if (quillane::test::sRunningUnderWine())
+    if (quillane::test::Platform::sTestOS_RunningUnderWine())
     {
         GTEST_SKIP() << "needs real Windows: Wine's firewall objects are stubs that return "
                         "E_NOTIMPL (checked only that the answers agree)";

@@ -38,7 +38,7 @@ TEST(Endpoint, TheBacklogBoundsQueuedConnectionsAndTheyExpire)
         if (x % 40 == 39)
             sBarrier(peer, a);
     }
-    sSleep(0.3); // the acknowledgements of in-order data wait up to 100 ms
+    sPause(300); // the acknowledgements of in-order data wait up to 100 ms
     seen = sBarrier(peer, a);
     EXPECT_FALSE(sIdsOf(seen, ST_STATE).empty());
     for (const Bytes& answer : seen)
@@ -61,7 +61,7 @@ TEST(Endpoint, TheBacklogBoundsQueuedConnectionsAndTheyExpire)
 
     // Nobody takes the rest.
     EXPECT_TRUE(sEventually([&] { return sU().CountPending(a.fFD) == 0; }, 60));
-    EXPECT_GE(sSince(filled), kQueueMilliseconds / 1000.0 - 1);
+    EXPECT_GE(sSecondsSince(filled), kQueueMilliseconds / 1000.0 - 1);
     EXPECT_TRUE(sEventually([&] { return sU().CountConnections() == before + 1; }));
     taken->Close();
 }

@@ -15,13 +15,13 @@ TEST(Runner, AnIdleRunnerServesANewSocketAtOnce)
     {
         if (!sEventually([] { return sU().CountManagers() == 0; }))
             GTEST_SKIP() << "earlier tests left streams open in this process; run it alone";
-        sSleep(0.2);
+        sPause(200);
         TestUdp a;
         std::thread refuser([&] { sRefuseNextSyn(peer, a); });
         const Clock::time_point start = Clock::now();
         ZRef<StreamerRW> refused;
         sWithin(30, [&] { refused = sConnect(a.fFD, peer); });
-        total += sSince(start);
+        total += sSecondsSince(start);
         refuser.join();
         EXPECT_EQ(eState_Failed, refused->GetState());
         refused->Close();

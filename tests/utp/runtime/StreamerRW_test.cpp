@@ -14,7 +14,7 @@ TEST(StreamerRW, SlowReaderKeepsTheQueueWithinTheWindowAndLosesNothing)
     for (int x = 0; x < 60 && queued != before; ++x)
     {
         before = queued;
-        sSleep(0.5);
+        sPause(500);
         queued = w.fPair.fAccepted->CountQueued();
     }
     // The window is 3.5 MiB. Bytes that arrive past a lost datagram are acknowledged selectively

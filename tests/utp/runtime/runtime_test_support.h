@@ -13,6 +13,7 @@
 
 #include "utp/engine/utp_packet.h"
 #include "tests/support/TestUdp.h"
+#include "tests/support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -34,26 +35,7 @@ namespace test
 using namespace quillane::UTP;
 using Morvek::ZRef;
 
-typedef std::chrono::steady_clock Clock;
 typedef std::vector<uint8_t> Bytes;
-
-inline double sSince(Clock::time_point iStart)
-{
-    return std::chrono::duration<double>(Clock::now() - iStart).count();
-}
-
-inline void sSleep(double iSeconds)
-{
-    std::this_thread::sleep_for(std::chrono::duration<double>(iSeconds));
-}
-
-template <class F> bool sEventually(F iDone, double iSeconds = 20)
-{
-    const Clock::time_point start = Clock::now();
-    while (!iDone() && sSince(start) < iSeconds)
-        sSleep(0.002);
-    return iDone();
-}
 
 // Runs iWork on a thread of its own; still running after iSeconds is a hang, which ends the
 // process (a thread stuck in the layer cannot be brought back).
