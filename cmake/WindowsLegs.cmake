@@ -61,11 +61,19 @@ function(qn_add_windows_leg name triplet)
     LOG_OUTPUT_ON_FAILURE ON)
 endfunction()
 
+# The interpreter headers of each leg's module: the 2.7 leg takes the Linux 2.7 module's; the
+# 64-bit leg finds 3.7's itself unless -DQN_WINDOWS_PYTHON3_HEADERS=<dir> names others.
+set(_qn_python3_headers "")
+if(QN_WINDOWS_PYTHON3_HEADERS)
+  set(_qn_python3_headers -DQN_WINDOWS_PYTHON_HEADERS=${QN_WINDOWS_PYTHON3_HEADERS})
+endif()
 qn_add_windows_leg(windows64 x86_64-w64-mingw32
   -DCMAKE_CROSSCOMPILING_EMULATOR=${CMAKE_BINARY_DIR}/wine/run
   -DQN_TEST_PREFIX=win64.
-  -DQN_TEST_LABELS=windows)
-qn_add_windows_leg(windows32 i686-w64-mingw32 -DQN_RUN_TESTS=OFF)
+  -DQN_TEST_LABELS=windows
+  ${_qn_python3_headers})
+qn_add_windows_leg(windows32 i686-w64-mingw32 -DQN_RUN_TESTS=OFF
+  -DQN_WINDOWS_PYTHON_HEADERS=${QN_PYTHON2_INCLUDE})
 
 set(QN_DIST_DIR ${CMAKE_BINARY_DIR}/dist)
 add_custom_target(windows_dist ALL
