@@ -18,6 +18,10 @@ const int kSocketBufferSize = 131072;
 const size_t kBacklog = 128;
 // A queued connection that nobody took within this many milliseconds is reset.
 const uint32_t kQueueMilliseconds = 30000;
+// A socket whose last stream has gone and on which no call waits keeps accepting, and keeps its
+// queue, this many milliseconds more: a server that closes one stream and then asks for the next
+// loses nothing that arrived in between, however soon the closed one was destroyed.
+const uint32_t kLingerMilliseconds = 5000;
 // Bytes a queued connection may hold: its receive buffer while queued, so its advertised window
 // closes there; a peer that sends past it is reset. A socket's queue holds at most
 // kBacklog * kQueuedWindow bytes (8 MiB).

@@ -19,7 +19,12 @@ namespace UTP
 using Morvek::ZRef;
 
 Endpoint::Endpoint(int iSocket, int iDescriptor)
-    : fSocket(iSocket), fDescriptor(iDescriptor), fDetached(false), fInvalid(false)
+    : fSocket(iSocket),
+      fDescriptor(iDescriptor),
+      fDetached(false),
+      fInvalid(false),
+      fLingering(false),
+      fLastManager(0)
 {
 }
 
@@ -57,7 +62,7 @@ int Endpoint::GetDescriptor() const
 
 bool Endpoint::Accepts() const
 {
-    return !fDetached && !fManagers.empty();
+    return !fDetached && (!fManagers.empty() || fLingering);
 }
 
 bool Endpoint::MayQueue() const
@@ -131,6 +136,13 @@ void Endpoint::Unqueue(StreamerRW* iStreamerRW)
 
 void Endpoint::ExpireQueue(uint64_t iNow)
 {
+    // The application holds no stream over the socket and no call waits on it any more: what is
+    // queued would never be taken.
+    if (fLingering && iNow >= fLastManager + uint64_t(kLingerMilliseconds) * 1000)
+    {
+        fLingering = false;
+        pClearQueue();
+    }
     while (!fPending.empty() &&
            iNow - fPending.front()->QueuedAt() >= uint64_t(kQueueMilliseconds) * 1000)
     {
@@ -160,15 +172,17 @@ void Endpoint::Invalidate()
 void Endpoint::AddManager(Manager* iManager)
 {
     fManagers.insert(iManager);
+    fLingering = false;
 }
 
 void Endpoint::RemoveManager(Manager* iManager)
 {
     fManagers.erase(iManager);
-    // The application holds no stream over the socket and no call waits on it: what is queued
-    // would never be taken.
-    if (fManagers.empty())
-        pClearQueue();
+    if (fManagers.empty() && !fDetached)
+    {
+        fLingering = true;
+        fLastManager = Morvek::Platform::sClock_MonotonicMicroseconds();
+    }
 }
 
 size_t Endpoint::CountManagers() const

@@ -6,11 +6,11 @@
 // queue of incoming connections.
 //
 // A socket accepts incoming connections while it has a Manager (the application holds a stream
-// over it or a call waits on it) and the application's descriptor still names it. The queue
-// holds at most kBacklog connections, each at most kQueuedWindow bytes: while full, a new one
-// replaces the oldest that has delivered no byte, and is refused (before the engine makes
-// anything) when every queued one has; one that nobody took within kQueueMilliseconds, and the
-// whole queue once the socket has no Manager, is reset.
+// over it or a call waits on it), and kLingerMilliseconds after its last one went, as long as the
+// application's descriptor still names it. The queue holds at most kBacklog connections, each at
+// most kQueuedWindow bytes: while full, a new one replaces the oldest that has delivered no byte,
+// and is refused (before the engine makes anything) when every queued one has; one that nobody
+// took within kQueueMilliseconds, and the whole queue once the socket stops accepting, is reset.
 //
 // Threads: every member is used under the Ubermeister's lock, except the two descriptors, which
 // never change.
@@ -56,7 +56,8 @@ class Endpoint : public Morvek::ZCounted
     Morvek::ZRef<StreamerRW> TakeOldest();
     // Takes the stream out of the queue (it failed, or is being reset).
     void Unqueue(StreamerRW* iStreamerRW);
-    // Resets the queued connections that nobody took in time.
+    // Resets the queued connections that nobody took in time, and the whole queue once the last
+    // Manager has been gone for kLingerMilliseconds (iNow in monotonic microseconds).
     void ExpireQueue(uint64_t iNow);
     // The application's descriptor no longer names the socket (or the duplicate is gone): nothing
     // is accepted on it any more, and waiting accepts return. Its streams go on.
@@ -81,6 +82,8 @@ class Endpoint : public Morvek::ZCounted
     std::deque<Morvek::ZRef<StreamerRW>> fPending; // incoming, oldest first, at most kBacklog
     bool fDetached; // the application's descriptor no longer names the socket: accepts nothing
     bool fInvalid;  // the duplicate was reported closed: never polled or written again
+    bool fLingering;       // no Manager, but the last one went less than kLingerMilliseconds ago
+    uint64_t fLastManager; // when the last Manager went, monotonic microseconds (if fLingering)
 };
 
 } // namespace UTP

@@ -141,7 +141,7 @@ void Ubermeister::pUpkeep()
     const uint64_t now = Platform::sClock_MonotonicMicroseconds();
     for (const Morvek::ZRef<Endpoint>& theEndpoint : fPollEndpoints)
     {
-        if (!theEndpoint->IsDetached() && theEndpoint->CountManagers() &&
+        if (theEndpoint->Accepts() &&
             !Platform::sSocket_Same(theEndpoint->GetSocket(), theEndpoint->GetDescriptor()))
         {
             theEndpoint->Detach();

@@ -1,10 +1,11 @@
-// Endpoints: the bounded queue of incoming connections, its expiry, and the socket given up with
+// Endpoints: the bounded queue of incoming connections, its expiry, and the socket given up after
 // the last Manager.
 
 #include "tests/utp/runtime/runtime_test_support.h"
 
 using namespace quillane::test;
 
+// A socket queues at most kBacklog incoming connections: a new SYN on a full queue replaces
 // the oldest that has delivered nothing (reset), and is refused before the engine makes anything
 // once every queued one has delivered bytes; a queued connection advertises at most
 // kQueuedWindow; one that is reset leaves the queue, one taken makes room, and the rest are reset
@@ -66,9 +67,10 @@ TEST(Endpoint, TheBacklogBoundsQueuedConnectionsAndTheyExpire)
     taken->Close();
 }
 
-// With no Manager left, a socket's queue is reset and the socket given up once the engine has
-// destroyed those connections.
-TEST(Endpoint, TheQueueAndTheSocketGoWithTheLastManager)
+// With no Manager left, a socket goes on accepting for kLingerMilliseconds (a server between one
+// stream's end and its next accept), a new Manager keeps the queue, and once the linger has run
+// out the queue is reset and the socket given up when the engine has destroyed those connections.
+TEST(Endpoint, TheQueueOutlivesTheLastManagerByTheLingerAlone)
 {
     using namespace quillane::UTP::Engine;
     TestUdp a, peer;
@@ -76,9 +78,19 @@ TEST(Endpoint, TheQueueAndTheSocketGoWithTheLastManager)
     ZRef<Manager> owner = sU().MakeManager(a.fFD);
     sRawSend(peer, a, sRawPacket(ST_SYN, 6000, kRawSeq, 0));
     sBarrier(peer, a);
-    EXPECT_EQ(1u, sU().CountPending(a.fFD));
     owner.Clear();
-    EXPECT_EQ(std::vector<uint16_t>({6000}), sIdsOf({sRawReceive(peer)}, ST_RESET));
+    const Clock::time_point firstGone = Clock::now();
+    sRawSend(peer, a, sRawPacket(ST_SYN, 6002, kRawSeq, 0));
+    EXPECT_EQ(std::vector<uint16_t>({6002}), sIdsOf(sBarrier(peer, a), ST_STATE));
+    owner = sU().MakeManager(a.fFD);
+    sPause(kLingerMilliseconds + 2 * kUpkeepMilliseconds - int(1000 * sSecondsSince(firstGone)));
+    EXPECT_EQ(2u, sU().CountPending(a.fFD));
+
+    owner.Clear();
+    const Clock::time_point gone = Clock::now();
+    EXPECT_EQ(std::vector<uint16_t>({6000, 6002}),
+              sIdsOf({sRawReceive(peer), sRawReceive(peer)}, ST_RESET));
+    EXPECT_GE(sSecondsSince(gone), kLingerMilliseconds / 1000.0 - 0.1);
     EXPECT_TRUE(sEventually(
         [&] { return sU().CountEndpoints() == 0 && sU().CountConnections() == before; }));
 }
