@@ -25,6 +25,8 @@ if(QN_SANITIZE_ADDRESS OR QN_FUZZ)
   set(QN_SANITIZER_FLAGS "-fsanitize=address,undefined;-fno-sanitize-recover=undefined;-fno-omit-frame-pointer")
 elseif(QN_SANITIZE_THREAD)
   set(QN_SANITIZER_FLAGS "-fsanitize=thread;-fno-omit-frame-pointer")
+  # What every test runs with (the C++ programs and the interpreters alike).
+  set(QN_TSAN_OPTIONS "suppressions=${PROJECT_SOURCE_DIR}/tests/support/tsan.supp")
 endif()
 if(QN_SANITIZER_FLAGS)
   qn_require_flag("${QN_SANITIZER_FLAGS}")
